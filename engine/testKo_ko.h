@@ -1,0 +1,12 @@
+// Engine start-up of VelunorRoute: the engine words of the command line, the phy
+// choice (virtual phy over shared memory or the driver), and the engine thread.
+#pragma once
+
+// Reads the engine words, opens the RTP socket, chooses the phy. 0 on success.
+int init_ko(int argc, char** argv);
+// Body of the engine thread (runs for the life of the process).
+void thread_ko();
+// The engine's bind address text (default "192.168.10.224"); the route layer's default.
+const char* Ko_bindIpText();
+// The engine's RTP socket (-1 before init_ko).
+int Ko_rtpSocket();

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs every Debian package the project needs (idempotent). Run as root.
+set -eu
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+PKGS="build-essential cmake ninja-build pkg-config git python3 \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev \
+  clang libclang-rt-14-dev \
+  iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
+  sox libsox-fmt-all"
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "setup: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  # tshark asks whether non-root users may capture; answer for it.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections || true
+  $SUDO apt-get install -y -q --no-install-recommends $missing
+else
+  echo "setup: all packages present"
+fi

@@ -1,0 +1,129 @@
+// The platform layer: dotted addresses, loopback datagrams with sender and
+// destination, truncation reporting, paths and named objects.
+#include "platform/namedlock.h"
+#include "platform/net.h"
+#include "platform/paths.h"
+#include "platform/section.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TEST(Net, DottedRule) {
+    EXPECT_EQ(Net_parseIp("192.168.10.224"), 0xC0A80AE0u);
+    EXPECT_EQ(Net_parseIp(nullptr), 0u);
+    EXPECT_EQ(Net_parseIp(""), 0u);
+    EXPECT_EQ(Net_parseIp("x.1.2.3"), 0x00010203u);  // a part that is not a number counts 0
+    EXPECT_EQ(Net_parseIp("10.0"), 10u * 256u);      // fewer parts: no shift for missing ones
+    EXPECT_EQ(Net_parseIp("239.0.0.188/239.1.1.1"), 0xEF0000BCu);
+    char buf[16];
+    Net_formatIp(0xEF0000BCu, buf, sizeof buf);
+    EXPECT_STREQ(buf, "239.0.0.188");
+    EXPECT_TRUE(Net_isMulticast(0xE0000000u));
+    EXPECT_TRUE(Net_isMulticast(0xEFFFFFFFu));
+    EXPECT_FALSE(Net_isMulticast(0xF0000000u));
+    EXPECT_FALSE(Net_isMulticast(0x0A000005u));
+}
+
+TEST(Net, LoopbackDatagramsWithSenderDestinationAndTruncation) {
+    const uint32_t lo = 0x7F000001u;
+    int port = 40000 + int(getpid() % 20000);
+    int rx = Net_udpSocketTry(lo, port);
+    ASSERT_GE(rx, 0);
+    ASSERT_EQ(Net_setPktInfo(rx, 1), 0);
+    int tx = Net_udpSocketTry(lo, port + 1);
+    ASSERT_GE(tx, 0);
+
+    char big[2000];
+    std::memset(big, 'a', sizeof big);
+    ASSERT_EQ(Net_sendTo(tx, "hello", 5, lo, uint16_t(port)), 5);
+    ASSERT_EQ(Net_sendTo(tx, big, 1600, lo, uint16_t(port)), 1600);
+    int s[1] = {rx};
+    ASSERT_GT(Net_waitReadable(s, 1, 1000), 0);
+
+    char buf[1500];
+    uint32_t src = 0, dst = 0;
+    uint16_t sport = 0;
+    int n = Net_recvPktInfo(rx, buf, sizeof buf, &src, &sport, &dst);
+    ASSERT_EQ(n, 5);
+    EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
+    EXPECT_EQ(src, lo);
+    EXPECT_EQ(sport, port + 1);
+    EXPECT_EQ(dst, lo);
+    n = Net_recvFrom(rx, buf, sizeof buf, &src, &sport);
+    EXPECT_EQ(n, 1600);  // the real length, so the caller can tell it was cut
+    EXPECT_EQ(Net_recvFrom(rx, buf, sizeof buf, &src, &sport), -1);  // nothing left, no block
+    EXPECT_EQ(Net_waitReadable(s, 1, 20), 0);
+    Net_close(rx);
+    Net_close(tx);
+}
+
+TEST(Net, SocketRuleEndsProcessWithItsText) {
+    const uint32_t lo = 0x7F000001u;
+    int port = 45000 + int(getpid() % 10000);
+    EXPECT_EXIT(
+        {
+            // Bind to an address this computer does not have.
+            Net_udpSocket(0x0A636363u, port);
+        },
+        ::testing::ExitedWithCode(1), "");
+    int ok = Net_udpSocketTry(lo, port);
+    EXPECT_GE(ok, 0);
+    Net_close(ok);
+}
+
+TEST(Paths, DriveLettersLiveUnderTheRoot) {
+    setenv("VELUNOR_ROOT", "/tmp/vroot", 1);
+    char out[256];
+    ASSERT_TRUE(Paths_resolve("C:/ProgramData/VelunorNetSndCard/_route", out, sizeof out));
+    EXPECT_STREQ(out, "/tmp/vroot/C/ProgramData/VelunorNetSndCard/_route");
+    ASSERT_TRUE(Paths_resolve("D:\\a\\b", out, sizeof out));
+    EXPECT_STREQ(out, "/tmp/vroot/D/a/b");
+    ASSERT_TRUE(Paths_resolve("/abs/file", out, sizeof out));
+    EXPECT_STREQ(out, "/abs/file");
+    char tiny[8];
+    EXPECT_FALSE(Paths_resolve("C:/ProgramData", tiny, sizeof tiny));
+    EXPECT_STREQ(tiny, "");
+}
+
+TEST(NamedObjects, SectionSharedAndLockHeldAcrossProcesses) {
+    char dir[] = "/tmp/vrunXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VELUNOR_RUNDIR", dir, 1);
+
+    Section a, b;
+    ASSERT_FALSE(Section_open("t-sect", &b));
+    ASSERT_TRUE(Section_create("t-sect", 4096, &a));
+    ASSERT_TRUE(Section_open("t-sect", &b));
+    EXPECT_EQ(b.size, 4096u);
+    static_cast<char*>(a.base)[100] = 42;
+    EXPECT_EQ(static_cast<char*>(b.base)[100], 42);
+    Section_close(&a);
+    Section_close(&b);
+
+    EXPECT_FALSE(NamedLock_isHeld("t-lock"));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int h = NamedLock_acquire("t-lock");
+        char c = h >= 0 ? '1' : '0';
+        (void)!write(fds[1], &c, 1);
+        usleep(300000);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    EXPECT_EQ(c, '1');
+    EXPECT_TRUE(NamedLock_isHeld("t-lock"));
+    EXPECT_EQ(NamedLock_acquire("t-lock"), -1);
+    int st = 0;
+    waitpid(child, &st, 0);
+    EXPECT_FALSE(NamedLock_isHeld("t-lock"));  // dropped when the holder died
+    int h = NamedLock_acquire("t-lock");
+    EXPECT_GE(h, 0);
+    NamedLock_release(h);
+}
