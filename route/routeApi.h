@@ -46,3 +46,19 @@ void Route_handleCommand(int sock, char* text, int len, size_t cap, uint32_t add
 void Disc_handle(int sock, char* text, int len, size_t cap, uint32_t addr, uint16_t port);
 // SAP reader plus the multicast receive refresh of an accepted announcement.
 void Sap_handleDatagram(int sock, char* text, int len, size_t cap, uint32_t addr, uint16_t port);
+
+// ---- discovery (discovery.cpp) ----
+// iAm from the discovery socket to addr:port; to the control group and port it is also
+// copied to the second control group when one is set.
+void Disc_sendIAm(uint32_t addr, uint16_t port);
+// iAm to the control group and port (the periodic announcement).
+void Disc_sendIAmGroup();
+// whoIs / update notices to the control group (and the second group), control port.
+void Disc_sendWhoIs(const char* devId);
+void Disc_sendUpdateActive();
+void Disc_sendUpdateRoute();
+
+// ---- peer stream requests (routeCmd.cpp) ----
+// Sends "setUcastTx" (set) or "clrUcastTx" for unicast receive entry sdpId to the entry's
+// source address, port 9995, from the command socket. Call before clearing the entry.
+void Route_sendUcastPeerReq(int sdpId, bool set);
