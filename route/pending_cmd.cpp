@@ -12,3 +12,4 @@ void Disc_sendWhoIs(const char*) {}
 void Disc_sendUpdateActive() {}
 void Disc_sendUpdateRoute() {}
 void Route_sendUcastPeerReq(int, bool) {}
+void Sap_sendTx(int, bool) {}
