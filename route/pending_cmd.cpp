@@ -12,4 +12,3 @@ void Disc_sendWhoIs(const char*) {}
 void Disc_sendUpdateActive() {}
 void Disc_sendUpdateRoute() {}
 void Route_sendUcastPeerReq(int, bool) {}
-void Sap_sendTx(int, bool) {}

@@ -62,8 +62,3 @@ void Disc_sendUpdateRoute();
 // Sends "setUcastTx" (set) or "clrUcastTx" for unicast receive entry sdpId to the entry's
 // source address, port 9995, from the command socket. Call before clearing the entry.
 void Route_sendUcastPeerReq(int sdpId, bool set);
-
-// ---- SAP announcements (the SDP/SAP unit) ----
-// Sends the SAP announcement (deletion false) or deletion of multicast transmit entry sdpId.
-// Called by "setMcastTx" (at once) and "clrMcastTx" (before the entry is cleared).
-void Sap_sendTx(int sdpId, bool deletion);
