@@ -64,6 +64,8 @@ int RtpAudio_getRtpSocket();
 
 // Back to the state before any preparation (tests and benchmarks).
 void RtpAudio_reset();
+// Period datagrams go out with one batched send (default) or one send each.
+void RtpAudio_setBatchSend(bool on);
 
 // ---------------------------------------------------------------------------------
 // Stream set-up (command thread). sdpId is the index in that table; chMap holds

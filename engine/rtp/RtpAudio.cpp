@@ -1,0 +1,1076 @@
+#include "engine/rtp/RtpAudio.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/diag.h"
+#include "platform/net.h"
+#include "platform/netbatch.h"
+
+namespace {
+
+constexpr const char* kUnit = "rtp/RtpAudio";
+constexpr int kBufSamples = RTP_CH_BUF_MEM_BYTES / 4;
+constexpr int kMaxPayload = 1460;   // audio bytes of one datagram
+constexpr int kSendBufLen = 1472;   // header + payload
+constexpr uint32_t kSeqTries = 64;
+constexpr auto rlx = std::memory_order_relaxed;
+
+int rtpFail(char* reason, size_t cap, const char* func, int line, const char* msg) {
+    if (reason && cap > 0)
+        std::snprintf(reason, cap, "error at: file=%s func=%s line=%d msg=%s", kUnit, func, line, msg);
+    return -1;
+}
+#define RTP_FAIL(msg) rtpFail(reason, cap, __func__, __LINE__, (msg))
+
+inline bool isMcast(uint32_t a) { return (a & 0xF0000000u) == 0xE0000000u; }
+inline uint32_t be32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+inline uint16_t be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline void put32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+inline void put16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+inline int64_t iabs64(int64_t v) { return v < 0 ? -v : v; }
+
+bool sdpComplete(const sdpInfo& s) {
+    return s.chNum >= 1 && s.chNum <= RTP_MAX_CH_PER_SDP && s.sampleByteNum >= 1 && s.sampleByteNum <= 4 &&
+           s.srcIp != 0 && s.dstIp != 0 && s.dstPort != 0;
+}
+
+// ---- stream configuration published under a sequence counter ----
+
+struct StreamCfg {
+    sdpInfo sdp;
+    int16_t map[RTP_MAX_CH_PER_SDP];
+    uint8_t mac[8]; // 6 used
+};
+static_assert(sizeof(StreamCfg) == 40, "five words");
+constexpr int kCfgWords = 5;
+
+struct PubStream {
+    std::atomic<uint32_t> seq{0};
+    std::atomic<uint64_t> w[kCfgWords];
+};
+
+std::mutex g_writeLock; // setters may come from more than one thread
+
+void pubWrite(PubStream& p, const StreamCfg& c) {
+    uint64_t w[kCfgWords];
+    std::memcpy(w, &c, sizeof w);
+    uint32_t s = p.seq.load(rlx);
+    p.seq.store(s + 1, rlx);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (int i = 0; i < kCfgWords; ++i) p.w[i].store(w[i], rlx);
+    p.seq.store(s + 2, std::memory_order_release);
+}
+
+// Consistent copy; false when a writer kept it busy for every try.
+bool pubRead(const PubStream& p, StreamCfg* c, uint32_t* seqOut) {
+    for (uint32_t t = 0; t < kSeqTries; ++t) {
+        uint32_t s1 = p.seq.load(std::memory_order_acquire);
+        if (s1 & 1u) continue;
+        uint64_t w[kCfgWords];
+        for (int i = 0; i < kCfgWords; ++i) w[i] = p.w[i].load(rlx);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (p.seq.load(rlx) != s1) continue;
+        std::memcpy(c, w, sizeof w);
+        if (seqOut) *seqOut = s1;
+        return true;
+    }
+    return false;
+}
+
+// Engine-side view of a stream, refreshed when its sequence changes.
+struct StreamView {
+    uint32_t seq = 1; // odd: never equal to a published value, forces the first read
+    StreamCfg cfg{};
+    bool complete = false;
+    uint8_t nValid = 0;                    // channels whose entry is a valid RTP channel
+    uint8_t mask = 0;                      // bit j: entry j valid (unicast transmit)
+    int16_t ch[RTP_MAX_CH_PER_SDP] = {};   // entry j if valid, else -1
+};
+
+// ---- tables ----
+
+PubStream g_pubUTx[RTP_MAX_UCAST_NUM], g_pubMTx[RTP_MAX_MCAST_NUM];
+PubStream g_pubURx[RTP_MAX_UCAST_NUM], g_pubMRx[RTP_MAX_MCAST_NUM];
+StreamView g_viewUTx[RTP_MAX_UCAST_NUM], g_viewMTx[RTP_MAX_MCAST_NUM];
+StreamView g_viewURx[RTP_MAX_UCAST_NUM], g_viewMRx[RTP_MAX_MCAST_NUM];
+uint16_t g_txSeq[RTP_TX_STREAM_SLOTS];                 // engine thread
+std::atomic<uint8_t> g_txTos[RTP_TX_STREAM_SLOTS];      // template TOS byte per stream
+uint32_t g_dscpSlot;                                    // engine thread
+
+std::atomic<int16_t> g_routeTx[RTP_MAX_CH_NUM]; // tx channel -> rx channel (local copy)
+std::atomic<int16_t> g_routeRx[RTP_MAX_CH_NUM]; // output channel -> rx channel
+
+std::atomic<int> g_num[4]; // indexed by RtpStreamKind
+std::atomic<int> g_txChNum, g_rxChNum, g_fs, g_P, g_B, g_L;
+std::atomic<int> g_linkOffset;
+std::atomic<uint8_t> g_dscp{RTP_DEFAULT_DSCP}, g_pt{RTP_DEFAULT_PAYLOAD_TYPE}, g_mute;
+std::atomic<uint32_t> g_now;
+std::atomic<int> g_sock{-1};
+std::atomic<int> g_discSock{-1};
+std::atomic<uint32_t> g_ctrlGroup, g_ctrlGroup2;
+std::atomic<bool> g_batchSend{true};
+
+// Receive buffers and their marks: engine thread only.
+int32_t g_buf[kBufSamples];
+uint32_t g_mark[RTP_MAX_CH_NUM];
+uint32_t g_readTime, g_readOff; // media time and frame offset of the read position
+bool g_readValid;
+uint32_t g_periodCount;
+
+// Output pointers from preparation (the period passes the current block).
+RtpOutBlockDesc g_outDesc;
+
+// Meters of the RTP channels.
+RtpMeterBank g_meterTx, g_meterRx;
+
+// Datagram batch of one period.
+uint8_t g_sendBuf[RTP_TX_STREAM_SLOTS][kSendBufLen];
+NetDatagram g_batch[RTP_TX_STREAM_SLOTS];
+
+// ---- receive statistics ----
+
+enum StatWord {
+    S_TOTAL, S_IN125, S_IN250, S_IN500, S_IN1MS, S_IN2MS, S_IN4MS, S_OUT4MS, S_MAXUS, S_MAXTS, S_PREVTS,
+    S_NOTCONT, S_EXCEED, S_MAXDMS, S_NCCOUNT, S_SETTLED, S_CLRDONE, S_DDONE, S_NDONE, S_WORDS
+};
+
+struct StatsPub {
+    std::atomic<uint32_t> seq{0};
+    std::atomic<uint32_t> v[S_WORDS];
+    std::atomic<uint64_t> sumUs{0};
+    std::atomic<uint32_t> clrReq{0}, dReq{0}, nReq{0};   // command thread
+    std::atomic<uint32_t> lastArrival{0};                // not cleared with the rest
+    std::atomic<bool> arrived{false};
+};
+
+struct StatsWork { // engine thread
+    uint32_t v[S_WORDS];
+    uint64_t sumUs;
+};
+
+StatsPub g_statsPub[RTP_RX_STREAM_SLOTS];
+StatsWork g_stats[RTP_RX_STREAM_SLOTS];
+
+void statsPublish(int i) {
+    StatsPub& p = g_statsPub[i];
+    const StatsWork& w = g_stats[i];
+    uint32_t s = p.seq.load(rlx);
+    p.seq.store(s + 1, rlx);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (int k = 0; k < S_WORDS; ++k) p.v[k].store(w.v[k], rlx);
+    p.sumUs.store(w.sumUs, rlx);
+    p.seq.store(s + 2, std::memory_order_release);
+}
+
+// Applies the clear requests of the command thread (engine thread).
+void statsApplyRequests(int i) {
+    StatsPub& p = g_statsPub[i];
+    StatsWork& w = g_stats[i];
+    uint32_t c = p.clrReq.load(rlx), d = p.dReq.load(rlx), n = p.nReq.load(rlx);
+    if (c != w.v[S_CLRDONE]) {
+        std::memset(&w, 0, sizeof w);
+        w.v[S_CLRDONE] = c;
+        w.v[S_DDONE] = d;
+        w.v[S_NDONE] = n;
+        return;
+    }
+    if (d != w.v[S_DDONE]) {
+        w.v[S_MAXDMS] = 0;
+        w.v[S_DDONE] = d;
+    }
+    if (n != w.v[S_NDONE]) {
+        w.v[S_NCCOUNT] = 0;
+        w.v[S_NDONE] = n;
+    }
+}
+
+void statsUpdate(int i, uint32_t ts, uint32_t F) {
+    statsApplyRequests(i);
+    StatsWork& w = g_stats[i];
+    const int fs = g_fs.load(rlx);
+    const uint32_t now = g_now.load(rlx);
+    g_statsPub[i].lastArrival.store(now, rlx);
+    g_statsPub[i].arrived.store(true, rlx);
+    w.v[S_TOTAL] += 1;
+    int32_t e = int32_t(now - ts - F);
+    int64_t f = fs > 0 ? int64_t(e) * (8000000 / fs) / 8 : 0;
+    int64_t a = iabs64(f);
+    int cls = a <= 124 ? S_IN125 : a <= 249 ? S_IN250 : a <= 499 ? S_IN500 : a <= 999 ? S_IN1MS
+              : a <= 1999 ? S_IN2MS : a <= 3999 ? S_IN4MS : S_OUT4MS;
+    w.v[cls] += 1;
+    w.sumUs += uint64_t(a);
+    if (iabs64(e) > iabs64(int32_t(w.v[S_MAXTS]))) {
+        int64_t fc = f > INT32_MAX ? INT32_MAX : f < INT32_MIN ? INT32_MIN : f;
+        w.v[S_MAXUS] = uint32_t(int32_t(fc));
+        w.v[S_MAXTS] = uint32_t(e);
+    }
+    uint64_t ms = uint64_t(a) / 1000;
+    if (ms > 0xFFFF) ms = 0xFFFF;
+    if (ms > w.v[S_MAXDMS]) w.v[S_MAXDMS] = uint32_t(ms);
+    uint32_t prev = w.v[S_PREVTS];
+    if (prev != 0 && ts - prev != F) {
+        w.v[S_NOTCONT] += 1;
+        int32_t gapErr = int32_t(ts - prev - F);
+        int64_t g = iabs64(gapErr);
+        uint32_t lo = w.v[S_EXCEED] & 0xFFFFu, hi = w.v[S_EXCEED] >> 16;
+        uint32_t gc = g > 0xFFFF ? 0xFFFFu : uint32_t(g);
+        if (gc > lo) lo = gc;
+        if (gapErr % int32_t(F) != 0 && hi < 0xFFFFu) hi += 1;
+        w.v[S_EXCEED] = (hi << 16) | lo;
+        if (w.v[S_NCCOUNT] < 255) w.v[S_NCCOUNT] += 1;
+    }
+    w.v[S_PREVTS] = ts;
+    uint32_t settle = fs > 0 ? 16u * (uint32_t(fs) / F) : 0;
+    if (!w.v[S_SETTLED] && settle > 0 && w.v[S_TOTAL] >= settle) {
+        uint32_t c = w.v[S_CLRDONE], d = w.v[S_DDONE], n = w.v[S_NDONE];
+        std::memset(&w, 0, sizeof w);
+        w.v[S_CLRDONE] = c;
+        w.v[S_DDONE] = d;
+        w.v[S_NDONE] = n;
+        w.v[S_SETTLED] = 1;
+    }
+    statsPublish(i);
+}
+
+// Snapshot with pending clears applied (command thread).
+void statsSnapshot(int i, uint32_t v[S_WORDS], uint64_t* sum) {
+    const StatsPub& p = g_statsPub[i];
+    for (uint32_t t = 0; t < kSeqTries * 16; ++t) {
+        uint32_t s1 = p.seq.load(std::memory_order_acquire);
+        if (s1 & 1u) continue;
+        for (int k = 0; k < S_WORDS; ++k) v[k] = p.v[k].load(rlx);
+        *sum = p.sumUs.load(rlx);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (p.seq.load(rlx) == s1) break;
+    }
+    if (v[S_CLRDONE] != p.clrReq.load(rlx)) {
+        std::memset(v, 0, sizeof(uint32_t) * S_WORDS);
+        *sum = 0;
+        return;
+    }
+    if (v[S_DDONE] != p.dReq.load(rlx)) v[S_MAXDMS] = 0;
+    if (v[S_NDONE] != p.nReq.load(rlx)) v[S_NCCOUNT] = 0;
+}
+
+void statsRequestClear(int i) { g_statsPub[i].clrReq.fetch_add(1, rlx); }
+
+// Internal slot of external receive index (ucast first, then mcast).
+int rxSlot(int index) {
+    int u = g_num[RTP_UCAST_RX].load(rlx), m = g_num[RTP_MCAST_RX].load(rlx);
+    if (index < 0) return -1;
+    if (index < u) return index;
+    if (index - u < m) return RTP_MAX_UCAST_NUM + (index - u);
+    return -1;
+}
+
+// ---- stream views (engine thread) ----
+
+void refreshView(const PubStream& p, StreamView& v, int chLimit) {
+    uint32_t s = p.seq.load(std::memory_order_acquire);
+    if (s == v.seq) return;
+    StreamCfg c;
+    uint32_t got;
+    if (!pubRead(p, &c, &got)) {
+        v.complete = false; // a writer is busy: skip this use, look again next time
+        v.seq = 1;
+        return;
+    }
+    v.seq = got;
+    v.cfg = c;
+    v.complete = sdpComplete(c.sdp);
+    v.nValid = 0;
+    v.mask = 0;
+    for (int j = 0; j < RTP_MAX_CH_PER_SDP; ++j) {
+        int16_t e = c.map[j];
+        bool ok = j < c.sdp.chNum && e >= 0 && e < chLimit;
+        v.ch[j] = ok ? e : int16_t(-1);
+        if (ok) {
+            v.nValid += 1;
+            v.mask |= uint8_t(1u << j);
+        }
+    }
+}
+
+// ---- setters ----
+
+StreamCfg makeCfg(const sdpInfo* sdp, const int32_t* chMap, int chMapNum, const uint8_t* mac) {
+    StreamCfg c;
+    std::memset(&c, 0, sizeof c);
+    if (sdp) c.sdp = *sdp;
+    for (int j = 0; j < RTP_MAX_CH_PER_SDP; ++j) {
+        int32_t e = (chMap && j < chMapNum) ? chMap[j] : -1;
+        c.map[j] = (e >= INT16_MIN && e <= INT16_MAX) ? int16_t(e) : int16_t(-1);
+    }
+    if (mac) std::memcpy(c.mac, mac, RTP_MAC_ADDR_LEN);
+    return c;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+
+int RtpAudio_maxChPerStream(int sampleByteNum) {
+    int P = g_P.load(rlx);
+    if (sampleByteNum <= 0 || P <= 0) return 1;
+    return 1460 / (sampleByteNum * P);
+}
+
+#define RTP_SET_COMMON(tableSize, kind, idMsg)                                                     \
+    if (!sdp) return RTP_FAIL("null sdp");                                                         \
+    if (sdpId < 0 || sdpId >= g_num[kind].load(rlx) || sdpId >= (tableSize)) return RTP_FAIL(idMsg); \
+    if (sdp->chNum > RTP_MAX_CH_PER_SDP) return RTP_FAIL("fail my_VALID_SDP_CH_NUM()")
+
+int RtpAudio_setUcastTx(int sdpId, const sdpInfo* sdp, const int32_t* chMap, int chMapNum,
+                        const uint8_t* dstMac, char* reason, size_t cap) {
+    RTP_SET_COMMON(RTP_MAX_UCAST_NUM, RTP_UCAST_TX, "fail my_VALID_UCAST_ID_TX()");
+    if (sdp->chNum > RtpAudio_maxChPerStream(sdp->sampleByteNum)) return RTP_FAIL("fail exceed-udp-limit");
+    if (sdp->chNum != 0 && isMcast(sdp->dstIp)) return RTP_FAIL("dstIp error");
+    if (chMapNum < 0 || chMapNum > RTP_MAX_CH_PER_SDP) return RTP_FAIL("fail chMapNum");
+    std::lock_guard<std::mutex> lk(g_writeLock);
+    pubWrite(g_pubUTx[sdpId], makeCfg(sdp, chMap, chMapNum, dstMac));
+    g_txTos[sdpId].store(uint8_t(g_dscp.load(rlx) << 2), rlx);
+    return 0;
+}
+
+int RtpAudio_setMcastTx(int sdpId, const sdpInfo* sdp, const int32_t* chMap, int chMapNum,
+                        const uint8_t* dstMac, char* reason, size_t cap) {
+    RTP_SET_COMMON(RTP_MAX_MCAST_NUM, RTP_MCAST_TX, "fail my_VALID_MCAST_ID_TX()");
+    if (sdp->chNum > RtpAudio_maxChPerStream(sdp->sampleByteNum)) return RTP_FAIL("fail exceed-udp-limit");
+    if (sdp->chNum != 0 && !isMcast(sdp->dstIp)) return RTP_FAIL("dstIp error");
+    if (chMapNum < 0 || chMapNum > RTP_MAX_CH_PER_SDP) return RTP_FAIL("fail chMapNum");
+    std::lock_guard<std::mutex> lk(g_writeLock);
+    pubWrite(g_pubMTx[sdpId], makeCfg(sdp, chMap, chMapNum, dstMac));
+    g_txTos[RTP_MAX_UCAST_NUM + sdpId].store(uint8_t(g_dscp.load(rlx) << 2), rlx);
+    return 0;
+}
+
+int RtpAudio_setUcastRx(int sdpId, const sdpInfo* sdp, const int32_t* chMap, int chMapNum, char* reason,
+                        size_t cap) {
+    // The receive tables report their id check with the transmit macro's name.
+    RTP_SET_COMMON(RTP_MAX_UCAST_NUM, RTP_UCAST_RX, "fail my_VALID_UCAST_ID_TX()");
+    if (sdp->chNum != 0 && isMcast(sdp->dstIp)) return RTP_FAIL("dstIp error");
+    if (chMapNum < 0 || chMapNum > RTP_MAX_CH_PER_SDP) return RTP_FAIL("fail chMapNum");
+    std::lock_guard<std::mutex> lk(g_writeLock);
+    pubWrite(g_pubURx[sdpId], makeCfg(sdp, chMap, chMapNum, nullptr));
+    if (!sdpComplete(*sdp)) statsRequestClear(sdpId);
+    return 0;
+}
+
+int RtpAudio_setMcastRx(int sdpId, const sdpInfo* sdp, const int32_t* chMap, int chMapNum, char* reason,
+                        size_t cap) {
+    RTP_SET_COMMON(RTP_MAX_MCAST_NUM, RTP_MCAST_RX, "fail my_VALID_MCAST_ID_TX()");
+    if (sdp->chNum != 0 && !isMcast(sdp->dstIp)) return RTP_FAIL("dstIp error");
+    if (chMapNum < 0 || chMapNum > RTP_MAX_CH_PER_SDP) return RTP_FAIL("fail chMapNum");
+    std::lock_guard<std::mutex> lk(g_writeLock);
+    pubWrite(g_pubMRx[sdpId], makeCfg(sdp, chMap, chMapNum, nullptr));
+    if (!sdpComplete(*sdp)) statsRequestClear(RTP_MAX_UCAST_NUM + sdpId);
+    return 0;
+}
+
+static bool getStream(const PubStream* table, int tableSize, RtpStreamKind kind, int sdpId, sdpInfo* sdp,
+                      int16_t* chMap, uint8_t* mac) {
+    if (sdpId < 0 || sdpId >= tableSize || sdpId >= g_num[kind].load(rlx)) return false;
+    StreamCfg c;
+    if (!pubRead(table[sdpId], &c, nullptr)) return false;
+    if (sdp) *sdp = c.sdp;
+    if (chMap) std::memcpy(chMap, c.map, sizeof c.map);
+    if (mac) std::memcpy(mac, c.mac, RTP_MAC_ADDR_LEN);
+    return true;
+}
+
+bool RtpAudio_getUcastTx(int id, sdpInfo* s, int16_t* m, uint8_t* mac) {
+    return getStream(g_pubUTx, RTP_MAX_UCAST_NUM, RTP_UCAST_TX, id, s, m, mac);
+}
+bool RtpAudio_getMcastTx(int id, sdpInfo* s, int16_t* m, uint8_t* mac) {
+    return getStream(g_pubMTx, RTP_MAX_MCAST_NUM, RTP_MCAST_TX, id, s, m, mac);
+}
+bool RtpAudio_getUcastRx(int id, sdpInfo* s, int16_t* m) {
+    return getStream(g_pubURx, RTP_MAX_UCAST_NUM, RTP_UCAST_RX, id, s, m, nullptr);
+}
+bool RtpAudio_getMcastRx(int id, sdpInfo* s, int16_t* m) {
+    return getStream(g_pubMRx, RTP_MAX_MCAST_NUM, RTP_MCAST_RX, id, s, m, nullptr);
+}
+
+int RtpAudio_getNum(RtpStreamKind kind) {
+    if (kind < RTP_UCAST_TX || kind > RTP_MCAST_RX) return 0;
+    return g_num[kind].load(rlx);
+}
+
+int RtpAudio_setNum(RtpStreamKind kind, int num, char* reason, size_t cap) {
+    if (kind < RTP_UCAST_TX || kind > RTP_MCAST_RX) return RTP_FAIL("fail stream kind");
+    int limit = (kind == RTP_UCAST_TX || kind == RTP_UCAST_RX) ? RTP_MAX_UCAST_NUM : RTP_MAX_MCAST_NUM;
+    if (num < 0 || num > limit) return RTP_FAIL("fail num out of range");
+    g_num[kind].store(num, rlx);
+    return 0;
+}
+
+// ---- routing ----
+
+int RtpAudio_getTxChNum() { return g_txChNum.load(rlx); }
+int RtpAudio_getRxChNum() { return g_rxChNum.load(rlx); }
+
+static void setRoute(std::atomic<int16_t>* table, const int32_t* arr, int n) {
+    if (!arr) return;
+    if (n > RTP_MAX_CH_NUM) n = RTP_MAX_CH_NUM;
+    for (int i = 0; i < n; ++i) {
+        int16_t v = (arr[i] >= INT16_MIN && arr[i] <= INT16_MAX) ? int16_t(arr[i]) : int16_t(-1);
+        if (table[i].load(rlx) != v) table[i].store(v, rlx);
+    }
+}
+void RtpAudio_setChTx(const int32_t* arr, int n) { setRoute(g_routeTx, arr, n); }
+void RtpAudio_setChRx(const int32_t* arr, int n) { setRoute(g_routeRx, arr, n); }
+
+static int getRoute(const std::atomic<int16_t>* table, int count, int16_t* out, int cap) {
+    if (out)
+        for (int i = 0; i < cap && i < RTP_MAX_CH_NUM; ++i) out[i] = table[i].load(rlx);
+    return count;
+}
+int RtpAudio_getChTx(int16_t* out, int cap) { return getRoute(g_routeTx, g_txChNum.load(rlx), out, cap); }
+int RtpAudio_getChRx(int16_t* out, int cap) { return getRoute(g_routeRx, g_rxChNum.load(rlx), out, cap); }
+
+// ---- timing values ----
+
+int RtpAudio_setLinkOffset(int frames, int sampleRate, int frameNumPerPeriod, char* reason, size_t cap) {
+    if (sampleRate <= 0) sampleRate = g_fs.load(rlx);
+    if (frameNumPerPeriod <= 0) frameNumPerPeriod = g_P.load(rlx);
+    int B = RTP_CH_BUF_IN_FRAME(sampleRate, frameNumPerPeriod);
+    if (int64_t(frames) + frameNumPerPeriod >= B)
+        return RTP_FAIL("fail (linkOffsetFrameNum + frameNumPerPeriod >= RTP_CH_BUF_IN_FRAME(sampleRate, "
+                        "frameNumPerPeriod))");
+    if (int64_t(frames) < int64_t(LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD) * frameNumPerPeriod)
+        return RTP_FAIL("fail (linkOffsetFrameNum < LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD * frameNumPerPeriod)");
+    // A value checked against other geometry than the prepared one must still fit our buffers.
+    int pB = g_B.load(rlx), pP = g_P.load(rlx);
+    if (pB > 0 && (int64_t(frames) + pP >= pB || frames < LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD * pP))
+        return RTP_FAIL("fail (linkOffsetFrameNum outside the prepared receive buffer)");
+    g_linkOffset.store(frames, rlx);
+    return 0;
+}
+int RtpAudio_getLinkOffset() { return g_linkOffset.load(rlx); }
+void RtpAudio_setDscp(uint8_t d) { g_dscp.store(d, rlx); }
+uint8_t RtpAudio_getDscp() { return g_dscp.load(rlx); }
+void RtpAudio_setPayloadType(uint8_t pt) { g_pt.store(pt, rlx); }
+uint8_t RtpAudio_getPayloadType() { return g_pt.load(rlx); }
+void RtpAudio_setRtpMute(bool m) { g_mute.store(m ? 1 : 0, rlx); }
+bool RtpAudio_getRtpMute() { return g_mute.load(rlx) != 0; }
+int RtpAudio_getSampleRate() { return g_fs.load(rlx); }
+int RtpAudio_getFramesPerPeriod() { return g_P.load(rlx); }
+void RtpAudio_setNow(uint32_t now) { g_now.store(now, rlx); }
+uint32_t RtpAudio_getNow() { return g_now.load(rlx); }
+void RtpAudio_setRtpSocket(int sock) { g_sock.store(sock, rlx); }
+int RtpAudio_getRtpSocket() { return g_sock.load(rlx); }
+void RtpAudio_setBatchSend(bool on) { g_batchSend.store(on, rlx); }
+
+// ---- statistics ----
+
+int RtpAudio_rxStreamCount() { return g_num[RTP_UCAST_RX].load(rlx) + g_num[RTP_MCAST_RX].load(rlx); }
+
+int RtpAudio_rxStreamIndex(bool mcast, int sdpId) {
+    if (sdpId < 0) return -1;
+    if (!mcast) return sdpId < g_num[RTP_UCAST_RX].load(rlx) ? sdpId : -1;
+    return sdpId < g_num[RTP_MCAST_RX].load(rlx) ? g_num[RTP_UCAST_RX].load(rlx) + sdpId : -1;
+}
+
+bool RtpAudio_getRxStats(int index, RtpRxStats* out) {
+    int i = rxSlot(index);
+    if (i < 0 || !out) return false;
+    uint32_t v[S_WORDS];
+    uint64_t sum = 0;
+    statsSnapshot(i, v, &sum);
+    out->total = v[S_TOTAL];
+    out->in125 = v[S_IN125];
+    out->in250 = v[S_IN250];
+    out->in500 = v[S_IN500];
+    out->in1ms = v[S_IN1MS];
+    out->in2ms = v[S_IN2MS];
+    out->in4ms = v[S_IN4MS];
+    out->out4ms = v[S_OUT4MS];
+    out->sumUs = sum;
+    out->maxUs = int32_t(v[S_MAXUS]);
+    out->maxRtpTsOffset = int32_t(v[S_MAXTS]);
+    out->prevTs = v[S_PREVTS];
+    out->notContinue = v[S_NOTCONT];
+    out->exceedDelay = v[S_EXCEED];
+    out->maxDelayMs = uint16_t(v[S_MAXDMS]);
+    out->notContCount = uint8_t(v[S_NCCOUNT]);
+    out->settled = uint8_t(v[S_SETTLED]);
+    return true;
+}
+
+void RtpAudio_clrRxStats(int index) {
+    int i = rxSlot(index);
+    if (i >= 0) statsRequestClear(i);
+}
+
+uint16_t RtpAudio_takeMaxDelayMs(int index) {
+    int i = rxSlot(index);
+    if (i < 0) return 0;
+    uint32_t v[S_WORDS];
+    uint64_t sum;
+    statsSnapshot(i, v, &sum);
+    g_statsPub[i].dReq.fetch_add(1, rlx);
+    return uint16_t(v[S_MAXDMS]);
+}
+
+uint8_t RtpAudio_takeNotContCount(int index) {
+    int i = rxSlot(index);
+    if (i < 0) return 0;
+    uint32_t v[S_WORDS];
+    uint64_t sum;
+    statsSnapshot(i, v, &sum);
+    g_statsPub[i].nReq.fetch_add(1, rlx);
+    return uint8_t(v[S_NCCOUNT]);
+}
+
+bool RtpAudio_isRxActive(int index) {
+    int i = rxSlot(index);
+    if (i < 0 || !g_statsPub[i].arrived.load(rlx)) return false;
+    int32_t d = int32_t(g_now.load(rlx) - g_statsPub[i].lastArrival.load(rlx));
+    return iabs64(d) < g_fs.load(rlx);
+}
+
+// ---- meters ----
+
+static int meterShift(int fs) {
+    int n = 0;
+    while (n < 8 && int64_t(48000) << n < fs) ++n;
+    return n + 11;
+}
+
+static void meterPublish(RtpMeterBank* bank, int chNum, int fs) {
+    int sh = meterShift(fs);
+    if (bank->frames < (1u << sh)) return;
+    for (int c = 0; c < chNum && c < RTP_METER_MAX_CH; ++c) {
+        std::atomic_ref<uint32_t>(bank->meter[c]).store(uint32_t(bank->acc[c] >> sh), rlx);
+        bank->acc[c] = 0;
+    }
+    bank->frames = 0;
+}
+
+void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int chNum, int strideSamples,
+                       int sampleRate) {
+    if (!bank || frames <= 0) return;
+    if (chNum > RTP_METER_MAX_CH) chNum = RTP_METER_MAX_CH;
+    if (block && chNum > 0) {
+        for (int k = 0; k < frames; ++k) {
+            const int32_t* f = block + size_t(k) * size_t(strideSamples);
+            for (int c = 0; c < chNum; ++c) {
+                int64_t s = f[c] >> 16;
+                bank->acc[c] += uint64_t(s * s);
+            }
+        }
+    }
+    bank->frames += uint32_t(frames);
+    meterPublish(bank, chNum, sampleRate);
+}
+
+uint32_t RtpMeter_get(const RtpMeterBank* bank, int ch) {
+    if (!bank || ch < 0 || ch >= RTP_METER_MAX_CH) return 0;
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(bank->meter[ch])).load(rlx);
+}
+
+void RtpMeter_clear(RtpMeterBank* bank) {
+    if (!bank) return;
+    std::memset(bank->acc, 0, sizeof bank->acc);
+    bank->frames = 0;
+    for (auto& m : bank->meter) std::atomic_ref<uint32_t>(m).store(0, rlx);
+}
+
+static int getVolume(const RtpMeterBank* bank, int count, uint32_t* out, int cap) {
+    if (out)
+        for (int i = 0; i < cap && i < count; ++i) out[i] = RtpMeter_get(bank, i);
+    return count;
+}
+int RtpAudio_getVolumeTx(uint32_t* out, int cap) { return getVolume(&g_meterTx, g_txChNum.load(rlx), out, cap); }
+int RtpAudio_getVolumeRx(uint32_t* out, int cap) { return getVolume(&g_meterRx, g_rxChNum.load(rlx), out, cap); }
+
+// ---- preparation ----
+
+static void clearTables() {
+    StreamCfg empty = makeCfg(nullptr, nullptr, 0, nullptr);
+    for (auto& p : g_pubUTx) pubWrite(p, empty);
+    for (auto& p : g_pubMTx) pubWrite(p, empty);
+    for (auto& p : g_pubURx) pubWrite(p, empty);
+    for (auto& p : g_pubMRx) pubWrite(p, empty);
+    for (auto& v : g_viewUTx) v = StreamView{};
+    for (auto& v : g_viewMTx) v = StreamView{};
+    for (auto& v : g_viewURx) v = StreamView{};
+    for (auto& v : g_viewMRx) v = StreamView{};
+    for (auto& r : g_routeTx) r.store(-1, rlx);
+    for (auto& r : g_routeRx) r.store(-1, rlx);
+    std::memset(g_txSeq, 0, sizeof g_txSeq);
+    uint8_t tos = uint8_t(g_dscp.load(rlx) << 2);
+    for (auto& t : g_txTos) t.store(tos, rlx);
+    g_dscpSlot = 0;
+    std::memset(g_buf, 0, sizeof g_buf);
+    std::memset(g_mark, 0, sizeof g_mark);
+    g_readTime = g_readOff = 0;
+    g_readValid = false;
+    g_periodCount = 0;
+    for (int i = 0; i < RTP_RX_STREAM_SLOTS; ++i) {
+        StatsPub& p = g_statsPub[i];
+        std::memset(&g_stats[i], 0, sizeof g_stats[i]);
+        p.clrReq.store(0, rlx);
+        p.dReq.store(0, rlx);
+        p.nReq.store(0, rlx);
+        p.lastArrival.store(0, rlx);
+        p.arrived.store(false, rlx);
+        statsPublish(i);
+    }
+    RtpMeter_clear(&g_meterTx);
+    RtpMeter_clear(&g_meterRx);
+}
+
+void RtpAudio_afterDspPrepare(int phyInChNum, const RtpOutBlockDesc* out, int sampleRate) {
+    int P = out ? out->framesPerPeriod : 0;
+    int outCh = out ? out->chNum : 0;
+    // Nothing of our geometry may be nonsense: a period of frames beyond 1/125 s of the
+    // rate (or none) leaves no whole period in the buffer.
+    if (sampleRate <= 0 || P <= 0 || P > sampleRate / 125) {
+        DIAG_ERROR_AT(kUnit, "RtpAudio_afterDspPrepare");
+        sampleRate = sampleRate > 0 ? sampleRate : 48000;
+        P = sampleRate / 1000 > 0 ? sampleRate / 1000 : 1;
+    }
+    int lo = g_linkOffset.load(rlx);
+    if (lo < LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD * P) lo = LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD * P;
+    int B = RTP_CH_BUF_IN_FRAME(sampleRate, P);
+    if (lo + P >= B) lo = LINK_OFFSET_MIN_MULTIPLE_BY_PERIOD * P;
+    g_linkOffset.store(lo, rlx);
+    int L = RTP_CH_BUF_MEM_BYTES / (4 * B);
+    if (L > RTP_MAX_CH_NUM) L = RTP_MAX_CH_NUM;
+    if (phyInChNum < 0 || phyInChNum > L || outCh < 0 || outCh > L) DIAG_ERROR_AT(kUnit, "RtpAudio_afterDspPrepare");
+    int rxCh = outCh < 0 ? 0 : outCh > L ? L : outCh;
+    int txCh = phyInChNum < 0 ? 0 : phyInChNum > L ? L : phyInChNum;
+    g_fs.store(sampleRate, rlx);
+    g_P.store(P, rlx);
+    g_B.store(B, rlx);
+    g_L.store(L, rlx);
+    g_rxChNum.store(rxCh, rlx);
+    g_txChNum.store(txCh, rlx);
+    int uRx = g_num[RTP_UCAST_RX].load(rlx), uTx = g_num[RTP_UCAST_TX].load(rlx);
+    if (uRx == 0 && outCh > 0) uRx = outCh;
+    if (uTx == 0 && phyInChNum > 0) uTx = phyInChNum < 4 ? 4 : phyInChNum;
+    g_num[RTP_UCAST_RX].store(uRx > L ? L : uRx, rlx);
+    g_num[RTP_UCAST_TX].store(uTx > L ? L : uTx, rlx);
+    g_num[RTP_MCAST_RX].store(rxCh < RTP_MAX_MCAST_NUM ? rxCh : RTP_MAX_MCAST_NUM, rlx);
+    g_num[RTP_MCAST_TX].store(txCh < RTP_MAX_MCAST_NUM ? txCh : RTP_MAX_MCAST_NUM, rlx);
+    {
+        std::lock_guard<std::mutex> lk(g_writeLock);
+        clearTables();
+    }
+    g_outDesc = out ? *out : RtpOutBlockDesc{};
+}
+
+void RtpAudio_reset() {
+    for (auto& n : g_num) n.store(0, rlx);
+    g_txChNum.store(0, rlx);
+    g_rxChNum.store(0, rlx);
+    g_fs.store(0, rlx);
+    g_P.store(0, rlx);
+    g_B.store(0, rlx);
+    g_L.store(0, rlx);
+    g_linkOffset.store(0, rlx);
+    g_dscp.store(RTP_DEFAULT_DSCP, rlx);
+    g_pt.store(RTP_DEFAULT_PAYLOAD_TYPE, rlx);
+    g_mute.store(0, rlx);
+    g_now.store(0, rlx);
+    g_sock.store(-1, rlx);
+    g_discSock.store(-1, rlx);
+    g_ctrlGroup.store(0, rlx);
+    g_ctrlGroup2.store(0, rlx);
+    g_batchSend.store(true, rlx);
+    std::lock_guard<std::mutex> lk(g_writeLock);
+    clearTables();
+    g_outDesc = RtpOutBlockDesc{};
+}
+
+// ---- period transmit ----
+
+namespace {
+
+// Top sampleByteNum bytes of a sample, most significant first.
+inline void putSample(uint8_t* p, int32_t s, int n) {
+    uint32_t u = uint32_t(s);
+    switch (n) {
+    case 4: p[3] = uint8_t(u);        [[fallthrough]];
+    case 3: p[2] = uint8_t(u >> 8);   [[fallthrough]];
+    case 2: p[1] = uint8_t(u >> 16);  [[fallthrough]];
+    default: p[0] = uint8_t(u >> 24);
+    }
+}
+
+inline int32_t getSample(const uint8_t* p, int n) {
+    uint32_t u = uint32_t(p[0]) << 24;
+    if (n > 1) u |= uint32_t(p[1]) << 16;
+    if (n > 2) u |= uint32_t(p[2]) << 8;
+    if (n > 3) u |= uint32_t(p[3]);
+    return int32_t(u);
+}
+
+int g_batchCount;
+
+void queueDatagram(int slot, uint32_t len, uint32_t addr, uint16_t port) {
+    NetDatagram& d = g_batch[g_batchCount++];
+    d.buf = g_sendBuf[slot];
+    d.len = len;
+    d.addr = addr;
+    d.port = port;
+}
+
+void buildMcast(int slot, StreamView& v, const int32_t* in, int stride, int inCh, uint32_t ts, bool mute) {
+    const int P = g_P.load(rlx);
+    const int n = v.cfg.sdp.chNum, sb = v.cfg.sdp.sampleByteNum;
+    const int len = P * n * sb;
+    if (len > kMaxPayload) return;
+    uint8_t* b = g_sendBuf[slot];
+    b[0] = 0x80;
+    b[1] = uint8_t(g_pt.load(rlx) & 0x7F);
+    put16(b + 2, g_txSeq[slot]);
+    g_txSeq[slot] = uint16_t(g_txSeq[slot] + 1);
+    put32(b + 4, ts - uint32_t(P));
+    put32(b + 8, 0);
+    uint8_t* pl = b + RTP_MCAST_HEADER_LEN;
+    // Slots of channels without a source carry silence, never an earlier datagram's audio.
+    std::memset(pl, 0, size_t(len));
+    if (!mute && in) {
+        for (int j = 0; j < n; ++j) {
+            int c = v.ch[j];
+            if (c < 0 || c >= inCh) continue;
+            for (int k = 0; k < P; ++k) putSample(pl + (k * n + j) * sb, in[size_t(k) * size_t(stride) + size_t(c)], sb);
+        }
+    }
+    queueDatagram(slot, uint32_t(RTP_MCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
+}
+
+void buildUcast(int slot, StreamView& v, const int32_t* in, int stride, int inCh, uint32_t ts, bool mute) {
+    const int P = g_P.load(rlx);
+    const int sb = v.cfg.sdp.sampleByteNum;
+    const int len = P * v.nValid * sb;
+    if (len > kMaxPayload) return;
+    uint8_t* b = g_sendBuf[slot];
+    b[0] = 0x00;
+    b[1] = v.mask;
+    put16(b + 2, uint16_t(v.cfg.sdp.rtpTsOffset & 0xFFFFu));
+    put32(b + 4, ts - uint32_t(P));
+    uint8_t* pl = b + RTP_UCAST_HEADER_LEN;
+    if (mute || !in) {
+        std::memset(pl, 0, size_t(len));
+    } else {
+        for (int j = 0; j < v.cfg.sdp.chNum; ++j) {
+            int c = v.ch[j];
+            if (c < 0) continue;
+            if (c >= inCh) {
+                std::memset(pl, 0, size_t(P * sb));
+            } else {
+                for (int k = 0; k < P; ++k) putSample(pl + k * sb, in[size_t(k) * size_t(stride) + size_t(c)], sb);
+            }
+            pl += P * sb;
+        }
+    }
+    queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
+}
+
+}  // namespace
+
+void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts) {
+    const int P = g_P.load(rlx), B = g_B.load(rlx);
+    if (P <= 0 || B <= 0) return;
+    const int txCh = g_txChNum.load(rlx), rxCh = g_rxChNum.load(rlx);
+    if (inChNum > strideSamples) inChNum = strideSamples;
+    if (inChNum > txCh) inChNum = txCh;
+    if (!inBlock) inChNum = 0;
+    const int sock = g_sock.load(rlx);
+    const bool mute = g_mute.load(rlx) != 0;
+    g_batchCount = 0;
+
+    const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
+    for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+        StreamView& v = g_viewUTx[i];
+        refreshView(g_pubUTx[i], v, txCh);
+        if (!v.complete || sock < 0) continue;
+        buildUcast(i, v, inBlock, strideSamples, inChNum, ts, mute);
+    }
+    for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+        StreamView& v = g_viewMTx[i];
+        refreshView(g_pubMTx[i], v, txCh);
+        if (!v.complete || sock < 0) continue;
+        buildMcast(RTP_MAX_UCAST_NUM + i, v, inBlock, strideSamples, inChNum, ts, mute);
+    }
+    if (g_batchCount > 0) {
+        if (g_batchSend.load(rlx)) {
+            NetBatch_send(sock, g_batch, g_batchCount);
+        } else {
+            for (int k = 0; k < g_batchCount; ++k)
+                Net_sendTo(sock, g_batch[k].buf, g_batch[k].len, g_batch[k].addr, g_batch[k].port);
+        }
+    }
+
+    // Local copy into receive buffers, one period ahead of the read position.
+    uint32_t off = g_readOff + uint32_t(P);
+    if (off >= uint32_t(B)) off -= uint32_t(B);
+    for (int i = 0; i < txCh; ++i) {
+        int r = g_routeTx[i].load(rlx);
+        if (r < 0 || r >= rxCh) continue;
+        int32_t* dst = g_buf + size_t(r) * size_t(B) + off;
+        if (i < inChNum) {
+            for (int k = 0; k < P; ++k) dst[k] = inBlock[size_t(k) * size_t(strideSamples) + size_t(i)];
+        } else {
+            std::memset(dst, 0, sizeof(int32_t) * size_t(P));
+        }
+        g_mark[r] = g_readTime + uint32_t(P);
+    }
+
+    RtpMeter_addBlock(&g_meterTx, inBlock, P, inChNum, strideSamples, g_fs.load(rlx));
+
+    // DSCP reaches one stream template per period.
+    g_txTos[g_dscpSlot].store(uint8_t(g_dscp.load(rlx) << 2), rlx);
+    g_dscpSlot = (g_dscpSlot + 1) % RTP_TX_STREAM_SLOTS;
+}
+
+// ---- period receive ----
+
+void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts) {
+    const int P = g_P.load(rlx), B = g_B.load(rlx);
+    if (P <= 0 || B <= 0) return;
+    const int rxCh = g_rxChNum.load(rlx);
+    if (outChNum > strideSamples) outChNum = strideSamples;
+    if (!outBlock) outChNum = 0;
+    if (g_readValid && g_readTime == ts) {
+        g_readTime += uint32_t(P);
+        g_readOff += uint32_t(P);
+        if (g_readOff >= uint32_t(B)) g_readOff -= uint32_t(B);
+    } else {
+        g_readTime = ts + uint32_t(P);
+        g_readOff = 0;
+        g_readValid = true;
+    }
+    const bool mute = g_mute.load(rlx) != 0;
+    for (int o = 0; o < outChNum; ++o) {
+        int r = o < rxCh ? g_routeRx[o].load(rlx) : -1;
+        int32_t d = r >= 0 && r < rxCh ? int32_t(g_mark[r] - g_readTime) : -1;
+        int32_t* dst = outBlock + o;
+        if (mute || d < 0 || d >= B) {
+            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = 0;
+        } else {
+            const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
+            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = src[k];
+        }
+    }
+
+    // Meters of the receive channels: what each would play this period.
+    const int fs = g_fs.load(rlx);
+    for (int r = 0; r < rxCh; ++r) {
+        int32_t d = int32_t(g_mark[r] - g_readTime);
+        if (d < 0 || d >= B) continue;
+        const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
+        uint64_t acc = 0;
+        for (int k = 0; k < P; ++k) {
+            int64_t s = src[k] >> 16;
+            acc += uint64_t(s * s);
+        }
+        g_meterRx.acc[r] += acc;
+    }
+    g_meterRx.frames += uint32_t(P);
+    meterPublish(&g_meterRx, rxCh, fs);
+
+    // Staggered clearing: one group per period, each group wiped over one buffer cycle.
+    if (rxCh > 0) {
+        int g = (rxCh + 63) / 64;
+        int groups = (rxCh + g - 1) / g;
+        int grp = int((g_periodCount / uint32_t(B / P)) % uint32_t(groups));
+        for (int r = grp * g; r < grp * g + g && r < rxCh; ++r)
+            std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
+    }
+    g_periodCount += 1;
+}
+
+// ---- packet input ----
+
+void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
+    if (!pkt || len < 28) return;
+    if (pkt[0] != 0x45 || pkt[9] != 17) return;
+    const int B = g_B.load(rlx), rxCh = g_rxChNum.load(rlx);
+    if (B <= 0) return;
+    const uint32_t src = be32(pkt + 12), dst = be32(pkt + 16);
+    const uint16_t dport = be16(pkt + 22);
+    const uint32_t ulen = be16(pkt + 24);
+    // The UDP length must agree with what is really there.
+    if (ulen < 8 || ulen > len - 20 || ulen - 8 > RTP_MAX_UDP_PAYLOAD) return;
+    const uint8_t* pl = pkt + 28;
+    const uint32_t plen = ulen - 8;
+
+    StreamView* v = nullptr;
+    int slot = -1;
+    uint32_t F = 0, ts = 0;
+    uint8_t mask = 0;
+    if (!isMcast(dst)) {
+        if (plen < RTP_UCAST_HEADER_LEN || pl[0] != 0 || pl[1] == 0) return;
+        int idx = be16(pl + 2);
+        if (idx >= g_num[RTP_UCAST_RX].load(rlx) || idx >= RTP_MAX_UCAST_NUM) return;
+        v = &g_viewURx[idx];
+        refreshView(g_pubURx[idx], *v, rxCh);
+        const sdpInfo& s = v->cfg.sdp;
+        if (!v->complete || s.srcIp != src || s.dstIp != dst || s.dstPort != dport) return;
+        mask = uint8_t(pl[1] & ((1u << s.chNum) - 1u));
+        int t = __builtin_popcount(mask);
+        if (t == 0) return;
+        F = (ulen - 16) / uint32_t(t) / s.sampleByteNum;
+        ts = be32(pl + 4);
+        slot = idx;
+    } else {
+        if (plen < RTP_MCAST_HEADER_LEN) return;
+        const int mN = g_num[RTP_MCAST_RX].load(rlx);
+        for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+            StreamView& c = g_viewMRx[i];
+            refreshView(g_pubMRx[i], c, rxCh);
+            if (c.complete && c.cfg.sdp.dstIp == dst && c.cfg.sdp.dstPort == dport) {
+                v = &c;
+                slot = RTP_MAX_UCAST_NUM + i;
+                break;
+            }
+        }
+        if (!v) return;
+        F = (ulen - 20) / v->cfg.sdp.chNum / v->cfg.sdp.sampleByteNum;
+        ts = be32(pl + 4) - v->cfg.sdp.rtpTsOffset;
+    }
+    // A datagram without one whole frame carries no audio and no timing.
+    if (F == 0) return;
+    statsUpdate(slot, ts, F);
+
+    const uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
+    const int32_t d = int32_t(m - g_readTime);
+    if (d < 0 || int64_t(d) + F > B) return;
+    uint32_t w = g_readOff + uint32_t(d);
+    if (w >= uint32_t(B)) w -= uint32_t(B);
+    const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;
+
+    if (slot >= RTP_MAX_UCAST_NUM) {
+        const uint8_t* base = pl + RTP_MCAST_HEADER_LEN;
+        for (int j = 0; j < n; ++j) {
+            int r = v->ch[j];
+            if (r < 0) continue;
+            int32_t* buf = g_buf + size_t(r) * size_t(B);
+            uint32_t pos = w;
+            for (uint32_t k = 0; k < F; ++k) {
+                buf[pos] = getSample(base + (size_t(k) * n + j) * sb, sb);
+                if (++pos >= uint32_t(B)) pos = 0;
+            }
+            g_mark[r] = m;
+        }
+    } else {
+        const uint8_t* cur = pl + RTP_UCAST_HEADER_LEN;
+        for (int j = 0; j < n; ++j) {
+            if (!(mask & (1u << j))) continue;
+            int r = v->ch[j];
+            if (r >= 0) {
+                int32_t* buf = g_buf + size_t(r) * size_t(B);
+                uint32_t pos = w;
+                for (uint32_t k = 0; k < F; ++k) {
+                    buf[pos] = getSample(cur + size_t(k) * sb, sb);
+                    if (++pos >= uint32_t(B)) pos = 0;
+                }
+                g_mark[r] = m;
+            }
+            cur += size_t(F) * sb;
+        }
+    }
+}
+
+size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, size_t payloadLen, uint32_t srcIp,
+                             uint16_t srcPort, uint32_t dstIp, uint16_t dstPort) {
+    if (!out || payloadLen > 0xFFFF - 28 || cap < 28 + payloadLen) return 0;
+    std::memset(out, 0, 28);
+    out[0] = 0x45;
+    put16(out + 2, uint16_t(28 + payloadLen));
+    out[8] = RTP_IP_TTL;
+    out[9] = 17;
+    put32(out + 12, srcIp);
+    put32(out + 16, dstIp);
+    put16(out + 20, srcPort);
+    put16(out + 22, dstPort);
+    put16(out + 24, uint16_t(8 + payloadLen));
+    if (payloadLen && payload) std::memcpy(out + 28, payload, payloadLen);
+    return 28 + payloadLen;
+}
+
+int RtpAudio_drainSocket() {
+    static uint8_t pkt[28 + RTP_MAX_UDP_PAYLOAD + 1];
+    const int sock = g_sock.load(rlx);
+    if (sock < 0) return 0;
+    int count = 0;
+    // Bounded: a flood cannot keep the engine thread from its next period.
+    for (int guard = 0; guard < 4096; ++guard) {
+        uint32_t src = 0, dst = 0;
+        uint16_t sport = 0;
+        int n = Net_recvPktInfo(sock, pkt + 28, RTP_MAX_UDP_PAYLOAD + 1, &src, &sport, &dst);
+        if (n < 0) break;
+        ++count;
+        if (n > RTP_MAX_UDP_PAYLOAD) continue; // truncated: larger than any stream sends
+        std::memset(pkt, 0, 28);
+        pkt[0] = 0x45;
+        put16(pkt + 2, uint16_t(28 + n));
+        pkt[8] = RTP_IP_TTL;
+        pkt[9] = 17;
+        put32(pkt + 12, src);
+        put32(pkt + 16, dst);
+        put16(pkt + 20, sport);
+        put16(pkt + 22, RTP_PORT);
+        put16(pkt + 24, uint16_t(8 + n));
+        RtpAudio_packetInput(pkt, size_t(28 + n));
+    }
+    return count;
+}
+
+// ---- group membership ----
+
+void RtpAudio_setRouteSockets(int discSock, uint32_t ctrlGroup, uint32_t ctrlGroup2) {
+    g_discSock.store(discSock, rlx);
+    g_ctrlGroup.store(ctrlGroup, rlx);
+    g_ctrlGroup2.store(ctrlGroup2, rlx);
+}
+
+int RtpAudio_joinGroup(int sock, uint32_t group, uint32_t ifaceAddr, bool join) {
+    int disc = g_discSock.load(rlx);
+    if (sock >= 0 && sock == disc && group != g_ctrlGroup.load(rlx) && group != 0xEFFFFFFFu &&
+        (g_ctrlGroup2.load(rlx) == 0 || group != g_ctrlGroup2.load(rlx)))
+        sock = g_sock.load(rlx);
+    if (sock < 0) return -1;
+    return join ? Net_joinGroup(sock, group, ifaceAddr) : Net_leaveGroup(sock, group, ifaceAddr);
+}
+
+// ---- templates ----
+
+bool RtpAudio_getTxTemplate(bool mcast, int sdpId, uint8_t* out) {
+    if (!out || sdpId < 0 || sdpId >= (mcast ? RTP_MAX_MCAST_NUM : RTP_MAX_UCAST_NUM)) return false;
+    StreamCfg c;
+    if (!pubRead(mcast ? g_pubMTx[sdpId] : g_pubUTx[sdpId], &c, nullptr)) return false;
+    std::memset(out, 0, 42);
+    std::memcpy(out, c.mac, RTP_MAC_ADDR_LEN);
+    // source MAC (6..11) stays zero: this engine has no MAC of its own
+    out[12] = 0x08;
+    out[13] = 0x00;
+    uint8_t* ip = out + 14;
+    ip[0] = 0x45;
+    ip[1] = g_txTos[(mcast ? RTP_MAX_UCAST_NUM : 0) + sdpId].load(rlx);
+    ip[8] = RTP_IP_TTL;
+    ip[9] = 17;
+    put32(ip + 12, c.sdp.srcIp);
+    put32(ip + 16, c.sdp.dstIp);
+    uint8_t* udp = ip + 20;
+    put16(udp, RTP_PORT);
+    put16(udp + 2, c.sdp.dstPort);
+    return true;
+}

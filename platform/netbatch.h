@@ -1,0 +1,15 @@
+// Batched datagram sends: one system call for a whole period's datagrams.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct NetDatagram {
+    const void* buf;
+    uint32_t len;
+    uint32_t addr; // host order
+    uint16_t port; // host order
+};
+
+// Sends every datagram of d[0..n-1] from sock, in order. A datagram that fails is
+// skipped and the rest are still tried. Returns the number sent. No allocation.
+int NetBatch_send(int sock, const NetDatagram* d, int n);
