@@ -1,6 +1,7 @@
 // Engine start-up of VelunorRoute: the engine words of the command line, the phy
 // choice (virtual phy over shared memory or the driver), and the engine thread.
 #pragma once
+#include <cstdint>
 
 // Reads the engine words, opens the RTP socket, chooses the phy. 0 on success.
 int init_ko(int argc, char** argv);
@@ -10,3 +11,6 @@ void thread_ko();
 const char* Ko_bindIpText();
 // The engine's RTP socket (-1 before init_ko).
 int Ko_rtpSocket();
+// The engine words domain= (PTP domain, default 0) and ptpMode= (default 0: multicast).
+int Ko_ptpDomain();
+uint64_t Ko_ptpMode();
