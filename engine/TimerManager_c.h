@@ -10,6 +10,12 @@
 // The engine thread's loop (called by thread_ko); runs for the life of the process.
 // poll: spin instead of waiting on the 1 ms timer.
 void TimerManager_run();
+// The same loop until the monotonic clock reaches untilNs or a stop is requested;
+// onWake (may be null) gets every timer wake-up's lateness in ns (benchmarks, tests).
+typedef void (*TimerManagerWakeFn)(int64_t lateNs, void* ctx);
+void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx);
+// Makes the loop return after its current pass.
+void TimerManager_requestStop();
 
 // ---- the phy side the period works on (set by engine start-up) ----
 struct AudioPhy;

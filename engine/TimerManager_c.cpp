@@ -1,0 +1,240 @@
+#include "engine/TimerManager_c.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/AudioPhy.h"
+#include "engine/rtp/RtpAudio.h"
+#include "platform/clock.h"
+#include "platform/diag.h"
+#include "platform/net.h"
+#include "platform/rtprio.h"
+#include "platform/timer.h"
+
+namespace {
+
+constexpr auto rlx = std::memory_order_relaxed;
+constexpr int64_t kNsPerS = 1000000000LL;
+constexpr int64_t kPeriodNs = 1000000LL;
+
+std::atomic<int64_t> g_ptpOffsetNs;
+std::atomic<uint8_t> g_realign{1};
+std::atomic<uint64_t> g_rtpTs;
+std::atomic<int32_t> g_errorNs;
+std::atomic<uint32_t> g_rstRtp, g_rstI2s, g_status;
+std::atomic<int32_t> g_pollCur, g_pollMax;
+std::atomic<AudioPhy*> g_phy{nullptr};
+std::atomic<bool> g_poll{false};
+std::atomic<bool> g_stop{false};
+// engine thread only
+uint32_t g_expected;
+int64_t g_lastStart;
+
+AudioPhy* phy() {
+    AudioPhy* p = g_phy.load(rlx);
+    return p ? p : AudioPhy_get();
+}
+
+int32_t iabs32(int32_t v) { return v == INT32_MIN ? INT32_MAX : (v < 0 ? -v : v); }
+
+// The 24-step sine table, 127 x sin(2 pi k / 24) truncated towards zero.
+constexpr int8_t kTone[24] = {0,   32,   63,   89,   109,  122,  127,  122,  109,  89,  63,  32,
+                              0,   -32,  -63,  -89,  -109, -122, -127, -122, -109, -89, -63, -32};
+
+void writeTone(AudioPhy* p, const AudioPhyBlock& b, int ch) {
+    uint32_t ph = p->tonePhase;
+    for (int k = 0; k < b.frames; ++k) {
+        b.samples[size_t(k) * size_t(b.strideSamples) + size_t(ch)] = int32_t(kTone[ph]) * (1 << 21);
+        ph = ph + 1 == 24 ? 0 : ph + 1;
+    }
+    p->tonePhase = ph;
+}
+
+// Gain (Q20, saturated) and mute per channel; slot0 = 0 for inputs, 128 for outputs.
+void gainBlock(AudioPhy* p, const AudioPhyBlock& b, int slot0) {
+    for (int c = 0; c < b.chNum; ++c) {
+        const int32_t g = p->gain[slot0 + c].load(rlx);
+        const bool m = p->mute[slot0 + c].load(rlx) != 0;
+        int32_t* s = b.samples + c;
+        for (int k = 0; k < b.frames; ++k, s += b.strideSamples) {
+            if (m) {
+                *s = 0;
+                continue;
+            }
+            int64_t v = (int64_t(g) * *s) >> 20;
+            *s = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t TimerManager_nsToFrames(int64_t ns, int fs) {
+    if (fs <= 0) return 0;
+    int64_t q = ns / kNsPerS, r = ns % kNsPerS;
+    if (r < 0) {
+        r += kNsPerS;
+        q -= 1;
+    }
+    return uint64_t(q) * uint64_t(fs) + uint64_t(r) * uint64_t(fs) / uint64_t(kNsPerS);
+}
+
+int64_t TimerManager_nowNs() { return Clock_nowNs(); }
+
+void TimerManager_setPhy(AudioPhy* p) { g_phy.store(p, rlx); }
+void TimerManager_setPoll(bool poll) { g_poll.store(poll, rlx); }
+void TimerManager_requestStop() { g_stop.store(true, rlx); }
+
+int TimerManager_resetRtpTs(char* reason, size_t cap) {
+    if (g_status.load(rlx) != 2) {
+        if (reason && cap > 0)
+            std::snprintf(reason, cap, "error at: file=%s func=%s line=%d msg=%s", "TimerManager_c", __func__,
+                          __LINE__, "can not modify when working");
+        return -1;
+    }
+    g_realign.store(1, rlx);
+    return 0;
+}
+
+void TimerManager_setPtpOffsetNs(int64_t ns) { g_ptpOffsetNs.store(ns, rlx); }
+int64_t TimerManager_getPtpOffsetNs() { return g_ptpOffsetNs.load(rlx); }
+int32_t TimerManager_getErrorNs() { return g_errorNs.load(rlx); }
+uint32_t TimerManager_getRstRtp() { return g_rstRtp.load(rlx); }
+uint32_t TimerManager_getRstI2s() { return g_rstI2s.load(rlx); }
+uint32_t TimerManager_getDeviceStatus() { return g_status.load(rlx); }
+void TimerManager_setDeviceStatus(uint32_t s) { g_status.store(s, rlx); }
+uint64_t TimerManager_getRtpTs() { return g_rtpTs.load(rlx); }
+int32_t TimerManager_getPollCur() { return g_pollCur.load(rlx); }
+int32_t TimerManager_getPollMax() { return g_pollMax.load(rlx); }
+void TimerManager_resetPerformStats() {
+    g_pollCur.store(0, rlx);
+    g_pollMax.store(0, rlx);
+}
+int TimerManager_toneValue(int k) { return kTone[((k % 24) + 24) % 24]; }
+
+void TimerManager_reset() {
+    g_ptpOffsetNs.store(0, rlx);
+    g_realign.store(1, rlx);
+    g_rtpTs.store(0, rlx);
+    g_errorNs.store(0, rlx);
+    g_rstRtp.store(0, rlx);
+    g_rstI2s.store(0, rlx);
+    g_status.store(0, rlx);
+    g_pollCur.store(0, rlx);
+    g_pollMax.store(0, rlx);
+    g_phy.store(nullptr, rlx);
+    g_poll.store(false, rlx);
+    g_stop.store(false, rlx);
+    g_expected = 0;
+    g_lastStart = 0;
+}
+
+void TimerManager_period(int64_t c) {
+    AudioPhy* p = phy();
+    RtpAudio_setNow(uint32_t(TimerManager_nsToFrames(c, RtpAudio_getSampleRate())));
+    const uint32_t mask = p->mask;
+    p->periodIndex.store((p->periodIndex.load(rlx) + 1) & uint64_t(mask), rlx);
+
+    const int fs = p->sampleRate.load(rlx);
+    const int P = p->framesPerPeriod.load(rlx);
+    uint64_t ts;
+    if (g_realign.load(rlx)) {
+        g_realign.store(0, rlx);
+        g_errorNs.store(0, rlx);
+        g_rstRtp.fetch_add(1, rlx);
+        ts = TimerManager_nsToFrames(c, fs);
+    } else {
+        ts = g_rtpTs.load(rlx) + uint64_t(P > 0 ? P : 0);
+        if (fs > 0) {
+            // ts x 1e9 / fs without overflowing 64 bits
+            int64_t tNs = int64_t((ts / uint64_t(fs)) * uint64_t(kNsPerS) + (ts % uint64_t(fs)) * uint64_t(kNsPerS) / uint64_t(fs));
+            g_errorNs.store(int32_t(uint32_t(uint64_t(c - tNs))), rlx);
+        }
+    }
+    g_rtpTs.store(ts, rlx);
+
+    // The stream layer works on its own (prepared) period; a block smaller than that
+    // is never handed to it.
+    const int sP = RtpAudio_getFramesPerPeriod();
+    const bool fits = sP > 0 && uint32_t(sP) <= p->ringFrames;
+
+    AudioPhyBlock in{};
+    if (AudioPhy_inputBlock(&in) && in.samples) {
+        const int tc = p->toneCh.load(rlx);
+        if (p->toneSide.load(rlx) == 0 && tc >= 0 && tc < p->phyRx.load(rlx) && tc < in.chNum) writeTone(p, in, tc);
+        gainBlock(p, in, 0);
+        RtpMeter_addBlock(&p->meterIn, in.samples, in.frames, in.chNum, in.strideSamples, fs);
+    }
+    RtpAudio_periodTx(fits ? in.samples : nullptr, in.strideSamples, in.chNum, uint32_t(ts));
+    AudioPhy_clearInputBlock();
+
+    AudioPhyBlock out{};
+    if (AudioPhy_outputBlock(&out) && out.samples) {
+        if (fits) {
+            RtpAudio_periodRx(out.samples, out.strideSamples, out.chNum, uint32_t(ts));
+        } else {
+            for (int k = 0; k < out.frames; ++k)
+                std::memset(out.samples + size_t(k) * size_t(out.strideSamples), 0, sizeof(int32_t) * size_t(out.chNum));
+        }
+        const int tc = p->toneCh.load(rlx);
+        if (p->toneSide.load(rlx) == 1 && tc >= 0 && tc < p->phyTx.load(rlx) && tc < out.chNum) writeTone(p, out, tc);
+        gainBlock(p, out, AUDIOPHY_OUT_SLOT(0));
+        RtpMeter_addBlock(&p->meterOut, out.samples, out.frames, out.chNum, out.strideSamples, fs);
+    } else {
+        RtpAudio_periodRx(nullptr, 0, 0, uint32_t(ts));
+    }
+    AudioPhy_periodDone();
+}
+
+int TimerManager_catchUp(int64_t sysNs) {
+    AudioPhy* p = phy();
+    const int fs = p->sampleRate.load(rlx);
+    const int P = p->framesPerPeriod.load(rlx);
+    g_lastStart = sysNs;
+    const int64_t c = sysNs + g_ptpOffsetNs.load(rlx);
+    for (int again = 0; again < 2; ++again) {
+        if (g_realign.load(rlx)) {
+            TimerManager_period(c);
+            g_expected = uint32_t(TimerManager_nsToFrames(c, fs));
+            return 1;
+        }
+        int32_t lag = int32_t(uint32_t(TimerManager_nsToFrames(c, fs)) - uint32_t(P) - g_expected);
+        int32_t a = iabs32(lag);
+        g_pollCur.store(a, rlx);
+        if (a > g_pollMax.load(rlx)) g_pollMax.store(a, rlx);
+        if (int64_t(lag) < -3LL * P || int64_t(lag) > 3LL * P) {
+            g_realign.store(1, rlx);
+            continue;
+        }
+        int n = lag > 2 * P ? 3 : lag > P ? 2 : lag > 0 ? 1 : 0;
+        for (int i = 0; i <= n; ++i) {
+            TimerManager_period(c);
+            g_expected += uint32_t(P);
+        }
+        return n + 1;
+    }
+    return 0;
+}
+
+void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx) {
+    int sock = RtpAudio_getRtpSocket();
+    if (sock < 0) DIAG_ERROR_AT("testKo_ko", "thread_ko");
+    else if (Net_setPktInfo(sock, 1) != 0) DIAG_ERROR_AT("testKo_ko", "thread_ko");
+    RtPrio_joinClass("Pro Audio");
+    const bool poll = g_poll.load(rlx) || AudioPhy_words()->poll;
+    PeriodTimer timer;
+    if (!PeriodTimer_start(&timer, kPeriodNs)) DIAG_ERROR_AT("testKo_ko", "thread_ko");
+    if (!poll && RtPrio_setLevel(RTPRIO_CRITICAL, "thread_ko") != 0) DIAG_ERROR_AT("testKo_ko", "thread_ko");
+    while (!g_stop.load(rlx)) {
+        int64_t late = 0;
+        if (!poll) late = PeriodTimer_wait(&timer);
+        int64_t now = TimerManager_nowNs();
+        if (now >= untilNs) break;
+        if (now - g_lastStart >= kPeriodNs) TimerManager_catchUp(now);
+        if (onWake) onWake(late, ctx);
+        RtpAudio_drainSocket();
+    }
+}
+
+void TimerManager_run() { TimerManager_runLoop(INT64_MAX, nullptr, nullptr); }

@@ -1,0 +1,55 @@
+#include "platform/rtprio.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+int RtPrio_joinClass(const char* className) {
+    (void)className; // Linux has no scheduling classes by name; the level below does the work
+    return 1;
+}
+
+int RtPrio_setLevel(RtPrioLevel level, const char* who) {
+    if (!who) who = "thread";
+    sched_param sp{};
+    switch (level) {
+    case RTPRIO_NORMAL:
+    case RTPRIO_ABOVE_NORMAL: {
+        sp.sched_priority = 0;
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
+        int nice = level == RTPRIO_ABOVE_NORMAL ? -5 : 0;
+        pid_t tid = pid_t(syscall(SYS_gettid));
+        if (setpriority(PRIO_PROCESS, id_t(tid), nice) != 0 && nice != 0) {
+            std::printf("=== %s: nice %d not permitted (%s), normal priority \n", who, nice, std::strerror(errno));
+            std::fflush(stdout);
+            return 1;
+        }
+        return 0;
+    }
+    case RTPRIO_HIGH:
+    case RTPRIO_CRITICAL: {
+        sp.sched_priority = level == RTPRIO_CRITICAL ? 70 : 60;
+        int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+        if (rc != 0) {
+            std::printf("=== %s: SCHED_FIFO %d not permitted (%s), normal scheduling \n", who, sp.sched_priority,
+                        std::strerror(rc));
+            std::fflush(stdout);
+            return 1;
+        }
+        return 0;
+    }
+    }
+    return -1;
+}
+
+bool RtPrio_isRealtime() {
+    int policy = 0;
+    sched_param sp{};
+    if (pthread_getschedparam(pthread_self(), &policy, &sp) != 0) return false;
+    return policy == SCHED_FIFO;
+}
