@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
-#include <sched.h>
 
 #include "engine/Msg.h"
 #include "engine/testKo_ko.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/net.h"
+#include "platform/rtprio.h"
 #include "route/routeApi.h"
 
 #define UNIT "myPtp"
@@ -36,14 +35,6 @@ static bool s_trace;       // VELUNOR_PTP_TRACE set: one line per estimate
 static bool s_reqFailed;   // the last setPtpOffset did not reach the engine
 
 static int64_t nowUs() { return Clock_nowNs() / 1000; }
-
-// Above-normal priority: the lowest real-time priority, above every normal thread and
-// below the engine thread.
-static bool Ptp_raisePriority() {
-    sched_param sp{};
-    sp.sched_priority = 1;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
-}
 
 static void sendEvent(const PtpReport* r) {
     if (s_view.discSock < 0) return;
@@ -122,7 +113,7 @@ void PtpVsc_loop(uint32_t bindAddr) {
 }
 
 void thread_ptp() {
-    if (!Ptp_raisePriority()) DIAG_ERROR_AT(UNIT, "thread_ptp");
+    if (RtPrio_setLevel(RTPRIO_ABOVE_NORMAL, "thread_ptp") != 0) DIAG_ERROR_AT(UNIT, "thread_ptp");
     while (Dev_ownIp() == 0) Clock_sleepMs(1000);
     uint32_t own = Dev_ownIp();
     s_view.discSock = g_discSock;
