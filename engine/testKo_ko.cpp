@@ -1,9 +1,72 @@
-// Placeholder until the engine start-up lands: keeps the process entry linkable.
+// Engine start-up of VelunorRoute: the engine words, the virtual phy, the RTP socket and
+// the engine thread.
 #include "engine/testKo_ko.h"
 
-#include "engine/Msg.h"
+#include <cstdio>
 
-int init_ko(int, char**) { return 0; }
-void thread_ko() {}
-const char* Ko_bindIpText() { return "192.168.10.224"; }
-int Ko_rtpSocket() { return -1; }
+#include "engine/AudioPhy.h"
+#include "engine/Msg.h"
+#include "engine/TimerManager_c.h"
+#include "engine/rtp/RtpAudio.h"
+#include "platform/diag.h"
+#include "platform/net.h"
+
+static const char* const UNIT = "testKo_ko";
+
+static int s_rtpSock = -1;
+
+int init_ko(int argc, char** argv) {
+    // A second start-up (tests) starts from a clean engine.
+    if (s_rtpSock >= 0) {
+        Net_close(s_rtpSock);
+        s_rtpSock = -1;
+    }
+    RtpAudio_setRtpSocket(-1);
+    TimerManager_setPhy(nullptr);
+    TimerManager_reset();
+    RtpAudio_reset();
+
+    AudioPhy* phy = AudioPhy_virtual_new(argc, argv);
+    RtpAudio_setDscp(RTP_DEFAULT_DSCP);
+    RtpAudio_setPayloadType(RTP_DEFAULT_PAYLOAD_TYPE);
+    if (!phy->prepare || phy->prepare(phy) != 0) DIAG_ERROR_AT(UNIT, "init_ko");
+
+    AudioPhyBlock out{};
+    AudioPhy_outputBlock(&out);
+    RtpOutBlockDesc desc{phy->phyTx.load(std::memory_order_relaxed),
+                         phy->framesPerPeriod.load(std::memory_order_relaxed), out.samples, phy->outStride};
+    RtpAudio_afterDspPrepare(phy->phyRx.load(std::memory_order_relaxed), &desc,
+                             phy->sampleRate.load(std::memory_order_relaxed));
+
+    const bool virtualPhy = AudioPhy_hasShareMem() && phy->ringBufMs != 0;
+    if (virtualPhy) {
+        s_rtpSock = Net_udpSocket(Net_parseIp(AudioPhy_words()->bindIp), RTP_PORT);
+        if (Net_setPktInfo(s_rtpSock, 1) != 0) DIAG_ERROR_AT(UNIT, "init_ko");
+        RtpAudio_setRtpSocket(s_rtpSock);
+        TimerManager_setPhy(phy);
+    }
+    TimerManager_setPoll(AudioPhy_words()->poll);
+    Msg_setKoInProcess(virtualPhy);
+    return 0;
+}
+
+void thread_ko() {
+    const AudioPhy* phy = AudioPhy_get();
+    const int poll = AudioPhy_words()->poll ? 1 : 0;
+    if (!AudioPhy_hasShareMem()) {
+        std::printf("=== bufMs=%d poll=%d \n", 0, poll);
+        std::fflush(stdout);
+        return;
+    }
+    std::printf("=== bufMs=%d poll=%d \n", int(phy->ringBufMs), poll);
+    std::fflush(stdout);
+    if (phy->ringBufMs == 0) return;
+    if (s_rtpSock < 0) DIAG_ERROR_AT(UNIT, "thread_ko");
+    else if (Net_setPktInfo(s_rtpSock, 1) != 0) DIAG_ERROR_AT(UNIT, "thread_ko");
+    TimerManager_run();
+}
+
+const char* Ko_bindIpText() { return AudioPhy_words()->bindIp; }
+int Ko_rtpSocket() { return s_rtpSock; }
+int Ko_ptpDomain() { return AudioPhy_words()->domain; }
+uint64_t Ko_ptpMode() { return AudioPhy_words()->ptpMode; }
