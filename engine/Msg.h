@@ -28,6 +28,7 @@ enum MsgJsonType {
 #define MSG_KO_REQ_SIZE 3072   // engine request buffer and reply fragment
 #define MSG_KO_REASON_SIZE 256 // engine reason text
 #define MSG_ROUTE_BUF_SIZE 8192 // receive buffer of the route loop: a datagram plus its reply
+#define MSG_MAX_DEPTH 64        // deeper nesting is malformed for every reader
 
 // ---- writers ----
 // Appends "name":"value", (or "value", for a null name) with the value escaped.
@@ -56,6 +57,9 @@ int Msg_readArray(const char* scope, const char* key, const char** cursor);
 // Moves *cursor past the current element to the next one (status).
 int Msg_nextElement(const char** cursor);
 // Reads up to *capInOut numeric-string elements of the array under key; *capInOut = count read.
+// Returns the array's whole element count (which may exceed what was read, so a caller
+// can check it against an expected count) or a negative status; an element that is not
+// an integer within int32 gives -3.
 int Msg_readIntArray(const char* scope, const char* key, int32_t* out, int* capInOut);
 
 // Convenience: read a member as a string (status) or as an integer with base detection.
@@ -80,12 +84,15 @@ bool Msg_sendObject(int sock, uint32_t addr, uint16_t port, char* text, size_t c
 
 // ---- engine requests ----
 // Rewrites buf (cap bytes) as the reply envelope of an in-process engine call:
-// {"result":"succ"} or {"result":"fail","reason":...}, then the members of the data fragment.
+// {"result":"succ"} or {"result":"fail","reason":...}, then the members of the data fragment
+// (begun with "{", closed or still open with a trailing comma). data and reason must not
+// point into buf. A reply that does not fit cap becomes {"result":"fail","reason":"reply too long"}.
 void Msg_buildRespond(char* buf, size_t cap, bool succ, const char* reason, const char* data);
 
 // The engine request dispatch. buf holds a request object and receives the reply.
 // In process: always returns true (the verdict is the "result" member).
-// Through the driver control path: returns whether the path worked.
+// Through the driver control path: returns whether the path worked (false with no driver
+// function registered); on false buf holds {"result":"fail","reason":...}.
 // Requests from several threads are serialised here.
 bool reqKo(char* buf, size_t cap);
 
