@@ -54,6 +54,8 @@ static void sendEvent(const PtpReport* r) {
 static void sendOffset(int64_t us) {
     if (PtpVsc_formatOffsetReq(s_ptpReq, sizeof s_ptpReq, us) < 0) return;
     bool ok = reqKo(s_ptpReq, sizeof s_ptpReq);
+    s_ptpReq[sizeof s_ptpReq - 1] = '\0';
+    ok = ok && std::strstr(s_ptpReq, "\"result\":\"succ\"") != nullptr;
     // Once per failure streak: the engine may be absent for a long time.
     if (!ok && !s_reqFailed) DIAG_ERROR_AT(UNIT, "PtpVsc_loop");
     s_reqFailed = !ok;
