@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""The sound card's main job in a virtual LAN (run by scripts/demo.sh, as root).
+
+Two sound cards, cardA and cardB, each a VelunorRoute in its own network namespace
+(its own computer), plus a monitor computer that only listens to the control group.
+Nothing is sent on the machine's real interfaces; everything is removed at the end.
+
+The demo is a list of steps run in order; add a step with the @step decorator:
+
+    @step("Route a channel from cardA to cardB")
+    def route_channel(ctx):
+        ctx.host("cardB").run([ctx.tool("tools/ctl/velunor-ctl"), ...], check=True)
+
+ctx.cards maps a card name to (host, proc); ctx.lan is the lanlib.Lan.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lanlib  # noqa: E402
+
+STEPS = []
+
+
+def step(title):
+    def add(fn):
+        STEPS.append((title, fn))
+        return fn
+    return add
+
+
+class Ctx:
+    def __init__(self, lan, args):
+        self.lan, self.args = lan, args
+        self.cards = {}  # name -> (Host, Proc)
+        self.monitor = None
+
+    def host(self, card):
+        return self.cards[card][0]
+
+    def proc(self, card):
+        return self.cards[card][1]
+
+    def tool(self, rel):
+        return lanlib.binary(rel)
+
+
+def show(title, text):
+    print("  --- %s" % title)
+    for line in text.rstrip().splitlines():
+        print("  | " + line)
+    sys.stdout.flush()
+
+
+CARDS = [("cardA", 1), ("cardB", 2)]
+MONITOR = 3
+
+
+@step("Start two sound cards")
+def start_cards(ctx):
+    route = lanlib.binary("route/VelunorRoute")
+    for name, i in CARDS:
+        h = ctx.lan.host(i)
+        argv = [route, "bufMs=4", "sampleRate=48000", "chNumTx=2", "chNumRx=2", "devId=" + name,
+                "bindIp=" + h.ip]
+        p = h.spawn(argv, name=name)
+        ctx.cards[name] = (h, p)
+        print("  %s on %s (%s, namespace %s): %s" % (name, h.dev, h.ip, h.ns, " ".join(map(str, argv[1:]))))
+    for name, (h, p) in ctx.cards.items():
+        p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
+    print("  both cards are up")
+
+
+@step("Listen on the control group from the monitor computer")
+def start_monitor(ctx):
+    m = ctx.lan.host(MONITOR)
+    ctx.monitor = m.udp_listen(9996, ctx.args.seconds + 30, group="239.0.0.188", name="monitor")
+    ctx.monitor.wait_line("listening", timeout=10)
+    print("  monitor %s listens on 239.0.0.188:9996" % m.ip)
+
+
+@step("Their sockets")
+def show_sockets(ctx):
+    for name, (h, p) in ctx.cards.items():
+        r = h.run(["ss", "-uanp"], timeout=10)
+        lines = [l for l in r.stdout.splitlines() if l.startswith("State") or "VelunorRoute" in l]
+        show("%s: ss -uanp" % name, "\n".join(lines))
+
+
+@step("Their multicast groups")
+def show_groups(ctx):
+    for name, (h, p) in ctx.cards.items():
+        lanlib.wait_until(lambda: "239.255.255.255" in h.groups(h.dev), 10, name + " joins")
+        show("%s: groups on %s" % (name, h.dev), "\n".join(sorted(set(h.groups(h.dev)))))
+
+
+@step("Run")
+def run(ctx):
+    end = time.monotonic() + ctx.args.seconds
+    shown = {name: 0 for name in ctx.cards}
+    while True:
+        left = end - time.monotonic()
+        for name, (h, p) in ctx.cards.items():
+            lines = p.lines()
+            new, shown[name] = lines[shown[name]:], len(lines)
+            state = "running" if p.alive() else "ENDED (%s)" % p.popen.returncode
+            print("  %s: %s, cpu %.2f s" % (name, state, p.cpu_seconds() if p.alive() else 0.0))
+            for l in new[-10:]:
+                print("  | " + l)
+            if not p.alive():
+                raise lanlib.TestFailure(name + " ended")
+        heard = {}
+        for data, (ip, _port) in lanlib.udp_datagrams(ctx.monitor):
+            heard[ip] = heard.get(ip, 0) + 1
+        print("  control group heard: %s" % (", ".join("%s x%d" % kv for kv in sorted(heard.items())) or "nothing yet"))
+        sys.stdout.flush()
+        if left <= 0:
+            break
+        time.sleep(min(5.0, left))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=20.0, help="how long the cards run (default 20)")
+    ap.add_argument("--build-dir", help="build directory with route/VelunorRoute")
+    args = ap.parse_args()
+    if args.build_dir:
+        os.environ["VELUNOR_BUILD_DIR"] = args.build_dir
+    if os.geteuid() != 0:
+        print("demo: needs root (it builds a virtual LAN of network namespaces)")
+        sys.exit(1)
+    lanlib.require_root()
+    with lanlib.Lan(3) as lan:
+        ctx = Ctx(lan, args)
+        for n, (title, fn) in enumerate(STEPS, 1):
+            print("== %d. %s" % (n, title), flush=True)
+            fn(ctx)
+        print("== tearing down", flush=True)
+    print("demo finished: namespaces and temp dirs removed", flush=True)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except lanlib.TestFailure as e:
+        print("demo failed: %s" % e, flush=True)
+        sys.exit(1)
