@@ -602,11 +602,12 @@ static bool loadSdp(const char* elem, sdpInfo* s) {
     return true;
 }
 
-static void loadSlots(const char* elem, const char* key, int32_t* slots, int max) {
+// Slots beyond the stream's channel count stay unused.
+static void loadSlots(const char* elem, const char* key, int32_t* slots, int chNum, int max) {
     for (int k = 0; k < RTP_MAX_CH_PER_SDP; k++) slots[k] = -1;
     const char* cur = nullptr;
     int n = Msg_readArray(elem, key, &cur);
-    for (int k = 0; k < n && k < RTP_MAX_CH_PER_SDP; k++) {
+    for (int k = 0; k < n && k < RTP_MAX_CH_PER_SDP && k < chNum; k++) {
         int64_t v;
         if (elemNum(cur, &v)) slots[k] = chIndex(v, max);
         if (k + 1 < n && Msg_nextElement(&cur) != MSG_OK) break;
@@ -714,7 +715,7 @@ bool Dev_initFromFile(const char* devId) {
         Dev_clearSdpRx(e);
         e->sdp = s;
         if (!Net_isMulticast(s.dstIp)) DIAG_ERROR_AT("routeImpl_c", "Dev_initFromFile");
-        loadSlots(cur, "rtpChIdArr", e->rtpChId, chRx);
+        loadSlots(cur, "rtpChIdArr", e->rtpChId, s.chNum, chRx);
         if (!Dev_rxInUse(e)) {
             Dev_clearSdpRx(e);
             return;
@@ -735,7 +736,7 @@ bool Dev_initFromFile(const char* devId) {
         Dev_clearSdpTx(e);
         e->sdp = s;
         if (!Net_isMulticast(s.dstIp)) DIAG_ERROR_AT("routeImpl_c", "Dev_initFromFile");
-        loadSlots(cur, "srcChIdArr", e->srcChId, chTx);
+        loadSlots(cur, "srcChIdArr", e->srcChId, s.chNum, chTx);
         if (getVal(cur, "name")) DevText_cut(e->name, sizeof e->name, s_valBuf);
         Dev_mcastMac(s.dstIp, e->dstMac);
         e->sdp.srcIp = g_dev.ownIp;
