@@ -203,12 +203,15 @@ static void cmdGetStats(const RouteReq& rq, const char* ops) {
     while (*body == ' ') body++;
     size_t len = close ? size_t(close - rq.text) : 0;
     size_t n = std::strlen(body);
-    if (!close || *body == '}' || len + 1 + n + 1 > rq.cap) {
+    while (n > 0 && body[n - 1] != '}') n--; // the engine's closing brace; the send closes again
+    if (!close || n < 2 || len + 1 + n + 1 > rq.cap) {
         Route_reply(rq, false, "get fail");
         return;
     }
     rq.text[len] = ',';
-    std::memcpy(rq.text + len + 1, body, n + 1);
+    std::memcpy(rq.text + len + 1, body, n - 1);
+    rq.text[len + n] = ',';
+    rq.text[len + n + 1] = '\0';
     Msg_sendObject(rq.sock, rq.addr, rq.port, rq.text, rq.cap);
 }
 
