@@ -44,7 +44,8 @@ def table(ctl, dst, ops):
     items, start = [], 0
     for _ in range(64):
         r = ask(ctl, dst, {"ops": ops, "idStart": str(start)})
-        check(r is not None and r.get("result") == "succ", "%s answered: %r" % (ops, r))
+        if r is None or r.get("result") != "succ":
+            raise lanlib.TestFailure("%s answered: %r" % (ops, r))
         items += r["arr"]
         nxt = int(r["idNext"])
         if not r["arr"] or nxt <= start:
