@@ -308,7 +308,14 @@ void Dev_pushPhyGains() {
 }
 
 uint32_t Dev_ownIp() { return g_dev.ownIp; }
-void Dev_setOwnIp(uint32_t ip) { g_dev.ownIp = ip; }
+// The address arrived after start-up: the loaded multicast transmit streams take it as
+// their source, as the loader would have done (without it they would never count as in
+// use, never be announced, and drop out of the route file at the next save).
+void Dev_setOwnIp(uint32_t ip) {
+    g_dev.ownIp = ip;
+    for (auto& e : g_dev.mcastArrTx)
+        if (e.sdp.srcIp == 0 && e.sdp.chNum != 0) e.sdp.srcIp = ip;
+}
 
 void Dev_onOwnIpChanged(uint32_t ip) {
     g_dev.ownIp = ip;

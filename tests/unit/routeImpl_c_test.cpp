@@ -118,14 +118,14 @@ std::string readRoute() {
 }
 
 // Start-up as route_main does it, against the stand-in engine; returns stdout.
-std::string startDev(int cmdSock = -1, const char* lockPath = nullptr) {
+std::string startDev(int cmdSock = -1, const char* lockPath = nullptr, uint32_t bindAddr = LO) {
     g_routeArgs = RouteArgs{};
     g_routeArgs.model = "rEduVuzi";
     g_routeArgs.devId = "devA";
     g_routeArgs.filePath = DEV_DEFAULT_FILE_PATH;
     g_routeArgs.lockPath = lockPath;
     testing::internal::CaptureStdout();
-    Dev_init(-1, cmdSock, LO, 0xEF0000BCu, 0, 9996, 97);
+    Dev_init(-1, cmdSock, bindAddr, 0xEF0000BCu, 0, 9996, 97);
     return testing::internal::GetCapturedStdout();
 }
 
@@ -449,4 +449,30 @@ TEST(RouteFile, SaveSurvivesKill) {
         char name[64];
         EXPECT_EQ(Msg_getStr(file.c_str(), "customStr", name, sizeof name), MSG_OK);
     }
+}
+
+// Started before the network address exists: the loaded transmit streams get it later
+// and are neither lost from the file nor left unannounced.
+TEST(RouteFile, TransmitStreamsWaitForTheAddress) {
+    freshRoot();
+    engine48k();
+    writeRoute("{\"name\":\"Studio\",\"mcastArrTx\":[{\"id\":\"4\",\"sdp\":{\"srcIp\":\"1.2.3.4\","
+               "\"dstIp\":\"239.9.9.9\",\"dstPort\":\"5004\",\"chNum\":\"1\",\"sampleByteNum\":\"3\","
+               "\"rtpTsOffset\":\"1\"},\"srcChIdArr\":[\"0\"],\"name\":\"Out 1\"}]}");
+    startDev(-1, nullptr, 0);
+    const SdpTx& tx = g_dev.mcastArrTx[4];
+    EXPECT_FALSE(Dev_txInUse(&tx));
+    Dev_setOwnIp(0x0A000005u);
+    EXPECT_TRUE(Dev_txInUse(&tx));
+    EXPECT_EQ(tx.sdp.srcIp, 0x0A000005u);
+    g_dev.dirty = 1;
+    ASSERT_TRUE(Dev_saveToFile());
+    EXPECT_NE(readRoute().find("\"name\":\"Out 1\""), std::string::npos);
+    // A later change of address moves the source and forgets the unicast receive streams.
+    g_dev.ucastArrRx[3].sdp = {0x0A000009u, 0x0A000005u, 5004, 1, 3, 0};
+    g_dev.ucastArrRx[3].rtpChId[0] = 2;
+    Dev_onOwnIpChanged(0x0A000006u);
+    EXPECT_EQ(tx.sdp.srcIp, 0x0A000006u);
+    EXPECT_EQ(g_dev.ucastArrRx[3].sdp.chNum, 0);
+    EXPECT_EQ(g_dev.ucastArrRx[3].rtpChId[0], -1);
 }
