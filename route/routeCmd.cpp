@@ -33,7 +33,8 @@ bool Route_getStr(const char* scope, const char* key, char* out, size_t cap) {
     int type = MSG_JSON_NONE;
     int st = Msg_readValue(scope, key, out, cap, &type);
     if (st != MSG_OK || (type != MSG_JSON_STRING && type != MSG_JSON_NUMBER)) {
-        if (cap) out[0] = '\0';
+        if (cap)
+            out[0] = '\0';
         Msg_setErrorKey(key);
         return false;
     }
@@ -42,7 +43,8 @@ bool Route_getStr(const char* scope, const char* key, char* out, size_t cap) {
 
 bool Route_getInt(const char* scope, const char* key, int64_t* out) {
     char buf[64];
-    if (!Route_getStr(scope, key, buf, sizeof buf)) return false;
+    if (!Route_getStr(scope, key, buf, sizeof buf))
+        return false;
     if (!Msg_parseInt(buf, out)) {
         Msg_setErrorKey(key);
         return false;
@@ -90,11 +92,13 @@ int Route_readIntList(const char* scope, const char* key, int32_t* out, int cap)
         int type = MSG_JSON_NONE;
         int64_t v = 0;
         if (Msg_readValue(cur, nullptr, buf, sizeof buf, &type) != MSG_OK ||
-            (type != MSG_JSON_STRING && type != MSG_JSON_NUMBER) || !Msg_parseInt(buf, &v) ||
-            v < INT32_MIN || v > INT32_MAX)
+            (type != MSG_JSON_STRING && type != MSG_JSON_NUMBER) || !Msg_parseInt(buf, &v) || v < INT32_MIN ||
+            v > INT32_MAX)
             return MSG_ERR_MALFORMED;
-        if (i < cap) out[i] = int32_t(v);
-        if (i + 1 < n && Msg_nextElement(&cur) != MSG_OK) return MSG_ERR_MALFORMED;
+        if (i < cap)
+            out[i] = int32_t(v);
+        if (i + 1 < n && Msg_nextElement(&cur) != MSG_OK)
+            return MSG_ERR_MALFORMED;
     }
     return n;
 }
@@ -125,10 +129,13 @@ bool Route_appendSdp(char* text, size_t cap, const sdpInfo& s) {
 bool Route_appendIntArr(char* text, size_t cap, const char* name, const int32_t* v, int n) {
     size_t mark = std::strlen(text);
     bool ok = Msg_appendf(text, cap, "\"%s\":[", name);
-    for (int i = 0; ok && i < n; i++) ok = Msg_appendf(text, cap, "\"%d\",", int(v[i]));
-    if (ok && n > 0) text[std::strlen(text) - 1] = '\0'; // drop the last element's comma
+    for (int i = 0; ok && i < n; i++)
+        ok = Msg_appendf(text, cap, "\"%d\",", int(v[i]));
+    if (ok && n > 0)
+        text[std::strlen(text) - 1] = '\0'; // drop the last element's comma
     ok = ok && Msg_appendf(text, cap, "],");
-    if (!ok) text[mark] = '\0';
+    if (!ok)
+        text[mark] = '\0';
     return ok;
 }
 
@@ -136,7 +143,8 @@ bool Route_appendIntArr(char* text, size_t cap, const char* name, const int32_t*
 // Rules
 
 int Route_udpLimit(int sampleByteNum, int pFrameNum) {
-    if (sampleByteNum <= 0 || pFrameNum <= 0) return 1;
+    if (sampleByteNum <= 0 || pFrameNum <= 0)
+        return 1;
     return 1400 / (sampleByteNum * pFrameNum);
 }
 
@@ -145,19 +153,28 @@ bool Route_sdpEqual(const sdpInfo& a, const sdpInfo& b) {
            a.sampleByteNum == b.sampleByteNum && a.rtpTsOffset == b.rtpTsOffset;
 }
 
-static bool rxInUse(const SdpRx& e) { return Dev_rxInUse(&e); }
-static bool txInUse(const SdpTx& e) { return Dev_txInUse(&e); }
+static bool rxInUse(const SdpRx& e) {
+    return Dev_rxInUse(&e);
+}
+static bool txInUse(const SdpTx& e) {
+    return Dev_txInUse(&e);
+}
 
-static int tableCount(int n, int max) { return n < 0 ? 0 : (n > max ? max : n); }
+static int tableCount(int n, int max) {
+    return n < 0 ? 0 : (n > max ? max : n);
+}
 
 static int freeRtpCh() {
     int n = tableCount(g_dev.chNumRx, RTP_MAX_CH_NUM);
     for (int r = 0; r < n; r++)
-        if (g_dev.srcChId[r] == -1) return r;
+        if (g_dev.srcChId[r] == -1)
+            return r;
     return -1;
 }
 
-static void clearTx(SdpTx& e) { Dev_clearSdpTx(&e); }
+static void clearTx(SdpTx& e) {
+    Dev_clearSdpTx(&e);
+}
 
 // ---------------------------------------------------------------------------------
 // Routing operations
@@ -178,7 +195,8 @@ bool Dev_setRxCh_ucast(const char* srcDevId, int64_t srcChId, int64_t dstChId, c
         return false;
     }
     int c = int(dstChId);
-    if (!Dev_clearRxCh(dstChId, reason)) return false;
+    if (!Dev_clearRxCh(dstChId, reason))
+        return false;
     int n = tableCount(g_dev.chNumRx, RTP_MAX_CH_NUM);
     for (int r = 0; r < n; r++) {
         if (g_dev.srcChId[r] == srcChId && std::strcmp(g_dev.srcDevId[r], srcDevId) == 0) {
@@ -195,7 +213,8 @@ bool Dev_setRxCh_ucast(const char* srcDevId, int64_t srcChId, int64_t dstChId, c
     std::snprintf(g_dev.srcDevId[r], sizeof g_dev.srcDevId[r], "%s", srcDevId);
     g_dev.srcChId[r] = int32_t(srcChId);
     g_dev.rtpChId[c] = r;
-    if (std::strcmp(srcDevId, g_dev.devId) != 0) Disc_sendWhoIs(srcDevId);
+    if (std::strcmp(srcDevId, g_dev.devId) != 0)
+        Disc_sendWhoIs(srcDevId);
     return true;
 }
 
@@ -209,7 +228,8 @@ bool Dev_setRxCh_mcast(const sdpInfo& sdp, int64_t sdpChId, int64_t dstChId, con
         return false;
     }
     int c = int(dstChId);
-    if (!Dev_clearRxCh(dstChId, reason)) return false;
+    if (!Dev_clearRxCh(dstChId, reason))
+        return false;
     if (!Dev_sdpValid(&sdp)) {
         *reason = "invalid sdpInfo";
         return false;
@@ -242,7 +262,8 @@ bool Dev_setRxCh_mcast(const sdpInfo& sdp, int64_t sdpChId, int64_t dstChId, con
     }
     for (int i = 0; i < nm; i++) {
         SdpRx& e = g_dev.mcastArrRx[i];
-        if (rxInUse(e)) continue;
+        if (rxInUse(e))
+            continue;
         int r = freeRtpCh();
         if (r < 0) {
             DIAG_ERROR_AT(UNIT, "Dev_setRxCh_mcast");
@@ -285,7 +306,8 @@ static bool checkTxChannels(const sdpInfo& sdp, const int32_t* chList, const cha
 static void fillTx(SdpTx& e, const sdpInfo& sdp, const int32_t* chList) {
     clearTx(e);
     e.sdp = sdp;
-    for (int k = 0; k < sdp.chNum && k < RTP_MAX_CH_PER_SDP; k++) e.srcChId[k] = chList[k];
+    for (int k = 0; k < sdp.chNum && k < RTP_MAX_CH_PER_SDP; k++)
+        e.srcChId[k] = chList[k];
 }
 
 bool Dev_addMcastTx(const sdpInfo& sdp, const int32_t* chList, int listLen, const char* name,
@@ -298,7 +320,8 @@ bool Dev_addMcastTx(const sdpInfo& sdp, const int32_t* chList, int listLen, cons
         *reason = "not support";
         return false;
     }
-    if (!checkTxChannels(sdp, chList, reason)) return false;
+    if (!checkTxChannels(sdp, chList, reason))
+        return false;
     if (!Net_isMulticast(sdp.dstIp)) {
         *reason = "invalid dstIp";
         return false;
@@ -323,7 +346,8 @@ bool Dev_addMcastTx(const sdpInfo& sdp, const int32_t* chList, int listLen, cons
     }
     for (int i = 0; i < n; i++) {
         SdpTx& e = g_dev.mcastArrTx[i];
-        if (txInUse(e)) continue;
+        if (txInUse(e))
+            continue;
         fillTx(e, sdp, chList);
         std::snprintf(e.name, sizeof e.name, "%s", name);
         Dev_mcastMac(sdp.dstIp, e.dstMac);
@@ -361,7 +385,8 @@ bool Dev_addUcastTx(const sdpInfo& sdp, const int32_t* chList, int listLen, cons
         *reason = "invalid chNum";
         return false;
     }
-    if (!checkTxChannels(sdp, chList, reason)) return false;
+    if (!checkTxChannels(sdp, chList, reason))
+        return false;
     if (Net_isMulticast(sdp.dstIp)) {
         *reason = "invalid dstIp";
         return false;
@@ -369,9 +394,11 @@ bool Dev_addUcastTx(const sdpInfo& sdp, const int32_t* chList, int listLen, cons
     int n = tableCount(g_dev.ucastNumTx, RTP_MAX_UCAST_NUM);
     int slot = -1;
     for (int i = 0; i < n && slot < 0; i++)
-        if (txInUse(g_dev.ucastArrTx[i]) && Route_sdpEqual(g_dev.ucastArrTx[i].sdp, sdp)) slot = i;
+        if (txInUse(g_dev.ucastArrTx[i]) && Route_sdpEqual(g_dev.ucastArrTx[i].sdp, sdp))
+            slot = i;
     for (int i = 0; i < n && slot < 0; i++)
-        if (!txInUse(g_dev.ucastArrTx[i])) slot = i;
+        if (!txInUse(g_dev.ucastArrTx[i]))
+            slot = i;
     if (slot < 0) {
         *reason = "no free sdpId";
         return false;
@@ -398,7 +425,8 @@ bool Dev_clrUcastTx(const sdpInfo& sdp, const char** reason) {
 // Peer requests between devices
 
 void Route_sendUcastPeerReq(int sdpId, bool set) {
-    if (sdpId < 0 || sdpId >= RTP_MAX_UCAST_NUM) return;
+    if (sdpId < 0 || sdpId >= RTP_MAX_UCAST_NUM)
+        return;
     const SdpRx& e = g_dev.ucastArrRx[sdpId];
     int ch = e.sdp.chNum > RTP_MAX_CH_PER_SDP ? RTP_MAX_CH_PER_SDP : e.sdp.chNum;
     int32_t src[RTP_MAX_CH_PER_SDP];
@@ -410,27 +438,33 @@ void Route_sendUcastPeerReq(int sdpId, bool set) {
     s.dstIp = g_dev.ownIp;
     char buf[512] = "{";
     bool ok = Msg_appendMember(buf, sizeof buf, "ops", set ? "setUcastTx" : "clrUcastTx") &&
-              Route_appendSdp(buf, sizeof buf, s) && Route_appendIntArr(buf, sizeof buf, "srcChIdArr", src, ch) &&
-              Msg_closeObject(buf, sizeof buf);
-    if (ok) Net_sendTo(g_dev.commandSock, buf, std::strlen(buf), e.sdp.srcIp, ROUTE_CMD_PORT);
+              Route_appendSdp(buf, sizeof buf, s) &&
+              Route_appendIntArr(buf, sizeof buf, "srcChIdArr", src, ch) && Msg_closeObject(buf, sizeof buf);
+    if (ok)
+        Net_sendTo(g_dev.commandSock, buf, std::strlen(buf), e.sdp.srcIp, ROUTE_CMD_PORT);
 }
 
 bool Route_handlePeerStream(int sock, char* text, int, size_t cap, uint32_t addr, uint16_t port) {
     char ops[32];
-    if (!Route_getStr(text, "ops", ops, sizeof ops)) return false;
+    if (!Route_getStr(text, "ops", ops, sizeof ops))
+        return false;
     const char* v = nullptr;
-    if (Msg_findKey(text, "result", &v) == MSG_OK) return true; // a reply to our own request
+    if (Msg_findKey(text, "result", &v) == MSG_OK)
+        return true; // a reply to our own request
     bool set = std::strcmp(ops, "setUcastTx") == 0;
-    if (!set && std::strcmp(ops, "clrUcastTx") != 0) return false;
+    if (!set && std::strcmp(ops, "clrUcastTx") != 0)
+        return false;
     RouteReq rq{sock, text, cap, addr, port};
     sdpInfo sdp;
-    if (!Route_readSdp(text, &sdp)) return true;
+    if (!Route_readSdp(text, &sdp))
+        return true;
     const char* reason = nullptr;
     bool ok;
     if (set) {
         int32_t list[RTP_MAX_CH_PER_SDP];
         int n = Route_readIntList(text, "srcChIdArr", list, RTP_MAX_CH_PER_SDP);
-        if (n == MSG_ERR_NOT_FOUND) return true;
+        if (n == MSG_ERR_NOT_FOUND)
+            return true;
         if (n < 0) {
             Route_reply(rq, false, "invalid srcChIdArr");
             return true;
@@ -448,23 +482,36 @@ bool Route_handlePeerStream(int sock, char* text, int, size_t cap, uint32_t addr
 
 bool Route_handleRemoteCode(int sock, char* text, int len, size_t, uint32_t addr, uint16_t port) {
     static const char* const codes[8] = {"1110", "2220", "3330", "4440", "5550", "6660", "7770", "8880"};
-    if (len < 5) return false;
+    if (len < 5)
+        return false;
     int code = -1;
     for (int i = 0; i < 8; i++)
-        if (std::memcmp(text, codes[i], 4) == 0) code = i;
-    if (code < 0) return false;
+        if (std::memcmp(text, codes[i], 4) == 0)
+            code = i;
+    if (code < 0)
+        return false;
     int64_t ch = 0;
-    if (!Msg_parseInt(text + 4, &ch) || ch < 0) return false;
+    if (!Msg_parseInt(text + 4, &ch) || ch < 0)
+        return false;
     bool tx = code < 4;
-    if (ch >= tableCount(tx ? g_dev.phyChNumTx : g_dev.phyChNumRx, PHY_MAX_CH_NUM)) return false;
+    if (ch >= tableCount(tx ? g_dev.phyChNumTx : g_dev.phyChNumRx, PHY_MAX_CH_NUM))
+        return false;
     int c = int(ch);
     float* gain = tx ? g_dev.phyGainTx : g_dev.phyGainRx;
     int32_t* mute = tx ? g_dev.phyMuteTx : g_dev.phyMuteRx;
     switch (code % 4) {
-    case 0: mute[c] = 1; break;
-    case 1: mute[c] = 0; break;
-    case 2: gain[c] = Dev_clampGain(gain[c] + 1.0f); break;
-    default: gain[c] = Dev_clampGain(gain[c] - 1.0f); break;
+    case 0:
+        mute[c] = 1;
+        break;
+    case 1:
+        mute[c] = 0;
+        break;
+    case 2:
+        gain[c] = Dev_clampGain(gain[c] + 1.0f);
+        break;
+    default:
+        gain[c] = Dev_clampGain(gain[c] - 1.0f);
+        break;
     }
     Net_sendTo(sock, text, size_t(len), addr, port);
     return true;
@@ -477,9 +524,11 @@ bool Route_handleRemoteCode(int sock, char* text, int len, size_t, uint32_t addr
 static bool readSmallFile(const char* path, char* out, size_t cap) {
     out[0] = '\0';
     char local[1024];
-    if (!path || !Paths_resolve(path, local, sizeof local)) return false;
+    if (!path || !Paths_resolve(path, local, sizeof local))
+        return false;
     FILE* f = std::fopen(local, "rb");
-    if (!f) return false;
+    if (!f)
+        return false;
     size_t n = std::fread(out, 1, cap - 1, f);
     std::fclose(f);
     out[n] = '\0';
@@ -500,16 +549,19 @@ static void cmdGetLock(const RouteReq& rq) {
 // The lock file is the user's state: written beside and renamed over, so it is never half.
 static bool writeLockFile(const char* path, const char* val) {
     char local[1024], tmp[1100];
-    if (!Paths_resolve(path, local, sizeof local)) return false;
+    if (!Paths_resolve(path, local, sizeof local))
+        return false;
     std::snprintf(tmp, sizeof tmp, "%s.tmp", local);
     Paths_ensureParent(local);
     FILE* f = std::fopen(tmp, "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     size_t len = std::strlen(val);
     size_t w = std::fwrite(val, 1, len, f);
     bool ok = std::fflush(f) == 0 && w == len;
     std::fclose(f);
-    if (w != len) std::printf("=== error at: fwrite(), fwrite=%ld, but bufSize=%ld \n", long(w), long(len));
+    if (w != len)
+        std::printf("=== error at: fwrite(), fwrite=%ld, but bufSize=%ld \n", long(w), long(len));
     if (!ok || std::rename(tmp, local) != 0) {
         std::remove(tmp);
         return false;
@@ -523,10 +575,12 @@ static void cmdSetLock(const RouteReq& rq) {
         return;
     }
     static char pw[ROUTE_TEXT_MAX];
-    if (!Route_getStr(rq.text, "password", pw, sizeof pw)) return;
+    if (!Route_getStr(rq.text, "password", pw, sizeof pw))
+        return;
     char local[1024];
     struct stat st;
-    if (!Paths_resolve(g_dev.passwordPath, local, sizeof local) || stat(local, &st) != 0 || st.st_size != 16) {
+    if (!Paths_resolve(g_dev.passwordPath, local, sizeof local) || stat(local, &st) != 0 ||
+        st.st_size != 16) {
         Route_reply(rq, false, "not set passowrd");
         return;
     }
@@ -544,13 +598,15 @@ static void cmdSetLock(const RouteReq& rq) {
         return;
     }
     char val[64];
-    if (!Route_getStr(rq.text, "val", val, sizeof val)) return;
+    if (!Route_getStr(rq.text, "val", val, sizeof val))
+        return;
     if (!writeLockFile(g_dev.lockPath, val)) {
         Route_reply(rq, false, "file_write()");
         return;
     }
     int64_t flags = 0;
-    g_dev.lockFlags = (Msg_parseInt(val, &flags) && flags >= INT32_MIN && flags <= INT32_MAX) ? int32_t(flags) : 0;
+    g_dev.lockFlags =
+        (Msg_parseInt(val, &flags) && flags >= INT32_MIN && flags <= INT32_MAX) ? int32_t(flags) : 0;
     Route_reply(rq, true, nullptr);
 }
 
@@ -567,7 +623,8 @@ static void routed(const RouteReq& rq, bool ok, const char* reason) {
 
 static void cmdClrRxCh(const RouteReq& rq) {
     int64_t c = 0;
-    if (!Route_getInt(rq.text, "dstChId", &c)) return;
+    if (!Route_getInt(rq.text, "dstChId", &c))
+        return;
     const char* reason = "invalid dstChId";
     bool ok = Dev_clearRxCh(c, &reason);
     routed(rq, ok, reason);
@@ -597,12 +654,15 @@ static void cmdSetMcastRx(const RouteReq& rq) {
 
 static void cmdSetMcastTx(const RouteReq& rq) {
     sdpInfo sdp;
-    if (!Route_readSdp(rq.text, &sdp)) return;
+    if (!Route_readSdp(rq.text, &sdp))
+        return;
     int32_t list[RTP_MAX_CH_PER_SDP];
     int n = Route_readIntList(rq.text, "srcChIdArr", list, RTP_MAX_CH_PER_SDP);
-    if (n == MSG_ERR_NOT_FOUND) return;
+    if (n == MSG_ERR_NOT_FOUND)
+        return;
     char name[ROUTE_TEXT_MAX];
-    if (!Route_getStr(rq.text, "name", name, sizeof name)) return;
+    if (!Route_getStr(rq.text, "name", name, sizeof name))
+        return;
     const char* reason = nullptr;
     bool ok;
     if (n < 0) {
@@ -616,7 +676,8 @@ static void cmdSetMcastTx(const RouteReq& rq) {
 
 static void cmdClrMcastTx(const RouteReq& rq) {
     char name[ROUTE_TEXT_MAX];
-    if (!Route_getStr(rq.text, "name", name, sizeof name)) return;
+    if (!Route_getStr(rq.text, "name", name, sizeof name))
+        return;
     const char* reason = nullptr;
     bool ok = Dev_removeMcastTx(name, &reason);
     routed(rq, ok, reason);
@@ -653,9 +714,12 @@ void Route_handleCommand(int sock, char* text, int, size_t cap, uint32_t addr, u
         Msg_setErrorKey("ops");
         return;
     }
-    if (std::strcmp(ops, "saveToFile") == 0) return Query_saveToFile(rq);
-    if (std::strcmp(ops, "getLock") == 0) return cmdGetLock(rq);
-    if (std::strcmp(ops, "setLock") == 0) return cmdSetLock(rq);
+    if (std::strcmp(ops, "saveToFile") == 0)
+        return Query_saveToFile(rq);
+    if (std::strcmp(ops, "getLock") == 0)
+        return cmdGetLock(rq);
+    if (std::strcmp(ops, "setLock") == 0)
+        return cmdSetLock(rq);
     for (const LockedCmd& l : LOCKED) {
         if ((g_dev.lockFlags & l.lockBit) && std::strcmp(ops, l.ops) == 0) {
             Route_reply(rq, false, l.lockBit == LOCK_UCAST_MCAST ? "LOCK_UCAST_MCAST" : "LOCK_PHY_GAIN_MUTE");

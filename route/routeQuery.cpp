@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-static int tableCount(int n, int max) { return n < 0 ? 0 : (n > max ? max : n); }
+static int tableCount(int n, int max) {
+    return n < 0 ? 0 : (n > max ? max : n);
+}
 
 // ---------------------------------------------------------------------------------
 // Paged queries
@@ -19,44 +21,61 @@ static int tableCount(int n, int max) { return n < 0 ? 0 : (n > max ? max : n); 
 typedef bool (*ItemFn)(int i, char* out, size_t cap);
 
 static bool itemRxCh(int i, char* out, size_t cap) {
-    if (g_dev.rtpChId[i] == -1) return false;
+    if (g_dev.rtpChId[i] == -1)
+        return false;
     std::snprintf(out, cap, "{\"id\":\"%d\",\"rtpChId\":\"%d\"}", i, int(g_dev.rtpChId[i]));
     return true;
 }
 
 static bool itemRtpCh(int i, char* out, size_t cap) {
-    if (g_dev.srcChId[i] == -1) return false;
+    if (g_dev.srcChId[i] == -1)
+        return false;
     std::snprintf(out, cap, "{\"id\":\"%d\",\"srcChId\":\"%d\",", i, int(g_dev.srcChId[i]));
     return Msg_appendMember(out, cap, "srcDevId", g_dev.srcDevId[i]) && Msg_closeObject(out, cap);
 }
 
 static bool itemRx(const SdpRx& e, int i, char* out, size_t cap) {
-    if (!Dev_rxInUse(&e)) return false;
+    if (!Dev_rxInUse(&e))
+        return false;
     int n = e.sdp.chNum > RTP_MAX_CH_PER_SDP ? RTP_MAX_CH_PER_SDP : e.sdp.chNum;
     std::snprintf(out, cap, "{\"id\":\"%d\",", i);
     return Route_appendSdp(out, cap, e.sdp) && Route_appendIntArr(out, cap, "rtpChIdArr", e.rtpChId, n) &&
            Route_appendInt(out, cap, "active", e.active ? 1 : 0) && Msg_closeObject(out, cap);
 }
-static bool itemUcastRx(int i, char* out, size_t cap) { return itemRx(g_dev.ucastArrRx[i], i, out, cap); }
-static bool itemMcastRx(int i, char* out, size_t cap) { return itemRx(g_dev.mcastArrRx[i], i, out, cap); }
+static bool itemUcastRx(int i, char* out, size_t cap) {
+    return itemRx(g_dev.ucastArrRx[i], i, out, cap);
+}
+static bool itemMcastRx(int i, char* out, size_t cap) {
+    return itemRx(g_dev.mcastArrRx[i], i, out, cap);
+}
 
 static bool itemTx(const SdpTx& e, int i, char* out, size_t cap) {
-    if (!Dev_txInUse(&e)) return false;
+    if (!Dev_txInUse(&e))
+        return false;
     int n = e.sdp.chNum > RTP_MAX_CH_PER_SDP ? RTP_MAX_CH_PER_SDP : e.sdp.chNum;
     std::snprintf(out, cap, "{\"id\":\"%d\",", i);
     return Route_appendSdp(out, cap, e.sdp) && Route_appendIntArr(out, cap, "srcChIdArr", e.srcChId, n) &&
            Msg_appendMember(out, cap, "name", e.name) && Msg_closeObject(out, cap);
 }
-static bool itemUcastTx(int i, char* out, size_t cap) { return itemTx(g_dev.ucastArrTx[i], i, out, cap); }
-static bool itemMcastTx(int i, char* out, size_t cap) { return itemTx(g_dev.mcastArrTx[i], i, out, cap); }
+static bool itemUcastTx(int i, char* out, size_t cap) {
+    return itemTx(g_dev.ucastArrTx[i], i, out, cap);
+}
+static bool itemMcastTx(int i, char* out, size_t cap) {
+    return itemTx(g_dev.mcastArrTx[i], i, out, cap);
+}
 
 static bool itemActive(const SdpRx& e, int i, char* out, size_t cap) {
-    if (!Dev_rxInUse(&e) || !e.active) return false;
+    if (!Dev_rxInUse(&e) || !e.active)
+        return false;
     std::snprintf(out, cap, "\"%d\"", i);
     return true;
 }
-static bool itemActiveU(int i, char* out, size_t cap) { return itemActive(g_dev.ucastArrRx[i], i, out, cap); }
-static bool itemActiveM(int i, char* out, size_t cap) { return itemActive(g_dev.mcastArrRx[i], i, out, cap); }
+static bool itemActiveU(int i, char* out, size_t cap) {
+    return itemActive(g_dev.ucastArrRx[i], i, out, cap);
+}
+static bool itemActiveM(int i, char* out, size_t cap) {
+    return itemActive(g_dev.mcastArrRx[i], i, out, cap);
+}
 
 static bool itemName(const char (*names)[DEV_TEXT_SIZE], int i, char* out, size_t cap) {
     // The field is read only up to its size, whatever it holds.
@@ -65,21 +84,41 @@ static bool itemName(const char (*names)[DEV_TEXT_SIZE], int i, char* out, size_
     std::snprintf(out, cap, "{\"id\":\"%d\",", i);
     return Msg_appendMember(out, cap, "name", name) && Msg_closeObject(out, cap);
 }
-static bool itemNameRx(int i, char* o, size_t c) { return itemName(g_dev.chNameRx, i, o, c); }
-static bool itemNameTx(int i, char* o, size_t c) { return itemName(g_dev.chNameTx, i, o, c); }
-static bool itemPhyNameRx(int i, char* o, size_t c) { return itemName(g_dev.phyChNameRx, i, o, c); }
-static bool itemPhyNameTx(int i, char* o, size_t c) { return itemName(g_dev.phyChNameTx, i, o, c); }
+static bool itemNameRx(int i, char* o, size_t c) {
+    return itemName(g_dev.chNameRx, i, o, c);
+}
+static bool itemNameTx(int i, char* o, size_t c) {
+    return itemName(g_dev.chNameTx, i, o, c);
+}
+static bool itemPhyNameRx(int i, char* o, size_t c) {
+    return itemName(g_dev.phyChNameRx, i, o, c);
+}
+static bool itemPhyNameTx(int i, char* o, size_t c) {
+    return itemName(g_dev.phyChNameTx, i, o, c);
+}
 
 static bool itemFloat(float v, char* out, size_t cap) {
     std::snprintf(out, cap, "\"%g\"", double(v));
     return true;
 }
-static bool itemVolRx(int i, char* o, size_t c) { return itemFloat(g_dev.volumeDbRx[i], o, c); }
-static bool itemVolTx(int i, char* o, size_t c) { return itemFloat(g_dev.volumeDbTx[i], o, c); }
-static bool itemPhyVolRx(int i, char* o, size_t c) { return itemFloat(g_dev.phyVolumeDbRx[i], o, c); }
-static bool itemPhyVolTx(int i, char* o, size_t c) { return itemFloat(g_dev.phyVolumeDbTx[i], o, c); }
-static bool itemGainRx(int i, char* o, size_t c) { return itemFloat(g_dev.phyGainRx[i], o, c); }
-static bool itemGainTx(int i, char* o, size_t c) { return itemFloat(g_dev.phyGainTx[i], o, c); }
+static bool itemVolRx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.volumeDbRx[i], o, c);
+}
+static bool itemVolTx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.volumeDbTx[i], o, c);
+}
+static bool itemPhyVolRx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.phyVolumeDbRx[i], o, c);
+}
+static bool itemPhyVolTx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.phyVolumeDbTx[i], o, c);
+}
+static bool itemGainRx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.phyGainRx[i], o, c);
+}
+static bool itemGainTx(int i, char* o, size_t c) {
+    return itemFloat(g_dev.phyGainTx[i], o, c);
+}
 static bool itemMuteRx(int i, char* o, size_t c) {
     std::snprintf(o, c, "\"%d\"", int(g_dev.phyMuteRx[i]));
     return true;
@@ -93,14 +132,22 @@ enum CountOf { C_CH_RX, C_CH_TX, C_PHY_RX, C_PHY_TX, C_UCAST_RX, C_UCAST_TX, C_M
 
 static int countOf(CountOf c) {
     switch (c) {
-    case C_CH_RX: return tableCount(g_dev.chNumRx, RTP_MAX_CH_NUM);
-    case C_CH_TX: return tableCount(g_dev.chNumTx, RTP_MAX_CH_NUM);
-    case C_PHY_RX: return tableCount(g_dev.phyChNumRx, PHY_MAX_CH_NUM);
-    case C_PHY_TX: return tableCount(g_dev.phyChNumTx, PHY_MAX_CH_NUM);
-    case C_UCAST_RX: return tableCount(g_dev.ucastNumRx, RTP_MAX_UCAST_NUM);
-    case C_UCAST_TX: return tableCount(g_dev.ucastNumTx, RTP_MAX_UCAST_NUM);
-    case C_MCAST_RX: return tableCount(g_dev.mcastNumRx, RTP_MAX_MCAST_NUM);
-    case C_MCAST_TX: return tableCount(g_dev.mcastNumTx, RTP_MAX_MCAST_NUM);
+    case C_CH_RX:
+        return tableCount(g_dev.chNumRx, RTP_MAX_CH_NUM);
+    case C_CH_TX:
+        return tableCount(g_dev.chNumTx, RTP_MAX_CH_NUM);
+    case C_PHY_RX:
+        return tableCount(g_dev.phyChNumRx, PHY_MAX_CH_NUM);
+    case C_PHY_TX:
+        return tableCount(g_dev.phyChNumTx, PHY_MAX_CH_NUM);
+    case C_UCAST_RX:
+        return tableCount(g_dev.ucastNumRx, RTP_MAX_UCAST_NUM);
+    case C_UCAST_TX:
+        return tableCount(g_dev.ucastNumTx, RTP_MAX_UCAST_NUM);
+    case C_MCAST_RX:
+        return tableCount(g_dev.mcastNumRx, RTP_MAX_MCAST_NUM);
+    case C_MCAST_TX:
+        return tableCount(g_dev.mcastNumTx, RTP_MAX_MCAST_NUM);
     }
     return 0;
 }
@@ -139,20 +186,23 @@ static const PagedQuery PAGED[] = {
 
 static void runPaged(const RouteReq& rq, const PagedQuery& q) {
     int64_t start = 0;
-    if (!Route_getInt(rq.text, "idStart", &start)) return;
+    if (!Route_getInt(rq.text, "idStart", &start))
+        return;
     if (start < 0) {
         Route_reply(rq, false, "invalid idStart");
         return;
     }
     int count = countOf(q.count);
-    if (!Msg_beginDataReply(rq.text, rq.cap) || !Msg_appendf(rq.text, rq.cap, "\"arr\":[")) return;
+    if (!Msg_beginDataReply(rq.text, rq.cap) || !Msg_appendf(rq.text, rq.cap, "\"arr\":["))
+        return;
     size_t len = std::strlen(rq.text);
     size_t limit = rq.cap < ROUTE_PAGE_BUDGET ? rq.cap : ROUTE_PAGE_BUDGET;
     int next = count;
     bool any = false;
     char item[512];
     for (int i = start > count ? count : int(start); i < count; i++) {
-        if (!q.item(i, item, sizeof item)) continue;
+        if (!q.item(i, item, sizeof item))
+            continue;
         size_t n = std::strlen(item);
         // The reserve keeps pages where controllers expect them; the exact test makes sure
         // no item, however long its names, pushes the datagram past the budget.
@@ -166,7 +216,8 @@ static void runPaged(const RouteReq& rq, const PagedQuery& q) {
         rq.text[len] = '\0';
         any = true;
     }
-    if (any) rq.text[--len] = '\0'; // the last item's comma
+    if (any)
+        rq.text[--len] = '\0'; // the last item's comma
     if (Msg_appendf(rq.text, rq.cap, "],") && Route_appendInt(rq.text, rq.cap, "idNext", next))
         Msg_sendObject(rq.sock, rq.addr, rq.port, rq.text, rq.cap);
 }
@@ -188,7 +239,8 @@ static bool askKo(const char* ops, int64_t id) {
 
 static void cmdGetStats(const RouteReq& rq, const char* ops) {
     int64_t id = 0;
-    if (!Route_getInt(rq.text, "sdpId", &id)) return;
+    if (!Route_getInt(rq.text, "sdpId", &id))
+        return;
     if (!sdpIdInRange(ops, id)) {
         Route_reply(rq, false, "invalid sdpId");
         return;
@@ -200,10 +252,12 @@ static void cmdGetStats(const RouteReq& rq, const char* ops) {
     // The request's members, then every member of the engine's reply.
     char* close = std::strrchr(rq.text, '}');
     const char* body = g_koReq + 1;
-    while (*body == ' ') body++;
+    while (*body == ' ')
+        body++;
     size_t len = close ? size_t(close - rq.text) : 0;
     size_t n = std::strlen(body);
-    while (n > 0 && body[n - 1] != '}') n--; // the engine's closing brace; the send closes again
+    while (n > 0 && body[n - 1] != '}')
+        n--; // the engine's closing brace; the send closes again
     if (!close || n < 2 || len + 1 + n + 1 > rq.cap) {
         Route_reply(rq, false, "get fail");
         return;
@@ -218,12 +272,14 @@ static void cmdGetStats(const RouteReq& rq, const char* ops) {
 static bool koSucc() {
     char res[16];
     int type = 0;
-    return Msg_readValue(g_koReq, "result", res, sizeof res, &type) == MSG_OK && std::strcmp(res, "succ") == 0;
+    return Msg_readValue(g_koReq, "result", res, sizeof res, &type) == MSG_OK &&
+           std::strcmp(res, "succ") == 0;
 }
 
 static void cmdClrStats(const RouteReq& rq, const char* ops) {
     int64_t id = 0;
-    if (!Route_getInt(rq.text, "sdpId", &id)) return;
+    if (!Route_getInt(rq.text, "sdpId", &id))
+        return;
     if (!sdpIdInRange(ops, id)) {
         Route_reply(rq, false, "invalid sdpId");
         return;
@@ -236,7 +292,8 @@ static void cmdClrStats(const RouteReq& rq, const char* ops) {
 // Settings
 
 static void done(const RouteReq& rq, bool ok, const char* reason) {
-    if (ok) g_dev.dirty = 1;
+    if (ok)
+        g_dev.dirty = 1;
     Route_reply(rq, ok, reason);
 }
 
@@ -247,39 +304,48 @@ void Query_saveToFile(const RouteReq& rq) {
 
 static void cmdSetDevName(const RouteReq& rq) {
     char name[ROUTE_TEXT_MAX];
-    if (!Route_getStr(rq.text, "name", name, sizeof name)) return;
+    if (!Route_getStr(rq.text, "name", name, sizeof name))
+        return;
     // An empty name would make every peer ignore this device's iAm.
     size_t n = std::strlen(name);
-    if (n == 0 || n >= sizeof g_dev.name) return done(rq, false, "invalid name");
+    if (n == 0 || n >= sizeof g_dev.name)
+        return done(rq, false, "invalid name");
     std::memcpy(g_dev.name, name, n + 1);
     done(rq, true, nullptr);
 }
 
 static void cmdSetSampleByteNum(const RouteReq& rq) {
     int64_t v = 0;
-    if (!Route_getInt(rq.text, "sampleByteNum", &v)) return;
-    if (v < 1 || v > 4) return done(rq, false, "invalid sampleByteNum");
+    if (!Route_getInt(rq.text, "sampleByteNum", &v))
+        return;
+    if (v < 1 || v > 4)
+        return done(rq, false, "invalid sampleByteNum");
     g_dev.sampleByteNum = int32_t(v);
     done(rq, true, nullptr);
 }
 
 static void cmdSetDelayUs(const RouteReq& rq) {
     int64_t us = 0;
-    if (!Route_getInt(rq.text, "us", &us)) return;
+    if (!Route_getInt(rq.text, "us", &us))
+        return;
     if (us < 0 || us > INT32_MAX || g_dev.sampleRate <= 0 || g_dev.pFrameNum <= 0)
         return done(rq, false, "invalid us");
     int32_t grid = -1;
     int frames = Dev_delayUsToFrames(us, &grid);
-    if (grid != us) return done(rq, false, "invalid us");
-    if (!Dev_writeKo("setLinkOffset", "frameNum", frames)) return done(rq, false, nullptr);
+    if (grid != us)
+        return done(rq, false, "invalid us");
+    if (!Dev_writeKo("setLinkOffset", "frameNum", frames))
+        return done(rq, false, nullptr);
     g_dev.delayUs = int32_t(us);
     done(rq, true, nullptr);
 }
 
 static void cmdSetDscp(const RouteReq& rq) {
     int64_t v = 0;
-    if (!Route_getInt(rq.text, "dscp", &v)) return;
-    if (v < 1 || v > 62) return done(rq, false, "invalid dscp");
+    if (!Route_getInt(rq.text, "dscp", &v))
+        return;
+    if (v < 1 || v > 62)
+        return done(rq, false, "invalid dscp");
     Dev_writeKo("setDscp", "dscp", v); // the engine's answer does not change the setting
     g_dev.dscp = int32_t(v);
     done(rq, true, nullptr);
@@ -288,15 +354,18 @@ static void cmdSetDscp(const RouteReq& rq) {
 static void cmdSetChName(const RouteReq& rq, const char* ops) {
     char name[ROUTE_TEXT_MAX];
     int64_t id = 0;
-    if (!Route_getStr(rq.text, "name", name, sizeof name) || !Route_getInt(rq.text, "id", &id)) return;
+    if (!Route_getStr(rq.text, "name", name, sizeof name) || !Route_getInt(rq.text, "id", &id))
+        return;
     bool rx = std::strstr(ops, "ChNameRx") != nullptr;
     bool phy = std::strncmp(ops, "setPhy", 6) == 0;
     size_t n = std::strlen(name);
-    if (n == 0 || n >= DEV_TEXT_SIZE) return done(rq, false, "invalid name");
+    if (n == 0 || n >= DEV_TEXT_SIZE)
+        return done(rq, false, "invalid name");
     int count = countOf(phy ? (rx ? C_PHY_RX : C_PHY_TX) : (rx ? C_CH_RX : C_CH_TX));
-    if (id < 0 || id >= count) return done(rq, false, "invalid id");
-    char(*table)[DEV_TEXT_SIZE] = phy ? (rx ? g_dev.phyChNameRx : g_dev.phyChNameTx)
-                                      : (rx ? g_dev.chNameRx : g_dev.chNameTx);
+    if (id < 0 || id >= count)
+        return done(rq, false, "invalid id");
+    char(*table)[DEV_TEXT_SIZE] =
+        phy ? (rx ? g_dev.phyChNameRx : g_dev.phyChNameTx) : (rx ? g_dev.chNameRx : g_dev.chNameTx);
     std::memcpy(table[id], name, n + 1);
     done(rq, true, nullptr);
 }
@@ -304,7 +373,8 @@ static void cmdSetChName(const RouteReq& rq, const char* ops) {
 static void cmdSetPhyGain(const RouteReq& rq, bool rx) {
     int64_t id = 0;
     char val[64];
-    if (!Route_getInt(rq.text, "id", &id) || !Route_getStr(rq.text, "val", val, sizeof val)) return;
+    if (!Route_getInt(rq.text, "id", &id) || !Route_getStr(rq.text, "val", val, sizeof val))
+        return;
     char* end = nullptr;
     double db = std::strtod(val, &end);
     // "nan" and "inf" parse as numbers but have no place on the gain scale.
@@ -312,7 +382,8 @@ static void cmdSetPhyGain(const RouteReq& rq, bool rx) {
         Msg_setErrorKey("val");
         return;
     }
-    if (id < 0 || id >= countOf(rx ? C_PHY_RX : C_PHY_TX)) return done(rq, false, "invalid id");
+    if (id < 0 || id >= countOf(rx ? C_PHY_RX : C_PHY_TX))
+        return done(rq, false, "invalid id");
     float g = Dev_clampGain(db < -1000.0 ? -1000.0f : (db > 1000.0 ? 1000.0f : float(db)));
     (rx ? g_dev.phyGainRx : g_dev.phyGainTx)[id] = g;
     done(rq, true, nullptr);
@@ -320,15 +391,18 @@ static void cmdSetPhyGain(const RouteReq& rq, bool rx) {
 
 static void cmdSetPhyMute(const RouteReq& rq, bool rx) {
     int64_t id = 0, v = 0;
-    if (!Route_getInt(rq.text, "id", &id) || !Route_getInt(rq.text, "val", &v)) return;
-    if (id < 0 || id >= countOf(rx ? C_PHY_RX : C_PHY_TX)) return done(rq, false, "invalid id");
+    if (!Route_getInt(rq.text, "id", &id) || !Route_getInt(rq.text, "val", &v))
+        return;
+    if (id < 0 || id >= countOf(rx ? C_PHY_RX : C_PHY_TX))
+        return done(rq, false, "invalid id");
     (rx ? g_dev.phyMuteRx : g_dev.phyMuteTx)[id] = v != 0 ? 1 : 0;
     done(rq, true, nullptr);
 }
 
 static size_t escapedLen(const char* s) {
     size_t n = 0;
-    for (; *s; s++) n += (*s == '"' || *s == '\\' || (unsigned char)*s < 32) ? 2 : 1;
+    for (; *s; s++)
+        n += (*s == '"' || *s == '\\' || (unsigned char)*s < 32) ? 2 : 1;
     return n;
 }
 
@@ -341,7 +415,8 @@ static void cmdGetCustomStr(const RouteReq& rq) {
 
 static void cmdSetCustomStr(const RouteReq& rq) {
     char str[ROUTE_TEXT_MAX];
-    if (!Route_getStr(rq.text, "str", str, sizeof str)) return;
+    if (!Route_getStr(rq.text, "str", str, sizeof str))
+        return;
     size_t n = std::strlen(str);
     if (n >= sizeof g_dev.customStr || escapedLen(str) > ROUTE_CUSTOM_STR_MAX)
         return done(rq, false, "invalid str");
@@ -356,21 +431,34 @@ bool Query_handle(const RouteReq& rq, const char* ops) {
             return true;
         }
     }
-    if (!std::strcmp(ops, "getUcastStats") || !std::strcmp(ops, "getMcastStats")) cmdGetStats(rq, ops);
-    else if (!std::strcmp(ops, "clrUcastStats") || !std::strcmp(ops, "clrMcastStats")) cmdClrStats(rq, ops);
-    else if (!std::strcmp(ops, "setDevName")) cmdSetDevName(rq);
-    else if (!std::strcmp(ops, "setSampleByteNum")) cmdSetSampleByteNum(rq);
-    else if (!std::strcmp(ops, "setDelayUs")) cmdSetDelayUs(rq);
-    else if (!std::strcmp(ops, "setDscp")) cmdSetDscp(rq);
+    if (!std::strcmp(ops, "getUcastStats") || !std::strcmp(ops, "getMcastStats"))
+        cmdGetStats(rq, ops);
+    else if (!std::strcmp(ops, "clrUcastStats") || !std::strcmp(ops, "clrMcastStats"))
+        cmdClrStats(rq, ops);
+    else if (!std::strcmp(ops, "setDevName"))
+        cmdSetDevName(rq);
+    else if (!std::strcmp(ops, "setSampleByteNum"))
+        cmdSetSampleByteNum(rq);
+    else if (!std::strcmp(ops, "setDelayUs"))
+        cmdSetDelayUs(rq);
+    else if (!std::strcmp(ops, "setDscp"))
+        cmdSetDscp(rq);
     else if (!std::strcmp(ops, "setChNameRx") || !std::strcmp(ops, "setChNameTx") ||
              !std::strcmp(ops, "setPhyChNameRx") || !std::strcmp(ops, "setPhyChNameTx"))
         cmdSetChName(rq, ops);
-    else if (!std::strcmp(ops, "setPhyGainDbRx")) cmdSetPhyGain(rq, true);
-    else if (!std::strcmp(ops, "setPhyGainDbTx")) cmdSetPhyGain(rq, false);
-    else if (!std::strcmp(ops, "setPhyMuteRx")) cmdSetPhyMute(rq, true);
-    else if (!std::strcmp(ops, "setPhyMuteTx")) cmdSetPhyMute(rq, false);
-    else if (!std::strcmp(ops, "getCustomStr")) cmdGetCustomStr(rq);
-    else if (!std::strcmp(ops, "setCustomStr")) cmdSetCustomStr(rq);
-    else return false;
+    else if (!std::strcmp(ops, "setPhyGainDbRx"))
+        cmdSetPhyGain(rq, true);
+    else if (!std::strcmp(ops, "setPhyGainDbTx"))
+        cmdSetPhyGain(rq, false);
+    else if (!std::strcmp(ops, "setPhyMuteRx"))
+        cmdSetPhyMute(rq, true);
+    else if (!std::strcmp(ops, "setPhyMuteTx"))
+        cmdSetPhyMute(rq, false);
+    else if (!std::strcmp(ops, "getCustomStr"))
+        cmdGetCustomStr(rq);
+    else if (!std::strcmp(ops, "setCustomStr"))
+        cmdSetCustomStr(rq);
+    else
+        return false;
     return true;
 }

@@ -37,11 +37,16 @@ static void resetDev() {
     g_dev.pFrameNum = 48;
     g_dev.delayUs = 5000;
     g_dev.dscp = 34;
-    for (int i = 0; i < RTP_MAX_CH_NUM; i++) g_dev.rtpChId[i] = g_dev.srcChId[i] = -1;
-    for (auto& e : g_dev.ucastArrRx) Dev_clearSdpRx(&e);
-    for (auto& e : g_dev.mcastArrRx) Dev_clearSdpRx(&e);
-    for (auto& e : g_dev.ucastArrTx) Dev_clearSdpTx(&e);
-    for (auto& e : g_dev.mcastArrTx) Dev_clearSdpTx(&e);
+    for (int i = 0; i < RTP_MAX_CH_NUM; i++)
+        g_dev.rtpChId[i] = g_dev.srcChId[i] = -1;
+    for (auto& e : g_dev.ucastArrRx)
+        Dev_clearSdpRx(&e);
+    for (auto& e : g_dev.mcastArrRx)
+        Dev_clearSdpRx(&e);
+    for (auto& e : g_dev.ucastArrTx)
+        Dev_clearSdpTx(&e);
+    for (auto& e : g_dev.mcastArrTx)
+        Dev_clearSdpTx(&e);
     g_dev.discoverySock = g_dev.commandSock = -1;
     g_dev.ctrlGroup = 0xEF0000BCu;
     g_dev.ctrlPortMcast = 9996;
@@ -49,7 +54,8 @@ static void resetDev() {
     static char dir[64] = "";
     if (!dir[0]) {
         std::snprintf(dir, sizeof dir, "/tmp/routecmdfuzzXXXXXX");
-        if (!mkdtemp(dir)) std::strcpy(dir, "/tmp");
+        if (!mkdtemp(dir))
+            std::strcpy(dir, "/tmp");
         char p[128];
         std::snprintf(p, sizeof p, "%s/pw", dir);
         static const unsigned char md5pw[16] = {0x8f, 0xe4, 0xc1, 0x14, 0x51, 0x28, 0x1c, 0x09,
@@ -68,15 +74,20 @@ static void resetDev() {
 static void check() {
     for (int c = 0; c < RTP_MAX_CH_NUM; c++) {
         int r = g_dev.rtpChId[c];
-        if (r < -1 || r >= RTP_MAX_CH_NUM) std::abort();
-        if (r >= 0 && g_dev.srcChId[r] == -1) std::abort(); // a route to a free RTP channel
+        if (r < -1 || r >= RTP_MAX_CH_NUM)
+            std::abort();
+        if (r >= 0 && g_dev.srcChId[r] == -1)
+            std::abort(); // a route to a free RTP channel
     }
     for (int r = 0; r < RTP_MAX_CH_NUM; r++)
-        if (std::memchr(g_dev.srcDevId[r], 0, DEV_TEXT_SIZE) == nullptr) std::abort();
-    if (!std::memchr(g_dev.name, 0, sizeof g_dev.name) || !std::memchr(g_dev.customStr, 0, sizeof g_dev.customStr))
+        if (std::memchr(g_dev.srcDevId[r], 0, DEV_TEXT_SIZE) == nullptr)
+            std::abort();
+    if (!std::memchr(g_dev.name, 0, sizeof g_dev.name) ||
+        !std::memchr(g_dev.customStr, 0, sizeof g_dev.customStr))
         std::abort();
     for (const SdpTx& e : g_dev.mcastArrTx)
-        if (Dev_txInUse(&e) && (e.sdp.chNum > 8 || !std::memchr(e.name, 0, sizeof e.name))) std::abort();
+        if (Dev_txInUse(&e) && (e.sdp.chNum > 8 || !std::memchr(e.name, 0, sizeof e.name)))
+            std::abort();
     for (int i = 0; i < PHY_MAX_CH_NUM; i++)
         if (!(g_dev.phyGainTx[i] >= -60.0f && g_dev.phyGainTx[i] <= 24.0f) ||
             !(g_dev.phyGainRx[i] >= -60.0f && g_dev.phyGainRx[i] <= 24.0f))
@@ -103,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!Route_handleRemoteCode(-1, buf, l, sizeof buf, 0x7F000001u, 5555) &&
             !Route_handlePeerStream(-1, buf, l, sizeof buf, 0x7F000001u, 5555))
             Route_handleCommand(-1, buf, l, sizeof buf, 0x7F000001u, 5555);
-        if (std::strlen(buf) >= sizeof buf) std::abort();
+        if (std::strlen(buf) >= sizeof buf)
+            std::abort();
         std::memcpy(buf, data + pos, take);
         buf[take] = '\0';
         Disc_handle(-1, buf, l, sizeof buf, 0x7F000001u, 9996);

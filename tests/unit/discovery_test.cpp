@@ -27,13 +27,14 @@ std::string disc(const std::string& text, int waitMs = 300) {
 std::string iAm(const char* devId, const char* ip, int chNumTx = 8, int pFrameNum = 48, int rate = 48000,
                 const char* name = "peer") {
     char b[1024];
-    std::snprintf(b, sizeof b,
-                  "{\"ops\":\"iAmVelunor\",\"protVer\":\"0.1\",\"devId\":\"%s\",\"name\":\"%s\",\"ip\":\"%s\","
-                  "\"port\":\"9995\",\"chNumRx\":\"8\",\"chNumTx\":\"%d\",\"ucastNumRx\":\"128\","
-                  "\"ucastNumTx\":\"128\",\"mcastNumRx\":\"16\",\"mcastNumTx\":\"16\",\"sampleRate\":\"%d\","
-                  "\"sampleByteNum\":\"3\",\"pFrameNum\":\"%d\",\"delayUs\":\"5000\",\"dscp\":\"34\","
-                  "\"myClkId\":\"x\",\"gmClkId\":\"y\",\"model\":\"m\",\"phyChNumRx\":\"8\",\"phyChNumTx\":\"8\"}",
-                  devId, name, ip, chNumTx, rate, pFrameNum);
+    std::snprintf(
+        b, sizeof b,
+        "{\"ops\":\"iAmVelunor\",\"protVer\":\"0.1\",\"devId\":\"%s\",\"name\":\"%s\",\"ip\":\"%s\","
+        "\"port\":\"9995\",\"chNumRx\":\"8\",\"chNumTx\":\"%d\",\"ucastNumRx\":\"128\","
+        "\"ucastNumTx\":\"128\",\"mcastNumRx\":\"16\",\"mcastNumTx\":\"16\",\"sampleRate\":\"%d\","
+        "\"sampleByteNum\":\"3\",\"pFrameNum\":\"%d\",\"delayUs\":\"5000\",\"dscp\":\"34\","
+        "\"myClkId\":\"x\",\"gmClkId\":\"y\",\"model\":\"m\",\"phyChNumRx\":\"8\",\"phyChNumTx\":\"8\"}",
+        devId, name, ip, chNumTx, rate, pFrameNum);
     return b;
 }
 
@@ -56,7 +57,8 @@ TEST(Discovery, WhoIsIsAnsweredWithIAmAndNoticesReachBothGroups) {
         "\"ip\":\"10.77.0.2\",\"port\":\"9995\",\"chNumRx\":\"8\",\"chNumTx\":\"8\",\"ucastNumRx\":\"128\","
         "\"ucastNumTx\":\"128\",\"mcastNumRx\":\"16\",\"mcastNumTx\":\"16\",\"sampleRate\":\"48000\","
         "\"sampleByteNum\":\"3\",\"pFrameNum\":\"48\",\"delayUs\":\"5000\",\"dscp\":\"34\","
-        "\"myClkId\":\"00-00-00-00-00-00-00-00\",\"gmClkId\":\"00-00-00-00-00-00-00-00\",\"model\":\"rEduVuzi\","
+        "\"myClkId\":\"00-00-00-00-00-00-00-00\",\"gmClkId\":\"00-00-00-00-00-00-00-00\",\"model\":"
+        "\"rEduVuzi\","
         "\"phyChNumRx\":\"8\",\"phyChNumTx\":\"8\"}";
     EXPECT_EQ(disc("{\"ops\":\"whoIsVelunor\",\"devId\":\"\"}"), me);
     EXPECT_EQ(disc("{\"ops\":\"whoIsVelunor\",\"devId\":\"devB\"}"), me);
@@ -105,7 +107,8 @@ TEST(Discovery, IAmFromANamedSourceSetsUpTheUnicastReceiveStreams) {
     disc(iAm("devA", "127.0.0.9", 2, 48, 48000, ""), 0);
     disc("{\"ops\":\"iAmVelunor\",\"devId\":\"devA\",\"name\":\"a\",\"ip\":\"127.0.0.9\"}", 0);
     disc(iAm("devA", "127.0.0.9", -2), 0);
-    for (int i = 0; i < 128; i++) EXPECT_FALSE(Dev_rxInUse(&g_dev.ucastArrRx[i])) << i;
+    for (int i = 0; i < 128; i++)
+        EXPECT_FALSE(Dev_rxInUse(&g_dev.ucastArrRx[i])) << i;
 
     // A peer with two transmit channels: two channels share the first stream, the third opens
     // a second one.
@@ -141,9 +144,10 @@ TEST(Discovery, IAmFromANamedSourceSetsUpTheUnicastReceiveStreams) {
     ASSERT_GE(peerSock, 0);
     Route_sendUcastPeerReq(0, true);
     std::string req = recvText(peerSock, 1000);
-    EXPECT_EQ(req, "{\"ops\":\"setUcastTx\",\"sdp\":{\"srcIp\":\"127.0.0.9\",\"dstIp\":\"127.0.0.1\",\"dstPort\":"
-                   "\"5004\",\"chNum\":\"2\",\"sampleByteNum\":\"3\",\"rtpTsOffset\":\"0\"},\"srcChIdArr\":[\"0\","
-                   "\"1\"]}");
+    EXPECT_EQ(req,
+              "{\"ops\":\"setUcastTx\",\"sdp\":{\"srcIp\":\"127.0.0.9\",\"dstIp\":\"127.0.0.1\",\"dstPort\":"
+              "\"5004\",\"chNum\":\"2\",\"sampleByteNum\":\"3\",\"rtpTsOffset\":\"0\"},\"srcChIdArr\":[\"0\","
+              "\"1\"]}");
     {
         char buf[MSG_ROUTE_BUF_SIZE];
         std::snprintf(buf, sizeof buf, "%s", req.c_str());
@@ -168,7 +172,8 @@ TEST(Discovery, IAmFromANamedSourceSetsUpTheUnicastReceiveStreams) {
 
     // Long packets: at 192 frames only two channels of L24 fit one packet.
     resetDev(8);
-    for (int c = 0; c < 4; c++) ASSERT_EQ(member(route("devA", c, c), "result"), "succ");
+    for (int c = 0; c < 4; c++)
+        ASSERT_EQ(member(route("devA", c, c), "result"), "succ");
     disc(iAm("devA", "127.0.0.9", 8, 192), 0);
     EXPECT_EQ(g_dev.ucastArrRx[0].sdp.chNum, 2);
     EXPECT_EQ(g_dev.ucastArrRx[1].sdp.chNum, 2);
@@ -176,7 +181,8 @@ TEST(Discovery, IAmFromANamedSourceSetsUpTheUnicastReceiveStreams) {
     // With short packets one eight-channel stream; when both devices' packets grow, the
     // stream no longer fits and is made anew as streams of two channels.
     resetDev(8);
-    for (int c = 0; c < 4; c++) ASSERT_EQ(member(route("devA", c, c), "result"), "succ");
+    for (int c = 0; c < 4; c++)
+        ASSERT_EQ(member(route("devA", c, c), "result"), "succ");
     disc(iAm("devA", "127.0.0.9", 8, 48), 0);
     EXPECT_EQ(g_dev.ucastArrRx[0].sdp.chNum, 8);
     EXPECT_EQ(g_dev.ucastArrRx[0].rtpChId[3], g_dev.rtpChId[3]);
@@ -185,9 +191,11 @@ TEST(Discovery, IAmFromANamedSourceSetsUpTheUnicastReceiveStreams) {
     int total = 0;
     for (int i = 0; i < 128; i++) {
         const SdpRx& e = g_dev.ucastArrRx[i];
-        if (!Dev_rxInUse(&e)) continue;
+        if (!Dev_rxInUse(&e))
+            continue;
         EXPECT_LE(e.sdp.chNum, 2) << i;
-        for (int k = 0; k < e.sdp.chNum; k++) total += e.rtpChId[k] >= 0;
+        for (int k = 0; k < e.sdp.chNum; k++)
+            total += e.rtpChId[k] >= 0;
     }
     EXPECT_EQ(total, 4); // every route still has a stream
 }
@@ -209,5 +217,6 @@ TEST(Discovery, RoutesFromThisDeviceUseTheLoopBackMap) {
     int n = RTP_MAX_CH_NUM;
     ASSERT_EQ(Msg_readIntArray(ko().last["setAllChTx"].c_str(), "rtpChIdArr", map, &n), MSG_OK);
     ASSERT_EQ(n, 16);
-    for (int i = 0; i < n; i++) EXPECT_EQ(map[i], i == 3 ? r : -1) << i;
+    for (int i = 0; i < n; i++)
+        EXPECT_EQ(map[i], i == 3 ? r : -1) << i;
 }

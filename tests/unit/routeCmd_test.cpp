@@ -24,7 +24,8 @@ void writeFile(const std::string& path, const void* data, size_t n) {
 
 std::string readFile(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
+    if (!f)
+        return "<missing>";
     char b[256];
     size_t n = std::fread(b, 1, sizeof b, f);
     std::fclose(f);
@@ -32,16 +33,20 @@ std::string readFile(const std::string& path) {
 }
 
 std::string ucastRx(const char* dev, int src, int dst) {
-    return std::string("{\"ops\":\"setUcastRx\",\"srcDevId\":\"") + dev + "\",\"srcChId\":\"" + std::to_string(src) +
-           "\",\"dstChId\":\"" + std::to_string(dst) + "\"}";
+    return std::string("{\"ops\":\"setUcastRx\",\"srcDevId\":\"") + dev + "\",\"srcChId\":\"" +
+           std::to_string(src) + "\",\"dstChId\":\"" + std::to_string(dst) + "\"}";
 }
 
 std::string mcastTx(const std::string& sdp, const std::vector<int>& ch, const std::string& name) {
     return "{\"ops\":\"setMcastTx\"," + sdp + ",\"srcChIdArr\":" + arr(ch) + ",\"name\":\"" + name + "\"}";
 }
 
-std::string reason(const std::string& reply) { return member(reply, "reason"); }
-std::string result(const std::string& reply) { return member(reply, "result"); }
+std::string reason(const std::string& reply) {
+    return member(reply, "reason");
+}
+std::string result(const std::string& reply) {
+    return member(reply, "result");
+}
 
 } // namespace
 
@@ -149,7 +154,8 @@ TEST(RouteCmd, UnicastRoutingSharesAndFreesRtpChannels) {
 
     // Every RTP channel taken: the next distinct source fails without a reason.
     resetDev(4);
-    for (int c = 0; c < 4; c++) ASSERT_EQ(result(cmd(ucastRx("devA", c, c))), "succ");
+    for (int c = 0; c < 4; c++)
+        ASSERT_EQ(result(cmd(ucastRx("devA", c, c))), "succ");
     g_dev.chNumRx = 5; // a fifth receive channel but still only four RTP channels in use
     g_dev.rtpChId[4] = -1;
     g_dev.srcChId[4] = 9; // taken by something else
@@ -163,8 +169,8 @@ TEST(RouteCmd, MulticastReceive) {
     resetDev();
     std::string sdp = sdpJson("10.0.0.9", "239.1.2.3", 5004, 2, 3, 77);
     auto mrx = [&](const std::string& s, int src, int dst) {
-        return cmd("{\"ops\":\"setMcastRx\"," + s + ",\"srcChId\":\"" + std::to_string(src) + "\",\"dstChId\":\"" +
-                   std::to_string(dst) + "\"}");
+        return cmd("{\"ops\":\"setMcastRx\"," + s + ",\"srcChId\":\"" + std::to_string(src) +
+                   "\",\"dstChId\":\"" + std::to_string(dst) + "\"}");
     };
     EXPECT_EQ(result(mrx(sdp, 1, 3)), "succ");
     const SdpRx& e = g_dev.mcastArrRx[0];
@@ -188,7 +194,9 @@ TEST(RouteCmd, MulticastReceive) {
     EXPECT_EQ(reason(mrx(sdp, 2, 5)), "invalid sdpChId"); // beyond the stream's two channels
     EXPECT_EQ(reason(mrx(sdp, 0, 64)), "invalid dstChId");
     // Missing member of the descriptor: no reply.
-    EXPECT_EQ(cmd("{\"ops\":\"setMcastRx\",\"sdp\":{\"srcIp\":\"1.1.1.1\"},\"srcChId\":\"0\",\"dstChId\":\"0\"}"), "");
+    EXPECT_EQ(
+        cmd("{\"ops\":\"setMcastRx\",\"sdp\":{\"srcIp\":\"1.1.1.1\"},\"srcChId\":\"0\",\"dstChId\":\"0\"}"),
+        "");
 
     // Sixteen streams fill the table.
     for (int i = 1; i < 16; i++) {
@@ -226,23 +234,28 @@ TEST(RouteCmd, MulticastTransmitAndTheUdpPacketLimit) {
     // The checks, in their order.
     std::string s2 = sdpJson("127.0.0.1", "239.5.5.2", 5004, 2, 3);
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0}, "a"))), "invalid chNum");
-    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.5.2", 5004, 2, 5), {0, 1}, "a"))), "invalid sdpInfo");
+    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.5.2", 5004, 2, 5), {0, 1}, "a"))),
+              "invalid sdpInfo");
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0, 64}, "a"))), "invalid srcChIdArr");
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0, -2}, "a"))), "invalid srcChIdArr");
     EXPECT_EQ(reason(cmd("{\"ops\":\"setMcastTx\"," + s2 + ",\"srcChIdArr\":[\"0\",\"x\"],\"name\":\"a\"}")),
               "invalid srcChIdArr");
-    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "10.5.5.2", 5004, 2, 3), {0, 1}, "a"))), "invalid dstIp");
+    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "10.5.5.2", 5004, 2, 3), {0, 1}, "a"))),
+              "invalid dstIp");
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0, 1}, ""))), "invalid name");
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0, 1}, std::string(64, 'n')))), "invalid name");
     EXPECT_EQ(reason(cmd(mcastTx(s2, {0, 1}, "big"))), "duplicate name");
-    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.5.1", 5006, 2, 3), {0, 1}, "b"))), "duplicate dstIp");
+    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.5.1", 5006, 2, 3), {0, 1}, "b"))),
+              "duplicate dstIp");
     EXPECT_EQ(result(cmd(mcastTx(s2, {-1, 1}, "two"))), "succ");
     for (int i = 2; i < 16; i++) {
         std::string g = "239.5.6." + std::to_string(i);
-        ASSERT_EQ(result(cmd(mcastTx(sdpJson("127.0.0.1", g.c_str(), 5004, 1, 3), {0}, "s" + std::to_string(i)))),
-                  "succ");
+        ASSERT_EQ(
+            result(cmd(mcastTx(sdpJson("127.0.0.1", g.c_str(), 5004, 1, 3), {0}, "s" + std::to_string(i)))),
+            "succ");
     }
-    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.7.1", 5004, 1, 3), {0}, "last"))), "no free sdpId");
+    EXPECT_EQ(reason(cmd(mcastTx(sdpJson("127.0.0.1", "239.5.7.1", 5004, 1, 3), {0}, "last"))),
+              "no free sdpId");
 
     EXPECT_EQ(reason(cmd("{\"ops\":\"clrMcastTx\",\"name\":\"\"}")), "invalid name");
     EXPECT_EQ(reason(cmd("{\"ops\":\"clrMcastTx\",\"name\":\"nope\"}")), "no match");
@@ -263,7 +276,8 @@ TEST(RouteCmd, PeerStreamRequests) {
     const SdpTx& e = g_dev.ucastArrTx[0];
     EXPECT_EQ(e.srcChId[0], 3);
     EXPECT_EQ(e.srcChId[1], -1);
-    for (int i = 0; i < 6; i++) EXPECT_EQ(e.dstMac[i], 0xFF);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(e.dstMac[i], 0xFF);
     // The same request again refreshes the entry: counter back to 0, no second entry.
     g_dev.ucastArrTx[0].msCounter = 4000;
     EXPECT_EQ(result(cmd(set)), "succ");

@@ -9,8 +9,12 @@ using namespace rig;
 
 namespace {
 
-std::string result(const std::string& r) { return member(r, "result"); }
-std::string reason(const std::string& r) { return member(r, "reason"); }
+std::string result(const std::string& r) {
+    return member(r, "result");
+}
+std::string reason(const std::string& r) {
+    return member(r, "reason");
+}
 
 std::string page(const char* ops, int start) {
     return cmd(std::string("{\"ops\":\"") + ops + "\",\"idStart\":\"" + std::to_string(start) + "\"}");
@@ -25,11 +29,13 @@ std::vector<std::string> ids(const std::string& reply) {
         char v[256];
         int type = 0;
         if (*cur == '{') {
-            if (Msg_getStr(cur, "id", v, sizeof v) == MSG_OK) out.push_back(v);
+            if (Msg_getStr(cur, "id", v, sizeof v) == MSG_OK)
+                out.push_back(v);
         } else if (Msg_readValue(cur, nullptr, v, sizeof v, &type) == MSG_OK) {
             out.push_back(v);
         }
-        if (i + 1 < n) Msg_nextElement(&cur);
+        if (i + 1 < n)
+            Msg_nextElement(&cur);
     }
     return out;
 }
@@ -38,7 +44,8 @@ void fillUcastRx(int n) {
     for (int i = 0; i < n; i++) {
         SdpRx& e = g_dev.ucastArrRx[i];
         e.sdp = sdpInfo{0xC0A80A00u + uint32_t(i), 0xC0A80AFEu, 5004, 8, 3, 4000000000u};
-        for (int k = 0; k < 8; k++) e.rtpChId[k] = (i * 8 + k) % 128;
+        for (int k = 0; k < 8; k++)
+            e.rtpChId[k] = (i * 8 + k) % 128;
         e.active = uint8_t(i % 2);
     }
 }
@@ -50,8 +57,9 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
     g_dev.rtpChId[2] = 7;
     g_dev.rtpChId[5] = 9;
     std::string r = page("getAllRxCh", 0);
-    EXPECT_EQ(r, "{\"ops\":\"getAllRxCh\",\"idStart\":\"0\",\"result\":\"succ\",\"arr\":[{\"id\":\"2\",\"rtpChId\":"
-                 "\"7\"},{\"id\":\"5\",\"rtpChId\":\"9\"}],\"idNext\":\"64\"}");
+    EXPECT_EQ(
+        r, "{\"ops\":\"getAllRxCh\",\"idStart\":\"0\",\"result\":\"succ\",\"arr\":[{\"id\":\"2\",\"rtpChId\":"
+           "\"7\"},{\"id\":\"5\",\"rtpChId\":\"9\"}],\"idNext\":\"64\"}");
     EXPECT_EQ(ids(page("getAllRxCh", 3)), std::vector<std::string>{"5"});
     EXPECT_EQ(reason(page("getAllRxCh", -1)), "invalid idStart");
     EXPECT_EQ(member(page("getAllRxCh", 1000), "idNext"), "64");
@@ -68,7 +76,8 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
         std::vector<std::string> got = ids(r);
         ASSERT_FALSE(got.empty());
         EXPECT_EQ(got.front(), std::to_string(start));
-        for (auto& id : got) EXPECT_TRUE(seen.insert(id).second) << id;
+        for (auto& id : got)
+            EXPECT_TRUE(seen.insert(id).second) << id;
         int next = std::stoi(member(r, "idNext"));
         EXPECT_EQ(next, start + int(got.size()));
         start = next;
@@ -78,10 +87,12 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
     EXPECT_GT(pages, 10);
     // A stream item as the spec of the table says.
     r = page("getAllUcastRx", 127);
-    EXPECT_NE(r.find("{\"id\":\"127\",\"sdp\":{\"srcIp\":\"192.168.10.127\",\"dstIp\":\"192.168.10.254\","
-                     "\"dstPort\":\"5004\",\"chNum\":\"8\",\"sampleByteNum\":\"3\",\"rtpTsOffset\":\"4000000000\"},"
-                     "\"rtpChIdArr\":[\"120\",\"121\",\"122\",\"123\",\"124\",\"125\",\"126\",\"127\"],\"active\":\"1\"}"),
-              std::string::npos)
+    EXPECT_NE(
+        r.find("{\"id\":\"127\",\"sdp\":{\"srcIp\":\"192.168.10.127\",\"dstIp\":\"192.168.10.254\","
+               "\"dstPort\":\"5004\",\"chNum\":\"8\",\"sampleByteNum\":\"3\",\"rtpTsOffset\":\"4000000000\"},"
+               "\"rtpChIdArr\":[\"120\",\"121\",\"122\",\"123\",\"124\",\"125\",\"126\",\"127\"],\"active\":"
+               "\"1\"}"),
+        std::string::npos)
         << r;
     // Only the active ones, as plain ids.
     std::vector<std::string> act = ids(page("getAllActiveUcastId", 0));
@@ -94,7 +105,8 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
     for (int i = 0; i < 16; i++) {
         SdpTx& e = g_dev.mcastArrTx[i];
         e.sdp = sdpInfo{0xFFFFFFFFu, 0xEFFFFF00u + uint32_t(i), 65535, 8, 4, 4294967295u};
-        for (int k = 0; k < 8; k++) e.srcChId[k] = 100 + k;
+        for (int k = 0; k < 8; k++)
+            e.srcChId[k] = 100 + k;
         std::memcpy(e.name, quotes.c_str(), 64);
     }
     start = 0;
@@ -104,7 +116,8 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
         EXPECT_LE(r.size(), size_t(ROUTE_PAGE_BUDGET));
         std::vector<std::string> got = ids(r);
         ASSERT_FALSE(got.empty()) << r;
-        for (auto& id : got) seen.insert(id);
+        for (auto& id : got)
+            seen.insert(id);
         start = std::stoi(member(r, "idNext"));
     }
     EXPECT_EQ(seen.size(), 16u);
@@ -141,8 +154,9 @@ TEST(RouteQuery, StatisticsPassThrough) {
     EXPECT_EQ(reason(cmd("{\"ops\":\"getMcastStats\",\"sdpId\":\"-1\"}")), "invalid sdpId");
     EXPECT_EQ(ko().calls["getUcastStats"], 0); // the engine is not asked
     r = cmd("{\"ops\":\"getUcastStats\",\"sdpId\":\"7\"}");
-    EXPECT_EQ(r, "{\"ops\":\"getUcastStats\",\"sdpId\":\"7\",\"result\":\"succ\",\"total\":\"7\",\"in125\":\"7\","
-                 "\"maxUs\":\"125\"}");
+    EXPECT_EQ(
+        r, "{\"ops\":\"getUcastStats\",\"sdpId\":\"7\",\"result\":\"succ\",\"total\":\"7\",\"in125\":\"7\","
+           "\"maxUs\":\"125\"}");
     EXPECT_EQ(member(ko().last["getUcastStats"], "sdpId"), "7");
     r = cmd("{\"ops\":\"getMcastStats\",\"sdpId\":\"15\"}");
     EXPECT_EQ(member(r, "total"), "7");
@@ -188,7 +202,8 @@ TEST(RouteQuery, SettersKeepTheirBounds) {
     EXPECT_EQ(g_dev.dscp, 46);
     EXPECT_EQ(member(ko().last["setDscp"], "dscp"), "46");
 
-    EXPECT_EQ(reason(cmd("{\"ops\":\"setDevName\",\"name\":\"" + std::string(64, 'a') + "\"}")), "invalid name");
+    EXPECT_EQ(reason(cmd("{\"ops\":\"setDevName\",\"name\":\"" + std::string(64, 'a') + "\"}")),
+              "invalid name");
     EXPECT_EQ(reason(cmd("{\"ops\":\"setDevName\",\"name\":\"\"}")), "invalid name");
     EXPECT_EQ(result(cmd("{\"ops\":\"setDevName\",\"name\":\"" + std::string(63, 'a') + "\"}")), "succ");
     EXPECT_EQ(std::string(g_dev.name), std::string(63, 'a'));
@@ -233,7 +248,8 @@ TEST(RouteQuery, CustomTextAndSave) {
     // Text that would not come back in one frame is refused; the old text stays.
     std::string q(800, 'q');
     std::string longQuoted;
-    for (int i = 0; i < 720; i++) longQuoted += "\\\"";
+    for (int i = 0; i < 720; i++)
+        longQuoted += "\\\"";
     EXPECT_EQ(result(cmd("{\"ops\":\"setCustomStr\",\"str\":\"" + q + "\"}")), "succ");
     EXPECT_EQ(reason(cmd("{\"ops\":\"setCustomStr\",\"str\":\"" + longQuoted + "\"}")), "invalid str");
     EXPECT_EQ(std::string(g_dev.customStr), q);

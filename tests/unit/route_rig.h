@@ -22,7 +22,7 @@
 
 namespace rig {
 
-constexpr uint32_t LO = 0x7F000001u;      // 127.0.0.1: this device
+constexpr uint32_t LO = 0x7F000001u;        // 127.0.0.1: this device
 constexpr uint32_t LO_GROUP2 = 0x7F000002u; // stands in for the second control group
 
 // A private network namespace with only lo up keeps every datagram of these tests,
@@ -30,23 +30,27 @@ constexpr uint32_t LO_GROUP2 = 0x7F000002u; // stands in for the second control 
 // still run on 127.0.0.1 and the discovery socket's multicast stays on this host.
 inline bool isolateNet() {
     static int done = -1;
-    if (done >= 0) return done == 1;
+    if (done >= 0)
+        return done == 1;
     done = 0;
-    if (unshare(CLONE_NEWNET) != 0) return false;
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     struct ifreq ifr {};
     std::strcpy(ifr.ifr_name, "lo");
     if (s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
         ifr.ifr_flags |= IFF_UP;
-        if (ioctl(s, SIOCSIFFLAGS, &ifr) == 0) done = 1;
+        if (ioctl(s, SIOCSIFFLAGS, &ifr) == 0)
+            done = 1;
     }
-    if (s >= 0) close(s);
+    if (s >= 0)
+        close(s);
     return done == 1;
 }
 
 // ---- the stand-in engine ----
 struct FakeKo {
-    bool down = false;              // the control path fails
+    bool down = false; // the control path fails
     bool refuseLinkOffset = false;
     std::map<std::string, int> calls;
     std::map<std::string, std::string> last; // ops -> the request text
@@ -58,14 +62,16 @@ inline FakeKo& ko() {
 
 inline bool fakeKo(char* buf, size_t cap) {
     FakeKo& k = ko();
-    if (k.down) return false;
+    if (k.down)
+        return false;
     char ops[64] = "";
     Msg_getStr(buf, "ops", ops, sizeof ops);
     k.calls[ops]++;
     k.last[ops] = buf;
     std::string r;
     std::string o = ops;
-    if (o == "setLinkOffset") r = k.refuseLinkOffset ? "{\"result\":\"fail\",\"reason\":\"x\"}" : "{\"result\":\"succ\"}";
+    if (o == "setLinkOffset")
+        r = k.refuseLinkOffset ? "{\"result\":\"fail\",\"reason\":\"x\"}" : "{\"result\":\"succ\"}";
     else if (o == "setDscp" || o == "clrUcastStats" || o == "clrMcastStats" || o == "setAllChTx" ||
              o == "setAllChRx")
         r = "{\"result\":\"succ\"}";
@@ -74,22 +80,24 @@ inline bool fakeKo(char* buf, size_t cap) {
     else if (o == "getAllChTx" || o == "getAllChRx") {
         int n = o == "getAllChTx" ? g_dev.chNumTx : g_dev.chNumRx;
         r = "{\"result\":\"succ\",\"rtpChIdArr\":[";
-        for (int i = 0; i < n; i++) r += std::string(i ? "," : "") + "\"-1\"";
+        for (int i = 0; i < n; i++)
+            r += std::string(i ? "," : "") + "\"-1\"";
         r += "]}";
     } else
         r = "{\"result\":\"fail\",\"reason\":\"not in the stand-in\"}";
-    if (r.size() + 1 > cap) return false;
+    if (r.size() + 1 > cap)
+        return false;
     std::memcpy(buf, r.c_str(), r.size() + 1);
     return true;
 }
 
 // ---- sockets ----
 struct Socks {
-    int dev = -1;      // the device's command socket
-    int disc = -1;     // the device's discovery socket
-    int client = -1;   // a controller
-    int group = -1;    // listens where the control group would be
-    int group2 = -1;   // listens where the second control group would be
+    int dev = -1;    // the device's command socket
+    int disc = -1;   // the device's discovery socket
+    int client = -1; // a controller
+    int group = -1;  // listens where the control group would be
+    int group2 = -1; // listens where the second control group would be
     uint16_t devPort = 0, clientPort = 0, groupPort = 0;
 };
 inline Socks& socks() {
@@ -103,7 +111,8 @@ inline uint16_t portBase() {
 
 inline void openSocks() {
     Socks& s = socks();
-    if (s.dev >= 0) return;
+    if (s.dev >= 0)
+        return;
     uint16_t b = portBase();
     s.devPort = b;
     s.clientPort = uint16_t(b + 1);
@@ -121,15 +130,20 @@ inline void openSocks() {
 // Receives one datagram on sock within ms; "" when none.
 inline std::string recvText(int sock, int ms, uint32_t* from = nullptr, uint16_t* fromPort = nullptr) {
     int w[1] = {sock};
-    if (Net_waitReadable(w, 1, ms) <= 0) return "";
+    if (Net_waitReadable(w, 1, ms) <= 0)
+        return "";
     char buf[MSG_ROUTE_BUF_SIZE];
     uint32_t a = 0;
     uint16_t p = 0;
     int n = Net_recvFrom(sock, buf, sizeof buf - 1, &a, &p);
-    if (n < 0) return "";
-    if (n > int(sizeof buf) - 1) n = int(sizeof buf) - 1;
-    if (from) *from = a;
-    if (fromPort) *fromPort = p;
+    if (n < 0)
+        return "";
+    if (n > int(sizeof buf) - 1)
+        n = int(sizeof buf) - 1;
+    if (from)
+        *from = a;
+    if (fromPort)
+        *fromPort = p;
     return std::string(buf, size_t(n));
 }
 
@@ -163,10 +177,14 @@ inline void resetDev(int chNum = 64) {
         g_dev.rtpChId[i] = -1;
         g_dev.srcChId[i] = -1;
     }
-    for (auto& e : g_dev.ucastArrRx) Dev_clearSdpRx(&e);
-    for (auto& e : g_dev.mcastArrRx) Dev_clearSdpRx(&e);
-    for (auto& e : g_dev.ucastArrTx) Dev_clearSdpTx(&e);
-    for (auto& e : g_dev.mcastArrTx) Dev_clearSdpTx(&e);
+    for (auto& e : g_dev.ucastArrRx)
+        Dev_clearSdpRx(&e);
+    for (auto& e : g_dev.mcastArrRx)
+        Dev_clearSdpRx(&e);
+    for (auto& e : g_dev.ucastArrTx)
+        Dev_clearSdpTx(&e);
+    for (auto& e : g_dev.mcastArrTx)
+        Dev_clearSdpTx(&e);
     g_dev.discoverySock = s.disc;
     g_dev.commandSock = s.dev;
     g_dev.ctrlGroup = LO;
@@ -183,8 +201,10 @@ inline void resetDev(int chNum = 64) {
 
 // Hands a received command datagram to the handlers in the loop's order.
 inline void dispatch(int sock, char* buf, int n, uint32_t from, uint16_t port) {
-    if (Route_handleRemoteCode(sock, buf, n, MSG_ROUTE_BUF_SIZE, from, port)) return;
-    if (Route_handlePeerStream(sock, buf, n, MSG_ROUTE_BUF_SIZE, from, port)) return;
+    if (Route_handleRemoteCode(sock, buf, n, MSG_ROUTE_BUF_SIZE, from, port))
+        return;
+    if (Route_handlePeerStream(sock, buf, n, MSG_ROUTE_BUF_SIZE, from, port))
+        return;
     Route_handleCommand(sock, buf, n, MSG_ROUTE_BUF_SIZE, from, port);
 }
 
@@ -194,12 +214,14 @@ inline std::string cmd(const std::string& req, int waitMs = 300) {
     Socks& s = socks();
     Net_sendTo(s.client, req.data(), req.size(), LO, s.devPort);
     int w[1] = {s.dev};
-    if (Net_waitReadable(w, 1, 1000) <= 0) return "<lost>";
+    if (Net_waitReadable(w, 1, 1000) <= 0)
+        return "<lost>";
     static char buf[MSG_ROUTE_BUF_SIZE];
     uint32_t from = 0;
     uint16_t port = 0;
     int n = Net_recvFrom(s.dev, buf, 1499, &from, &port);
-    if (n < 0 || n > 1499) return "<dropped>";
+    if (n < 0 || n > 1499)
+        return "<dropped>";
     buf[n] = '\0';
     dispatch(s.dev, buf, n, from, port);
     return recvText(s.client, waitMs);
@@ -208,7 +230,8 @@ inline std::string cmd(const std::string& req, int waitMs = 300) {
 // A member of a reply as text ("<none>" when missing).
 inline std::string member(const std::string& json, const char* key) {
     char out[2048];
-    if (Msg_getStr(json.c_str(), key, out, sizeof out) != MSG_OK) return "<none>";
+    if (Msg_getStr(json.c_str(), key, out, sizeof out) != MSG_OK)
+        return "<none>";
     return out;
 }
 
@@ -223,7 +246,8 @@ inline std::string sdpJson(const char* src, const char* dst, int port, int ch, i
 
 inline std::string arr(const std::vector<int>& v) {
     std::string s = "[";
-    for (size_t i = 0; i < v.size(); i++) s += (i ? ",\"" : "\"") + std::to_string(v[i]) + "\"";
+    for (size_t i = 0; i < v.size(); i++)
+        s += (i ? ",\"" : "\"") + std::to_string(v[i]) + "\"";
     return s + "]";
 }
 
