@@ -428,6 +428,7 @@ void Route_sendUcastPeerReq(int sdpId, bool set) {
     if (sdpId < 0 || sdpId >= RTP_MAX_UCAST_NUM)
         return;
     const SdpRx& e = g_dev.ucastArrRx[sdpId];
+    if (e.sdp.srcIp == 0) return; // 0.0.0.0 would reach this computer itself
     int ch = e.sdp.chNum > RTP_MAX_CH_PER_SDP ? RTP_MAX_CH_PER_SDP : e.sdp.chNum;
     int32_t src[RTP_MAX_CH_PER_SDP];
     for (int k = 0; k < ch; k++) {

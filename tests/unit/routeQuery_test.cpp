@@ -255,6 +255,16 @@ TEST(RouteQuery, CustomTextAndSave) {
     EXPECT_EQ(std::string(g_dev.customStr), q);
     EXPECT_LE(cmd("{\"ops\":\"getCustomStr\"}").size(), size_t(ROUTE_PAGE_BUDGET));
     EXPECT_EQ(cmd("{\"ops\":\"setCustomStr\"}", 100), "");
+    // The longest text a route file can bring, all quotes, asked by the longest request: the
+    // reply is whole (it is built in the receive buffer, which has room for it).
+    std::memset(g_dev.customStr, '"', DEV_CUSTOM_STR_SIZE - 1);
+    g_dev.customStr[DEV_CUSTOM_STR_SIZE - 1] = '\0';
+    std::string padded = "{\"ops\":\"getCustomStr\",\"pad\":\"" + std::string(1499 - 31, 'p') + "\"}";
+    ASSERT_EQ(padded.size(), 1499u);
+    r = cmd(padded);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back(), '}');
+    EXPECT_EQ(member(r, "str"), std::string(DEV_CUSTOM_STR_SIZE - 1, '"'));
 
     // saveToFile: nothing changed is success; a path that cannot be written is "file_write()".
     g_dev.dirty = 0;
