@@ -772,11 +772,11 @@ bool Dev_initFromFile(const char* devId) {
     if (getVal(root, "customStr")) DevText_cut(g_dev.customStr, sizeof g_dev.customStr, s_valBuf);
 
     // RTP channels that no receive channel uses are cleared (and leave their streams).
-    for (int r = 0; r < chRx; r++) {
-        bool used = false;
-        for (int c = 0; c < chRx && !used; c++) used = g_dev.rtpChId[c] == r;
-        if (!used) Dev_clearRtpCh(r);
-    }
+    bool used[RTP_MAX_CH_NUM] = {};
+    for (int c = 0; c < chRx; c++)
+        if (g_dev.rtpChId[c] >= 0) used[g_dev.rtpChId[c]] = true;
+    for (int r = 0; r < chRx; r++)
+        if (!used[r]) Dev_clearRtpCh(r);
     std::fflush(stdout);
     return ok;
 }
