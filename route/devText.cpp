@@ -78,8 +78,30 @@ void DevText_fmt(DevText* t, const char* name, const char* fmt, ...) {
     put(t, "\",", 2);
 }
 
-void DevText_int(DevText* t, const char* name, long long v) { DevText_fmt(t, name, "%lld", v); }
-void DevText_uint(DevText* t, const char* name, unsigned long v) { DevText_fmt(t, name, "%lu", v); }
+// Decimal digits of v at the end of a 24-byte buffer; returns the first digit.
+static char* digits(char* end, unsigned long long v) {
+    do {
+        *--end = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    return end;
+}
+
+// Numbers are written without printf: the engine synchronisation writes hundreds per cycle.
+static void putNumber(DevText* t, const char* name, unsigned long long mag, bool neg) {
+    char b[24];
+    char* p = digits(b + sizeof b, mag);
+    if (neg) *--p = '-';
+    putName(t, name);
+    putc1(t, '"');
+    put(t, p, size_t(b + sizeof b - p));
+    put(t, "\",", 2);
+}
+
+void DevText_int(DevText* t, const char* name, long long v) {
+    putNumber(t, name, v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v, v < 0);
+}
+void DevText_uint(DevText* t, const char* name, unsigned long v) { putNumber(t, name, v, false); }
 
 void DevText_ip(DevText* t, const char* name, uint32_t ip) {
     DevText_fmt(t, name, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
