@@ -7,7 +7,8 @@ within a few seconds B's unicast receive entry is active and A has the matching 
 transmit entry (seen through the getAll* queries). C clears the route: A drops its
 transmit entry (at once on B's clrUcastTx, at the latest by its 5 s time-out). C then
 creates a multicast transmit stream on A and B takes it with setMcastRx; its packets are
-seen on the wire from C, and B joins the group.
+seen on the wire from C, B joins the group and its receive entry turns active. Last, a
+receiver that vanishes without a word: A's transmit entry times out about 5 s later.
 
 The controller speaks the JSON protocol directly over UDP. The audio inside the rings is
 not checked here (that needs an ASIO-side ring tool); the tables, the activity flags and
@@ -141,6 +142,19 @@ def test():
         check(r is not None and r["result"] == "succ", "clrMcastTx on A")
         check(not table(c, a.ip, "getAllMcastTx"), "A's multicast stream gone")
         check(pa.alive() and pb.alive(), "both cards still running")
+
+        # --- a receiver that goes away: A's entry times out about 5 s after its last request ---
+        r = ask(c, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "0", "dstChId": "0"})
+        check(r is not None and r["result"] == "succ", "routed again")
+        lanlib.wait_until(lambda: [x for x in table(c, a.ip, "getAllUcastTx") if x["sdp"]["dstIp"] == b.ip],
+                          10, "A's unicast transmit entry back")
+        pb.stop()
+        t0 = time.monotonic()
+        lanlib.wait_until(lambda: not table(c, a.ip, "getAllUcastTx"), 10, "A's entry timed out")
+        gone = time.monotonic() - t0
+        log("A dropped the entry of the vanished receiver after %.1f s" % gone)
+        check(3.5 <= gone <= 7.5, "about 5 s after the last refresh")
+        check(pa.alive(), "A still running")
 
 
 if __name__ == "__main__":
