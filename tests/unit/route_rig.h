@@ -27,7 +27,7 @@ constexpr uint32_t LO_GROUP2 = 0x7F000002u; // stands in for the second control 
 
 // A private network namespace with only lo up keeps every datagram of these tests,
 // multicast included, off the machine's own networks. Without the privilege the tests
-// still run on 127.0.0.1 and the discovery socket's multicast stays on this host.
+// run on 127.0.0.1 only; the one that sends multicast (SAP) skips itself.
 inline bool isolateNet() {
     static int done = -1;
     if (done >= 0)
