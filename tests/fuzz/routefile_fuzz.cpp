@@ -72,6 +72,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!d) d = mkdtemp(dir2);
     if (!d) std::abort();
     s_path = std::string(d) + "/_route";
+    static std::string s_dir = d;
+    std::atexit([] {
+        unlink(s_path.c_str());
+        unlink((s_path + ".tmp").c_str());
+        rmdir(s_dir.c_str());
+    });
     Msg_setKoInProcess(false);
     Msg_setDriverRequest(agreeKo);
     return 0;
