@@ -203,28 +203,27 @@ bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, ui
     g_dev.discoverySock = discSock;
     g_dev.commandSock = cmdSock;
 
-    // getChNum gives four counts in one reply.
+    // getChNum gives four counts in one reply; a missing one stays 0.
     {
         DevText t{g_koReq, sizeof g_koReq};
         DevText_begin(&t);
         DevText_str(&t, "ops", "getChNum");
         DevText_end(&t);
-        int64_t phyRx = 0, phyTx = 0, fromNet = 0, toNet = 0;
-        if (t.ok && Dev_koSucc() && Msg_getInt(g_koReq, "phyRx", &phyRx) == MSG_OK &&
-            Msg_getInt(g_koReq, "phyTx", &phyTx) == MSG_OK &&
-            Msg_getInt(g_koReq, "dspFromNet", &fromNet) == MSG_OK &&
-            Msg_getInt(g_koReq, "dspToNet", &toNet) == MSG_OK) {
-            auto c = [](int64_t v) { return int32_t(v < 0 ? 0 : v > 100000 ? 100000 : v); };
-            g_dev.phyChNumRx = c(phyRx);
-            g_dev.phyChNumTx = c(phyTx);
-            g_dev.chNumRx = c(fromNet);
-            g_dev.chNumTx = c(toNet);
-            if (fromNet == 0 && toNet == 0) {
-                g_dev.chNumRx = g_dev.phyChNumTx;
-                g_dev.chNumTx = g_dev.phyChNumRx;
+        bool succ = t.ok && Dev_koSucc();
+        static const char* const keys[4] = {"phyRx", "phyTx", "dspFromNet", "dspToNet"};
+        int32_t* fields[4] = {&g_dev.phyChNumRx, &g_dev.phyChNumTx, &g_dev.chNumRx, &g_dev.chNumTx};
+        int64_t v[4] = {0, 0, 0, 0};
+        for (int i = 0; i < 4; i++) {
+            if (succ && Msg_getInt(g_koReq, keys[i], &v[i]) == MSG_OK && v[i] >= 0 && v[i] <= 100000) {
+                *fields[i] = int32_t(v[i]);
+            } else {
+                v[i] = 0;
+                DIAG_ERROR_AT("routeApi", "Dev_init");
             }
-        } else {
-            DIAG_ERROR_AT("routeApi", "Dev_init");
+        }
+        if (v[2] == 0 && v[3] == 0) {
+            g_dev.chNumRx = g_dev.phyChNumTx;
+            g_dev.chNumTx = g_dev.phyChNumRx;
         }
     }
     DEV_INIT_READ("getSampleRate", "sampleRate", g_dev.sampleRate);
