@@ -148,12 +148,6 @@ bool Dev_writeKo(const char* ops, const char* key, long long val) {
 
 static void copyText(char* dst, size_t cap, const char* src) { DevText_cut(dst, cap, src ? src : ""); }
 
-void Dev_setPaths(const char* filePath, const char* passwordPath, const char* lockPath) {
-    copyText(g_dev.filePath, sizeof g_dev.filePath, filePath ? filePath : DEV_DEFAULT_FILE_PATH);
-    copyText(g_dev.passwordPath, sizeof g_dev.passwordPath, passwordPath);
-    copyText(g_dev.lockPath, sizeof g_dev.lockPath, lockPath);
-}
-
 // Reads an engine count; a failure leaves 0 and prints the error line.
 #define DEV_INIT_READ(ops, key, field)                                                             \
     do {                                                                                           \
@@ -185,12 +179,6 @@ static void readLockFile() {
 
 bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, uint32_t mcastIp2,
               uint16_t mcastPort, uint8_t payloadType) {
-    // Paths may have been stored by the caller; keep them across the reset.
-    char filePath[DEV_PATH_SIZE], pwPath[DEV_PATH_SIZE], lockPath[DEV_PATH_SIZE];
-    std::memcpy(filePath, g_dev.filePath, sizeof filePath);
-    std::memcpy(pwPath, g_dev.passwordPath, sizeof pwPath);
-    std::memcpy(lockPath, g_dev.lockPath, sizeof lockPath);
-
     std::memset(&g_dev, 0, sizeof g_dev);
     for (int i = 0; i < RTP_MAX_CH_NUM; i++) {
         g_dev.rtpChId[i] = -1;
@@ -265,12 +253,9 @@ bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, ui
     g_dev.ctrlPort = ROUTE_CMD_PORT;
     copyText(g_dev.myClkId, sizeof g_dev.myClkId, DEV_CLKID_ZERO);
     copyText(g_dev.gmClkId, sizeof g_dev.gmClkId, DEV_CLKID_ZERO);
-    // Paths: the command line's, else what the caller stored before.
-    copyText(g_dev.filePath, sizeof g_dev.filePath,
-             g_routeArgs.filePath ? g_routeArgs.filePath : filePath[0] ? filePath : DEV_DEFAULT_FILE_PATH);
-    copyText(g_dev.passwordPath, sizeof g_dev.passwordPath,
-             g_routeArgs.passwordPath ? g_routeArgs.passwordPath : pwPath);
-    copyText(g_dev.lockPath, sizeof g_dev.lockPath, g_routeArgs.lockPath ? g_routeArgs.lockPath : lockPath);
+    copyText(g_dev.filePath, sizeof g_dev.filePath, g_routeArgs.filePath ? g_routeArgs.filePath : DEV_DEFAULT_FILE_PATH);
+    copyText(g_dev.passwordPath, sizeof g_dev.passwordPath, g_routeArgs.passwordPath);
+    copyText(g_dev.lockPath, sizeof g_dev.lockPath, g_routeArgs.lockPath);
 
     // Group joins of the loaded multicast receive streams go to the engine's RTP socket.
     RtpAudio_setRouteSockets(discSock, mcastIp, mcastIp2);

@@ -86,10 +86,8 @@ struct Dev {
 
 extern Dev g_dev;
 
-// ---- start-up (Dev_init, Dev_setMcastNum, Dev_ownIp ... are declared in routeApi.h) ----
-// Store the paths before Dev_init (null = not configured). Dev_init takes them from
-// g_routeArgs; this is for tests and callers that build the record differently.
-void Dev_setPaths(const char* filePath, const char* passwordPath, const char* lockPath);
+// Start-up (Dev_init, Dev_setMcastNum, Dev_ownIp ...) is declared in routeApi.h; Dev_init
+// takes the model, device id and paths from g_routeArgs.
 
 // ---- route file ----
 // Loads the route file, or writes defaults when there is none. Returns success.

@@ -75,11 +75,6 @@ bool Sap_send(const SdpTx* e, bool deletion) {
     return Net_sendTo(g_dev.discoverySock, pkt, size_t(n), SAP_GROUP, ROUTE_SAP_PORT) > 0;
 }
 
-void Sap_sendTx(int sdpId, bool deletion) {
-    if (sdpId < 0 || sdpId >= RTP_MAX_MCAST_NUM) return;
-    Sap_send(&g_dev.mcastArrTx[sdpId], deletion);
-}
-
 // ------------------------------------------------------------------------------------
 // Reader. Works on a NUL-terminated copy of the SDP text; every number is range-checked
 // so that a foreign announcement can never wrap into a valid-looking descriptor.
