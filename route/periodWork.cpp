@@ -156,8 +156,9 @@ static bool syncTx(bool mcast) {
         for (int k = 0; k < 6; k++) DevText_fmt(&t, nullptr, "0x%x", unsigned(e.dstMac[k]));
         DevText_arrEnd(&t);
         DevText_end(&t);
-        if (t.ok) reqKo(g_koReq, sizeof g_koReq);
-        changed = true;
+        // Only a push the engine took changes the routing; one it refuses (and that is
+        // retried every cycle) must not flood the controllers with notices.
+        changed |= t.ok && Dev_koSucc();
     }
     return changed;
 }
@@ -185,8 +186,9 @@ static bool syncRx(bool mcast) {
         putSdp(&t, e.sdp);
         putArr(&t, "rtpChIdArr", e.rtpChId, cn);
         DevText_end(&t);
-        if (t.ok) reqKo(g_koReq, sizeof g_koReq);
-        changed = true;
+        // Only a push the engine took changes the routing; one it refuses (and that is
+        // retried every cycle) must not flood the controllers with notices.
+        changed |= t.ok && Dev_koSucc();
     }
     return changed;
 }
@@ -208,8 +210,7 @@ static bool syncMap(const char* getOps, const char* setOps, const int32_t* want,
     DevText_str(&t, "ops", setOps);
     putArr(&t, "rtpChIdArr", want, n);
     DevText_end(&t);
-    if (t.ok) reqKo(g_koReq, sizeof g_koReq);
-    return true;
+    return t.ok && Dev_koSucc();
 }
 
 static bool listed(const int64_t* ids, int n, int id) {

@@ -309,6 +309,19 @@ TEST(SyncToKo, PushesEachDifferenceOnceAndNotifies) {
     EXPECT_EQ(r1.active, 0);
     EXPECT_EQ(countOps(recvAll(g_rig.group), "updateActive"), 1);
 
+    // An entry the engine refuses (a multicast stream to a unicast address, as an old
+    // route file may hold) is pushed again every cycle but announces no routing change.
+    SdpTx& bad = g_dev.mcastArrTx[7];
+    bad.sdp = sdp(LO, 0x0A000009u, 1);
+    bad.srcChId[0] = 0;
+    std::memset(bad.dstMac, 0x01, 6);
+    g_calls.clear();
+    periodWork_syncToKo();
+    periodWork_syncToKo();
+    EXPECT_EQ(g_calls["setMcastTx"], 2);
+    EXPECT_EQ(countOps(recvAll(g_rig.group), "updateRoute"), 0);
+    Dev_clearSdpTx(&bad);
+
     // A transmit entry cleared in the record is cleared in the engine.
     Dev_clearSdpTx(&u0);
     periodWork_syncToKo();
