@@ -1,0 +1,280 @@
+// Period timing and the period itself, over the real virtual phy (a section in a
+// private run directory) and, for the loop, real datagrams in a network namespace of
+// the program's own.
+#include "engine/TimerManager_c.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/AudioPhy.h"
+#include "engine/rtp/RtpAudio.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+
+namespace {
+
+bool g_netns = false;
+
+class Env : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        if (mkdtemp(dir_)) setenv("VELUNOR_RUNDIR", dir_, 1);
+        if (unshare(CLONE_NEWNET) == 0) g_netns = std::system("ip link set lo up") == 0;
+    }
+    void TearDown() override {
+        std::string cmd = std::string("rm -rf ") + dir_;
+        if (std::system(cmd.c_str()) != 0) std::printf("could not remove %s\n", dir_);
+    }
+
+  private:
+    char dir_[32] = "/tmp/velunor-tm-XXXXXX";
+};
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new Env);
+
+constexpr int P = 48;
+constexpr int64_t kS = 1000000000LL;
+
+// Start-up as the engine does it: phy, stream layer, timing.
+AudioPhy* start(int chRx = 2, int chTx = 2, int rate = 48000) {
+    std::string a1 = "sampleRate=" + std::to_string(rate), a2 = "chNumRx=" + std::to_string(chRx),
+                a3 = "chNumTx=" + std::to_string(chTx);
+    char* argv[] = {const_cast<char*>("VelunorRoute"), a1.data(), a2.data(), a3.data(), const_cast<char*>("bufMs=4")};
+    AudioPhy* phy = AudioPhy_virtual_new(5, argv);
+    EXPECT_TRUE(AudioPhy_hasShareMem());
+    RtpAudio_reset();
+    AudioPhyBlock out{};
+    AudioPhy_outputBlock(&out);
+    RtpOutBlockDesc d{phy->phyTx.load(), phy->framesPerPeriod.load(), out.samples, phy->outStride};
+    RtpAudio_afterDspPrepare(phy->phyRx.load(), &d, phy->sampleRate.load());
+    TimerManager_reset();
+    TimerManager_setPhy(phy);
+    return phy;
+}
+
+}  // namespace
+
+TEST(TimerManager, TimestampsCatchUpAndRealignment) {
+    start();
+    EXPECT_EQ(TimerManager_nsToFrames(kS + 500000000LL, 48000), 72000u);
+    EXPECT_EQ(TimerManager_nsToFrames(-1, 48000), uint64_t(-1)); // floor below zero
+    const int64_t s0 = 1000 * kS; // 1000 s: 48,000,000 frames, whole periods
+    EXPECT_EQ(TimerManager_catchUp(s0), 1); // the first period always re-aligns
+    EXPECT_EQ(TimerManager_getRstRtp(), 1u);
+    EXPECT_EQ(TimerManager_getRtpTs(), 48000000u);
+    EXPECT_EQ(RtpAudio_getNow(), 48000000u);
+    EXPECT_EQ(TimerManager_getErrorNs(), 0);
+
+    const uint32_t F0 = 48000000u;
+    EXPECT_EQ(TimerManager_catchUp(s0 + 1000000), 1);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 48u);
+    EXPECT_EQ(TimerManager_getPollCur(), 0);
+    EXPECT_EQ(TimerManager_getErrorNs(), 0);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 2000000), 1);
+    // Woken 2.5 ms late (lag 120 frames > 2P): four periods in one wake-up.
+    EXPECT_EQ(TimerManager_catchUp(s0 + 5500000), 4);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 96u + 4u * 48u);
+    EXPECT_EQ(TimerManager_getPollCur(), 120);
+    EXPECT_EQ(TimerManager_getPollMax(), 120);
+    // The timestamp now stands for 6 ms while PTP time says 5.5 ms.
+    EXPECT_EQ(TimerManager_getErrorNs(), -500000);
+    // Lag 60 (> P): three periods; lag 10 (> 0): two.
+    EXPECT_EQ(TimerManager_catchUp(s0 + 8250000), 3);
+    EXPECT_EQ(TimerManager_getPollCur(), 60);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 10210000), 2);
+    EXPECT_EQ(TimerManager_getPollCur(), 10);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 528u);
+    EXPECT_EQ(TimerManager_getRstRtp(), 1u);
+
+    // +1 s of PTP offset: a lag of about 48000 frames re-aligns, rstRtp grows.
+    TimerManager_setPtpOffsetNs(kS);
+    EXPECT_EQ(TimerManager_getPtpOffsetNs(), kS);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 12000000), 1);
+    EXPECT_EQ(TimerManager_getRstRtp(), 2u);
+    EXPECT_EQ(TimerManager_getRtpTs(), TimerManager_nsToFrames(s0 + 12000000 + kS, 48000));
+    EXPECT_EQ(TimerManager_getPollMax(), 48000 + 576 - 48 - 528);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 13000000), 1);
+    EXPECT_EQ(TimerManager_getRstRtp(), 2u);
+    // Behind by more than three periods: re-aligned instead of replayed.
+    EXPECT_EQ(TimerManager_catchUp(s0 + 18000000), 1);
+    EXPECT_EQ(TimerManager_getRstRtp(), 3u);
+    // Ahead by more than three periods (the offset stepped back 10 ms): re-aligned.
+    TimerManager_setPtpOffsetNs(kS - 10000000);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 19000000), 1);
+    EXPECT_EQ(TimerManager_getRstRtp(), 4u);
+    TimerManager_resetPerformStats();
+    EXPECT_EQ(TimerManager_getPollMax(), 0);
+
+    // resetRtpTs only in the running state (2), which this engine never enters.
+    char reason[256] = "";
+    EXPECT_LT(TimerManager_resetRtpTs(reason, sizeof reason), 0);
+    EXPECT_NE(std::string(reason).find("error at: file=TimerManager_c func=TimerManager_resetRtpTs line="),
+              std::string::npos);
+    EXPECT_NE(std::string(reason).find("msg=can not modify when working"), std::string::npos);
+    TimerManager_setDeviceStatus(2);
+    EXPECT_EQ(TimerManager_resetRtpTs(reason, sizeof reason), 0);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 15000000), 1);
+    EXPECT_EQ(TimerManager_getRstRtp(), 5u);
+    AudioPhy_destroy();
+}
+
+TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
+    AudioPhy* phy = start(2, 2);
+    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    phy->gain[1].store(2 * GAIN_UNITY_Q20);
+    phy->mute[AUDIOPHY_OUT_SLOT(1)].store(1);
+    // RTP transmit channel c -> receive channel c -> output c (local copy).
+    int32_t route[2] = {0, 1};
+    RtpAudio_setChTx(route, 2);
+    RtpAudio_setChRx(route, 2);
+
+    AudioPhyBlock in{}, out{};
+    int64_t c = 1000 * kS;
+    TimerManager_period(c); // re-aligns; read position starts here
+    for (int n = 0; n < 3; ++n) {
+        c += 1000000;
+        ASSERT_TRUE(AudioPhy_inputBlock(&in));
+        ASSERT_TRUE(AudioPhy_outputBlock(&out));
+        ASSERT_EQ(in.strideSamples, 2);
+        for (int k = 0; k < P; ++k) {
+            in.samples[k * 2] = 0x10000 * (k + 1);
+            in.samples[k * 2 + 1] = k % 2 ? 0x40000001 : -0x40000001; // doubled: saturates
+        }
+        const uint64_t before = AudioPhy_counter();
+        TimerManager_period(c);
+        EXPECT_EQ(AudioPhy_counter(), before + 1);
+        for (int k = 0; k < P; ++k) {
+            ASSERT_EQ(in.samples[k * 2], 0) << "input block cleared";
+            ASSERT_EQ(in.samples[k * 2 + 1], 0);
+            ASSERT_EQ(out.samples[k * 2], 0x10000 * (k + 1)) << k; // unity passes unchanged
+            ASSERT_EQ(out.samples[k * 2 + 1], 0) << k;              // muted output
+        }
+    }
+    // Input channel 1 doubled and saturated on the way to the network.
+    phy->mute[AUDIOPHY_OUT_SLOT(1)].store(0);
+    ASSERT_TRUE(AudioPhy_inputBlock(&in));
+    ASSERT_TRUE(AudioPhy_outputBlock(&out));
+    for (int k = 0; k < P; ++k) in.samples[k * 2 + 1] = k % 2 ? 0x40000001 : -0x40000001;
+    in.samples[1] = 0x100;
+    TimerManager_period(c += 1000000);
+    EXPECT_EQ(out.samples[1], 0x200);
+    EXPECT_EQ(out.samples[3], 0x7FFFFFFF);
+    EXPECT_EQ(out.samples[5], INT32_MIN);
+    EXPECT_EQ(out.samples[7], 0x7FFFFFFF);
+    // Input mute wins over gain.
+    phy->mute[0].store(1);
+    ASSERT_TRUE(AudioPhy_inputBlock(&in));
+    ASSERT_TRUE(AudioPhy_outputBlock(&out));
+    for (int k = 0; k < P; ++k) in.samples[k * 2] = 12345;
+    TimerManager_period(c += 1000000);
+    EXPECT_EQ(out.samples[0], 0);
+    phy->mute[0].store(0);
+
+    // A tone on output channel 0 repeats every 24 frames, across periods.
+    phy->toneSide.store(1);
+    phy->toneCh.store(0);
+    std::vector<int32_t> tone;
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_TRUE(AudioPhy_outputBlock(&out));
+        TimerManager_period(c += 1000000);
+        for (int k = 0; k < P; ++k) tone.push_back(out.samples[k * 2]);
+    }
+    const int first = int(std::find(tone.begin(), tone.end(), 127 << 21) - tone.begin());
+    ASSERT_LT(first, 24);
+    for (size_t k = 0; k < tone.size(); ++k) {
+        EXPECT_EQ(tone[k], TimerManager_toneValue(int(k) - first + 6) * (1 << 21)) << k;
+        if (k >= 24) {
+            EXPECT_EQ(tone[k], tone[k - 24]);
+        }
+    }
+    EXPECT_EQ(TimerManager_toneValue(3), 89);
+    EXPECT_EQ(TimerManager_toneValue(18), -127);
+    // A tone channel beyond the channels, or off, writes nothing.
+    phy->toneCh.store(2);
+    ASSERT_TRUE(AudioPhy_outputBlock(&out));
+    TimerManager_period(c += 1000000);
+    for (int k = 0; k < P * 2; ++k) EXPECT_EQ(out.samples[k], 0);
+
+    // A command shrinking the counts or frames never moves the period outside its block.
+    phy->toneCh.store(-1);
+    phy->phyRx.store(100);
+    phy->phyTx.store(100);
+    phy->framesPerPeriod.store(4000);
+    TimerManager_period(c += 1000000);
+    phy->framesPerPeriod.store(P);
+    phy->phyRx.store(2);
+    phy->phyTx.store(2);
+
+    // Meters of the phy: a constant 0x40000000 on input 0 for 43 periods (2064 frames).
+    RtpMeter_clear(&phy->meterIn);
+    for (int n = 0; n < 43; ++n) {
+        ASSERT_TRUE(AudioPhy_inputBlock(&in));
+        for (int k = 0; k < P; ++k) in.samples[k * 2] = 0x40000000;
+        TimerManager_period(c += 1000000);
+    }
+    EXPECT_EQ(RtpMeter_get(&phy->meterIn, 0), uint32_t((uint64_t(2064) << 28) >> 11));
+    EXPECT_EQ(RtpMeter_get(&phy->meterIn, 1), 0u);
+    EXPECT_GT(RtpMeter_get(&phy->meterOut, 0), 0u);
+    AudioPhy_destroy();
+}
+
+TEST(TimerManager, EngineLoopDrainsDatagramsWhileCommandsChangeStreams) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    AudioPhy* phy = start(2, 2);
+    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    int rtp = Net_udpSocketTry(0x7F000001u, 5004);
+    ASSERT_GE(rtp, 0);
+    RtpAudio_setRtpSocket(rtp);
+    // Transmit stream 0 sends to our own RTP socket; receive stream 0 takes it.
+    sdpInfo s{0x7F000001u, 0x7F000001u, 5004, 2, 3, 0};
+    int32_t map[2] = {0, 1};
+    uint8_t mac[6] = {};
+    char reason[256];
+    ASSERT_EQ(RtpAudio_setUcastTx(0, &s, map, 2, mac, reason, sizeof reason), 0) << reason;
+    ASSERT_EQ(RtpAudio_setUcastRx(0, &s, map, 2, reason, sizeof reason), 0) << reason;
+    RtpAudio_setChRx(map, 2);
+
+    struct Wakes {
+        std::atomic<int> n{0};
+    } wakes;
+    TimerManager_setPoll(false);
+    std::thread engine([&] {
+        TimerManager_runLoop(Clock_nowNs() + 3 * kS, [](int64_t late, void* ctx) {
+            EXPECT_GE(late, 0);
+            static_cast<Wakes*>(ctx)->n.fetch_add(1);
+        }, &wakes);
+    });
+    // Meanwhile the command side changes streams, routing and offsets and reads statistics.
+    RtpRxStats st{};
+    int total = 0;
+    for (int i = 0; i < 400 && total < 50; ++i) {
+        s.sampleByteNum = uint8_t(2 + i % 3);
+        RtpAudio_setUcastTx(0, &s, map, 2, mac, reason, sizeof reason);
+        RtpAudio_setUcastRx(0, &s, map, 2, reason, sizeof reason);
+        int32_t r[2] = {i % 3 - 1, 1};
+        RtpAudio_setChRx(r, 2);
+        TimerManager_setPtpOffsetNs(int64_t(i) * 1000);
+        RtpAudio_getRxStats(0, &st);
+        RtpAudio_takeMaxDelayMs(0);
+        total = int(st.total);
+        uint32_t vol[2];
+        RtpAudio_getVolumeRx(vol, 2);
+        Clock_sleepMs(2);
+    }
+    TimerManager_requestStop();
+    engine.join();
+    EXPECT_GT(wakes.n.load(), 10);
+    EXPECT_GT(AudioPhy_counter(), 10u);
+    EXPECT_GT(total, 0) << "datagrams went round through the socket";
+    RtpAudio_setRtpSocket(-1);
+    Net_close(rtp);
+    AudioPhy_destroy();
+}
