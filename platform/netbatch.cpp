@@ -43,3 +43,13 @@ int NetBatch_send(int sock, const NetDatagram* d, int n) {
     }
     return sent;
 }
+
+bool NetBatch_localAddr(int sock, uint32_t* addr, uint16_t* port) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (sock < 0 || getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+        return false;
+    if (addr) *addr = ntohl(sa.sin_addr.s_addr);
+    if (port) *port = ntohs(sa.sin_port);
+    return true;
+}

@@ -120,6 +120,10 @@ std::atomic<uint8_t> g_dscp{RTP_DEFAULT_DSCP}, g_pt{RTP_DEFAULT_PAYLOAD_TYPE}, g
 std::atomic<uint32_t> g_now;
 std::atomic<int> g_sock{-1};
 std::atomic<int> g_discSock{-1};
+// Group datagrams never reach a socket bound to a unicast address; when the RTP socket is
+// bound to one, memberships live on a companion socket bound to any address, same port.
+std::atomic<int> g_mcastSock{-1};
+std::atomic<uint16_t> g_sockPort{RTP_PORT}; // destination port of what both sockets receive
 std::atomic<uint32_t> g_ctrlGroup, g_ctrlGroup2;
 std::atomic<bool> g_batchSend{true};
 
@@ -470,7 +474,30 @@ int RtpAudio_getSampleRate() { return g_fs.load(rlx); }
 int RtpAudio_getFramesPerPeriod() { return g_P.load(rlx); }
 void RtpAudio_setNow(uint32_t now) { g_now.store(now, rlx); }
 uint32_t RtpAudio_getNow() { return g_now.load(rlx); }
-void RtpAudio_setRtpSocket(int sock) { g_sock.store(sock, rlx); }
+void RtpAudio_setRtpSocket(int sock) {
+    int old = g_mcastSock.exchange(-1, rlx);
+    if (old >= 0) Net_close(old);
+    uint16_t port = RTP_PORT;
+    if (sock >= 0 && (!NetBatch_localAddr(sock, nullptr, &port) || port == 0)) port = RTP_PORT;
+    g_sockPort.store(port, rlx);
+    g_sock.store(sock, rlx);
+}
+
+// The socket that takes the memberships of the RTP socket (see g_mcastSock).
+static int mcastRxSocket() {
+    int rtp = g_sock.load(rlx);
+    if (rtp < 0) return -1;
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    if (!NetBatch_localAddr(rtp, &addr, &port) || addr == 0) return rtp;
+    int m = g_mcastSock.load(rlx);
+    if (m >= 0) return m;
+    m = Net_udpSocketTry(0, port);
+    if (m < 0) return -1;
+    Net_setPktInfo(m, 1);
+    g_mcastSock.store(m, rlx);
+    return m;
+}
 int RtpAudio_getRtpSocket() { return g_sock.load(rlx); }
 void RtpAudio_setBatchSend(bool on) { g_batchSend.store(on, rlx); }
 
@@ -687,7 +714,7 @@ void RtpAudio_reset() {
     g_pt.store(RTP_DEFAULT_PAYLOAD_TYPE, rlx);
     g_mute.store(0, rlx);
     g_now.store(0, rlx);
-    g_sock.store(-1, rlx);
+    RtpAudio_setRtpSocket(-1);
     g_discSock.store(-1, rlx);
     g_ctrlGroup.store(0, rlx);
     g_ctrlGroup2.store(0, rlx);
@@ -1006,9 +1033,17 @@ size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, s
     return 28 + payloadLen;
 }
 
+static int drainOne(int sock);
+
 int RtpAudio_drainSocket() {
+    int count = drainOne(g_sock.load(rlx));
+    int m = g_mcastSock.load(rlx);
+    if (m >= 0) count += drainOne(m);
+    return count;
+}
+
+static int drainOne(int sock) {
     static uint8_t pkt[28 + RTP_MAX_UDP_PAYLOAD + 1];
-    const int sock = g_sock.load(rlx);
     if (sock < 0) return 0;
     int count = 0;
     // Bounded: a flood cannot keep the engine thread from its next period.
@@ -1027,7 +1062,7 @@ int RtpAudio_drainSocket() {
         put32(pkt + 12, src);
         put32(pkt + 16, dst);
         put16(pkt + 20, sport);
-        put16(pkt + 22, RTP_PORT);
+        put16(pkt + 22, g_sockPort.load(rlx));
         put16(pkt + 24, uint16_t(8 + n));
         RtpAudio_packetInput(pkt, size_t(28 + n));
     }
@@ -1046,7 +1081,7 @@ int RtpAudio_joinGroup(int sock, uint32_t group, uint32_t ifaceAddr, bool join) 
     int disc = g_discSock.load(rlx);
     if (sock >= 0 && sock == disc && group != g_ctrlGroup.load(rlx) && group != 0xEFFFFFFFu &&
         (g_ctrlGroup2.load(rlx) == 0 || group != g_ctrlGroup2.load(rlx)))
-        sock = g_sock.load(rlx);
+        sock = mcastRxSocket();
     if (sock < 0) return -1;
     return join ? Net_joinGroup(sock, group, ifaceAddr) : Net_leaveGroup(sock, group, ifaceAddr);
 }

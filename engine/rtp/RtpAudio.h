@@ -59,6 +59,9 @@ struct RtpOutBlockDesc {
 void RtpAudio_afterDspPrepare(int phyInChNum, const RtpOutBlockDesc* out, int sampleRate);
 
 // The RTP socket (-1 = none: nothing is sent, joins on it fail). Set by engine start-up.
+// On Linux a socket bound to a unicast address receives no datagrams sent to a group:
+// when the RTP socket is bound to one, the first join opens a companion socket on any
+// address and the same port, which holds the memberships and is drained with it.
 void RtpAudio_setRtpSocket(int sock);
 int RtpAudio_getRtpSocket();
 

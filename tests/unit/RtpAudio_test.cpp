@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/net.h"
 
 namespace {
@@ -477,10 +478,30 @@ TEST(RtpAudio, MulticastTransmitFormatSilentUnmappedSlotsAndTwoSendersOneStream)
     EXPECT_LT(RtpAudio_joinGroup(disc, kGroup, kLo, false), 0); // not a member any more
     RtpAudio_setRtpSocket(-1);
     EXPECT_LT(RtpAudio_joinGroup(disc, kGroup, kLo, true), 0); // no RTP socket: the join fails
+    Net_close(rtp);
+
+    // An RTP socket bound to its unicast address still receives the groups it joins.
+    int bound = sock(kLo, 5008);
+    ASSERT_GE(bound, 0);
+    RtpAudio_setRtpSocket(bound);
+    sdpInfo rs8 = mkSdp(0x0A000063u, kGroup, 5008, 2, 3);
+    ASSERT_EQ(RtpAudio_setMcastRx(1, &rs8, map, 2, reason, sizeof reason), 0);
+    ASSERT_EQ(RtpAudio_joinGroup(disc, kGroup, kLo, true), 0);
+    auto c8 = rtpPayload(R + 3 * P - 192 + P, 2, 3, P, l24);
+    ASSERT_EQ(Net_sendTo(s1, c8.data(), c8.size(), kGroup, 5008), int(c8.size()));
+    got = 0;
+    for (int i = 0; i < 100 && got < 1; ++i) {
+        got += RtpAudio_drainSocket();
+        if (got < 1) Clock_sleepMs(10);
+    }
+    EXPECT_EQ(got, 1);
+    ASSERT_TRUE(RtpAudio_getRxStats(RtpAudio_rxStreamIndex(true, 1), &st));
+    EXPECT_EQ(st.total, 1u);
+    RtpAudio_setRtpSocket(-1);
+    Net_close(bound);
     Net_close(s1);
     Net_close(s2);
     Net_close(disc);
-    Net_close(rtp);
 }
 
 TEST(RtpAudio, StatisticsClassesDiscontinuitiesReadResetAndSettling) {
