@@ -28,6 +28,12 @@ int Sdp_write(char* out, size_t cap, const SdpTx* e, const char* name, int sampl
     ipText(e->sdp.srcIp, src);
     ipText(e->sdp.dstIp, dst);
     uint32_t sid = Sdp_sessionId(name);
+    // The name is one line of the description: a line break in it must not be able to
+    // add lines (another "c=" would send receivers to another group).
+    char line[DEV_TEXT_SIZE];
+    size_t k = 0;
+    for (; name[k] && k + 1 < sizeof line; k++) line[k] = (unsigned char)name[k] < 32 ? '?' : name[k];
+    line[k] = 0;
     float ptime = sampleRate > 0 ? float(pFrameNum) * 1000.0f / float(sampleRate) : 0.0f;
     int n = std::snprintf(out, cap,
                           "v=0\r\n"
@@ -41,7 +47,7 @@ int Sdp_write(char* out, size_t cap, const SdpTx* e, const char* name, int sampl
                           "a=ptime:%g\r\n"
                           "a=mediaclk:direct=%u\r\n"
                           "a=ts-refclk:ptp=IEEE1588-2008:%s:0\r\n",
-                          sid, sid, src, name, dst, unsigned(e->sdp.dstPort), unsigned(payloadType),
+                          sid, sid, src, line, dst, unsigned(e->sdp.dstPort), unsigned(payloadType),
                           unsigned(payloadType), unsigned(e->sdp.sampleByteNum) * 8u, unsigned(sampleRate),
                           unsigned(e->sdp.chNum), double(ptime), e->sdp.rtpTsOffset, gmClkId);
     if (n < 0 || size_t(n) >= cap) {

@@ -92,6 +92,11 @@ TEST(Sdp, TextByteForByte) {
     EXPECT_NE(s.find("a=ptime:0.125\r\n"), std::string::npos);
     EXPECT_NE(s.find("a=mediaclk:direct=4000000000\r\n"), std::string::npos);
 
+    // A line break in the name cannot add lines to the description.
+    SdpTx inj = txEntry("x\r\nc=IN IP4 239.9.9.9/32", IP(10, 0, 0, 1), IP(239, 1, 1, 1), 1, 2, 0);
+    ASSERT_GT(Sdp_write(text, sizeof text, &inj, inj.name, 48000, 48, "x", 97), 0);
+    EXPECT_NE(std::strstr(text, "s=x??c=IN IP4 239.9.9.9/32\r\nc=IN IP4 239.1.1.1/32\r\n"), nullptr) << text;
+
     // A buffer too small is reported, never overrun.
     char small[40];
     std::memset(small, 'x', sizeof small);
