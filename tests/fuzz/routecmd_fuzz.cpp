@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 static bool fakeKo(char* buf, size_t cap) {
     char ops[64] = "";
@@ -56,6 +57,8 @@ static void resetDev() {
         std::snprintf(dir, sizeof dir, "/tmp/routecmdfuzzXXXXXX");
         if (!mkdtemp(dir))
             std::strcpy(dir, "/tmp");
+        else
+            std::atexit([] { std::filesystem::remove_all(dir); });
         char p[128];
         std::snprintf(p, sizeof p, "%s/pw", dir);
         static const unsigned char md5pw[16] = {0x8f, 0xe4, 0xc1, 0x14, 0x51, 0x28, 0x1c, 0x09,

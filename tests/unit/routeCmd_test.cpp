@@ -2,6 +2,7 @@
 // multicast transmit streams, peer stream requests, remote codes and hostile requests.
 #include "route_rig.h"
 
+#include <filesystem>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
@@ -101,6 +102,7 @@ TEST(RouteCmd, LocksAndPassword) {
     EXPECT_EQ(result(cmd("{\"ops\":\"setLock\",\"password\":\"secret\",\"val\":\"open\"}")), "succ");
     EXPECT_EQ(readFile(lockPath), "open");
     EXPECT_EQ(g_dev.lockFlags, 0);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(RouteCmd, UnicastRoutingSharesAndFreesRtpChannels) {

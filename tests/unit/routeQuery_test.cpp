@@ -3,6 +3,7 @@
 #include "route/routeQuery.h"
 #include "route_rig.h"
 
+#include <filesystem>
 #include <set>
 
 using namespace rig;
@@ -278,4 +279,5 @@ TEST(RouteQuery, CustomTextAndSave) {
     std::snprintf(g_dev.filePath, sizeof g_dev.filePath, "%s/_route", tmpl);
     EXPECT_EQ(result(cmd("{\"ops\":\"saveToFile\"}")), "succ");
     EXPECT_EQ(g_dev.dirty, 0);
+    std::filesystem::remove_all(tmpl);
 }
