@@ -598,7 +598,7 @@ static void cmdSetLock(const RouteReq& rq) {
         Route_reply(rq, false, "mismatch");
         return;
     }
-    char val[64];
+    static char val[ROUTE_TEXT_MAX]; // written verbatim, however long
     if (!Route_getStr(rq.text, "val", val, sizeof val))
         return;
     if (!writeLockFile(g_dev.lockPath, val)) {

@@ -102,6 +102,12 @@ TEST(RouteCmd, LocksAndPassword) {
     EXPECT_EQ(result(cmd("{\"ops\":\"setLock\",\"password\":\"secret\",\"val\":\"open\"}")), "succ");
     EXPECT_EQ(readFile(lockPath), "open");
     EXPECT_EQ(g_dev.lockFlags, 0);
+    std::string longVal(100, '7');
+    EXPECT_EQ(result(cmd("{\"ops\":\"setLock\",\"password\":\"secret\",\"val\":\"" + longVal + "\"}")),
+              "succ");
+    EXPECT_EQ(readFile(lockPath), longVal);
+    EXPECT_EQ(g_dev.lockFlags, 0); // beyond 32 bits: no number
+    EXPECT_EQ(member(cmd("{\"ops\":\"getLock\"}"), "val"), std::string(31, '7'));
     std::filesystem::remove_all(dir);
 }
 
