@@ -41,11 +41,39 @@ bool Route_getStr(const char* scope, const char* key, char* out, size_t cap) {
     return true;
 }
 
+// A well-formed integer too large for 64 bits: it is out of every range, not malformed.
+static bool overflowed(const char* t, int64_t* out) {
+    bool neg = *t == '-';
+    if (*t == '-' || *t == '+')
+        t++;
+    unsigned base = 10;
+    if (t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        base = 16;
+        t += 2;
+    } else if (t[0] == '0' && t[1]) {
+        base = 8;
+        t++;
+    }
+    if (!*t)
+        return false;
+    for (; *t; t++) {
+        char c = *t;
+        unsigned d = (c >= '0' && c <= '9')   ? unsigned(c - '0')
+                     : (c >= 'a' && c <= 'f') ? unsigned(c - 'a' + 10)
+                     : (c >= 'A' && c <= 'F') ? unsigned(c - 'A' + 10)
+                                              : 99u;
+        if (d >= base)
+            return false;
+    }
+    *out = neg ? INT64_MIN : INT64_MAX;
+    return true;
+}
+
 bool Route_getInt(const char* scope, const char* key, int64_t* out) {
-    char buf[64];
+    char buf[ROUTE_TEXT_MAX];
     if (!Route_getStr(scope, key, buf, sizeof buf))
         return false;
-    if (!Msg_parseInt(buf, out)) {
+    if (!Msg_parseInt(buf, out) && !overflowed(buf, out)) {
         Msg_setErrorKey(key);
         return false;
     }
@@ -428,7 +456,8 @@ void Route_sendUcastPeerReq(int sdpId, bool set) {
     if (sdpId < 0 || sdpId >= RTP_MAX_UCAST_NUM)
         return;
     const SdpRx& e = g_dev.ucastArrRx[sdpId];
-    if (e.sdp.srcIp == 0) return; // 0.0.0.0 would reach this computer itself
+    if (e.sdp.srcIp == 0)
+        return; // 0.0.0.0 would reach this computer itself
     int ch = e.sdp.chNum > RTP_MAX_CH_PER_SDP ? RTP_MAX_CH_PER_SDP : e.sdp.chNum;
     int32_t src[RTP_MAX_CH_PER_SDP];
     for (int k = 0; k < ch; k++) {

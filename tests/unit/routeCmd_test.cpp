@@ -366,10 +366,13 @@ TEST(RouteCmd, HostileRequestsGetNoReplyOrTheirReason) {
     EXPECT_EQ(cmd("{\"ops\":\"clrRxCh\",\"dstChId\":[\"1\"]}", 100), "");
     EXPECT_EQ(cmd("{\"ops\":\"clrRxCh\",\"dstChId\":\"one\"}", 100), "");
     EXPECT_EQ(cmd("{\"ops\":\"setDevName\",\"name\":\"a\\u0041\"}", 100), "");
-    EXPECT_EQ(cmd("{\"ops\":\"setUcastRx\",\"srcDevId\":\"devA\",\"srcChId\":\"99999999999999999999\","
-                  "\"dstChId\":\"0\"}",
-                  100),
-              "");
+    EXPECT_EQ(cmd("{\"ops\":\"clrRxCh\",\"dstChId\":\"09\"}", 100), ""); // not octal
+    // Numbers beyond 64 bits are out of range, not malformed: they get their reason.
+    EXPECT_EQ(reason(cmd("{\"ops\":\"setUcastRx\",\"srcDevId\":\"devA\",\"srcChId\":\"99999999999999999999\","
+                         "\"dstChId\":\"0\"}")),
+              "invalid srcChId");
+    EXPECT_EQ(reason(cmd("{\"ops\":\"clrRxCh\",\"dstChId\":\"-0x99999999999999999999\"}")),
+              "invalid dstChId");
     EXPECT_EQ(g_dev.rtpChId[0], -1);
     EXPECT_EQ(cmd("not json at all", 100), "");
     EXPECT_EQ(cmd("{\"ops\":\"setMcastTx\",\"sdp\":\"flat\",\"srcChIdArr\":[],\"name\":\"a\"}", 100), "");
