@@ -1,45 +1,101 @@
 #include "platform/netbatch.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 namespace {
-constexpr int kChunk = 64;
+constexpr int kMsgs = 64;       // messages per sendmmsg
+constexpr int kIovs = 256;      // buffers per sendmmsg
+constexpr int kMaxSegs = 64;    // segments the kernel takes in one UDP_SEGMENT send
+constexpr uint32_t kMaxGsoBytes = 65000;
+std::atomic<bool> g_gsoBroken{false}; // the path refused segmentation once: stop trying
+
+bool sameDest(const NetDatagram& a, const NetDatagram& b) {
+    return a.addr == b.addr && a.port == b.port && a.len == b.len;
 }
 
-int NetBatch_send(int sock, const NetDatagram* d, int n) {
+void oneByOne(int sock, const NetDatagram* d, int n, int* sent) {
+    for (int i = 0; i < n; ++i) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(d[i].addr);
+        sa.sin_port = htons(d[i].port);
+        if (sendto(sock, d[i].buf, d[i].len, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), sizeof sa) >= 0)
+            *sent += 1;
+    }
+}
+}  // namespace
+
+int NetBatch_send(int sock, const NetDatagram* d, int n, bool gso) {
     if (sock < 0 || !d || n <= 0) return 0;
-    mmsghdr msgs[kChunk];
-    iovec iov[kChunk];
-    sockaddr_in sa[kChunk];
+    if (g_gsoBroken.load(std::memory_order_relaxed)) gso = false;
+    mmsghdr msgs[kMsgs];
+    iovec iov[kIovs];
+    sockaddr_in sa[kMsgs];
+    alignas(cmsghdr) char ctrl[kMsgs][CMSG_SPACE(sizeof(uint16_t))];
+    int first[kMsgs], count[kMsgs];
     int sent = 0;
     int i = 0;
     while (i < n) {
-        int m = n - i < kChunk ? n - i : kChunk;
-        for (int k = 0; k < m; ++k) {
-            const NetDatagram& g = d[i + k];
-            std::memset(&sa[k], 0, sizeof sa[k]);
-            sa[k].sin_family = AF_INET;
-            sa[k].sin_addr.s_addr = htonl(g.addr);
-            sa[k].sin_port = htons(g.port);
-            iov[k].iov_base = const_cast<void*>(g.buf);
-            iov[k].iov_len = g.len;
-            std::memset(&msgs[k], 0, sizeof msgs[k]);
-            msgs[k].msg_hdr.msg_name = &sa[k];
-            msgs[k].msg_hdr.msg_namelen = sizeof sa[k];
-            msgs[k].msg_hdr.msg_iov = &iov[k];
-            msgs[k].msg_hdr.msg_iovlen = 1;
+        // Gather up to kMsgs messages; with gso, a run of equal datagrams to one
+        // destination becomes one message of several segments.
+        int m = 0, nio = 0;
+        while (i < n && m < kMsgs && nio < kIovs) {
+            int run = 1;
+            if (gso && d[i].len > 0) {
+                while (i + run < n && run < kMaxSegs && nio + run < kIovs && sameDest(d[i], d[i + run]) &&
+                       uint64_t(d[i].len) * uint64_t(run + 1) <= kMaxGsoBytes)
+                    ++run;
+            }
+            std::memset(&sa[m], 0, sizeof sa[m]);
+            sa[m].sin_family = AF_INET;
+            sa[m].sin_addr.s_addr = htonl(d[i].addr);
+            sa[m].sin_port = htons(d[i].port);
+            std::memset(&msgs[m], 0, sizeof msgs[m]);
+            for (int k = 0; k < run; ++k) {
+                iov[nio + k].iov_base = const_cast<void*>(d[i + k].buf);
+                iov[nio + k].iov_len = d[i + k].len;
+            }
+            msgs[m].msg_hdr.msg_name = &sa[m];
+            msgs[m].msg_hdr.msg_namelen = sizeof sa[m];
+            msgs[m].msg_hdr.msg_iov = &iov[nio];
+            msgs[m].msg_hdr.msg_iovlen = size_t(run);
+            if (run > 1) {
+                msgs[m].msg_hdr.msg_control = ctrl[m];
+                msgs[m].msg_hdr.msg_controllen = sizeof ctrl[m];
+                cmsghdr* c = CMSG_FIRSTHDR(&msgs[m].msg_hdr);
+                c->cmsg_level = SOL_UDP;
+                c->cmsg_type = UDP_SEGMENT;
+                c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+                uint16_t seg = uint16_t(d[i].len);
+                std::memcpy(CMSG_DATA(c), &seg, sizeof seg);
+            }
+            first[m] = i;
+            count[m] = run;
+            nio += run;
+            i += run;
+            ++m;
         }
-        int r = sendmmsg(sock, msgs, unsigned(m), MSG_DONTWAIT);
-        if (r <= 0) {
-            // The first datagram of the chunk failed: skip it, go on with the rest.
-            i += 1;
-            continue;
+        int done = 0;
+        while (done < m) {
+            int r = sendmmsg(sock, msgs + done, unsigned(m - done), MSG_DONTWAIT);
+            if (r > 0) {
+                for (int k = done; k < done + r; ++k) sent += count[k];
+                done += r;
+                continue;
+            }
+            // The message at done failed. A segmented one is sent again datagram by
+            // datagram (and segmentation is given up); a plain one is skipped.
+            if (count[done] > 1) {
+                g_gsoBroken.store(true, std::memory_order_relaxed);
+                oneByOne(sock, d + first[done], count[done], &sent);
+            }
+            done += 1;
         }
-        sent += r;
-        i += r;
     }
     return sent;
 }

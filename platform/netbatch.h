@@ -12,7 +12,10 @@ struct NetDatagram {
 
 // Sends every datagram of d[0..n-1] from sock, in order. A datagram that fails is
 // skipped and the rest are still tried. Returns the number sent. No allocation.
-int NetBatch_send(int sock, const NetDatagram* d, int n);
+// gso: consecutive datagrams of equal length to one destination go out as one
+// segmented send (UDP_SEGMENT); receivers still get separate datagrams, but packet
+// captures on virtual links show the unsegmented whole, so it is off by default.
+int NetBatch_send(int sock, const NetDatagram* d, int n, bool gso = false);
 
 // The address and port a socket is bound to (host order); false on error.
 bool NetBatch_localAddr(int sock, uint32_t* addr, uint16_t* port);

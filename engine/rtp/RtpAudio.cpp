@@ -125,7 +125,7 @@ std::atomic<int> g_discSock{-1};
 std::atomic<int> g_mcastSock{-1};
 std::atomic<uint16_t> g_sockPort{RTP_PORT}; // destination port of what both sockets receive
 std::atomic<uint32_t> g_ctrlGroup, g_ctrlGroup2;
-std::atomic<bool> g_batchSend{true};
+std::atomic<int> g_batchSend{1};
 
 // Receive buffers and their marks: engine thread only.
 int32_t g_buf[kBufSamples];
@@ -499,7 +499,7 @@ static int mcastRxSocket() {
     return m;
 }
 int RtpAudio_getRtpSocket() { return g_sock.load(rlx); }
-void RtpAudio_setBatchSend(bool on) { g_batchSend.store(on, rlx); }
+void RtpAudio_setBatchSend(int mode) { g_batchSend.store(mode, rlx); }
 
 // ---- statistics ----
 
@@ -718,7 +718,7 @@ void RtpAudio_reset() {
     g_discSock.store(-1, rlx);
     g_ctrlGroup.store(0, rlx);
     g_ctrlGroup2.store(0, rlx);
-    g_batchSend.store(true, rlx);
+    g_batchSend.store(1, rlx);
     std::lock_guard<std::mutex> lk(g_writeLock);
     clearTables();
     g_outDesc = RtpOutBlockDesc{};
@@ -837,8 +837,9 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
         buildMcast(RTP_MAX_UCAST_NUM + i, v, inBlock, strideSamples, inChNum, ts, mute);
     }
     if (g_batchCount > 0) {
-        if (g_batchSend.load(rlx)) {
-            NetBatch_send(sock, g_batch, g_batchCount);
+        const int mode = g_batchSend.load(rlx);
+        if (mode != 0) {
+            NetBatch_send(sock, g_batch, g_batchCount, mode == 2);
         } else {
             for (int k = 0; k < g_batchCount; ++k)
                 Net_sendTo(sock, g_batch[k].buf, g_batch[k].len, g_batch[k].addr, g_batch[k].port);

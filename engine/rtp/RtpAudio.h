@@ -67,8 +67,9 @@ int RtpAudio_getRtpSocket();
 
 // Back to the state before any preparation (tests and benchmarks).
 void RtpAudio_reset();
-// Period datagrams go out with one batched send (default) or one send each.
-void RtpAudio_setBatchSend(bool on);
+// How period datagrams go out: 0 one send each, 1 one batched send (default),
+// 2 batched with equal datagrams to one destination segmented (UDP_SEGMENT).
+void RtpAudio_setBatchSend(int mode);
 
 // ---------------------------------------------------------------------------------
 // Stream set-up (command thread). sdpId is the index in that table; chMap holds

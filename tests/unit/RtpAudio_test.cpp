@@ -716,3 +716,42 @@ TEST(RtpAudio, MalformedDatagramsAreDroppedWithoutTouchingOtherStreams) {
     ASSERT_TRUE(RtpAudio_getRxStats(RtpAudio_rxStreamIndex(false, 0), &st));
     EXPECT_EQ(st.total, 0u);
 }
+
+TEST(RtpAudio, EverySendModeDeliversSeparateDatagrams) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    prepare(8, 2);
+    uint16_t rport = 0;
+    int rtp = sock(kLo, 5004);
+    int rx = sock(kLo, 0, &rport);
+    ASSERT_GE(rtp, 0);
+    ASSERT_GE(rx, 0);
+    RtpAudio_setRtpSocket(rtp);
+    char reason[256];
+    uint8_t mac[6] = {};
+    // Three equal streams to one destination (one segmented send in mode 2), one other.
+    for (int i = 0; i < 4; ++i) {
+        sdpInfo s = mkSdp(kLo, kLo, rport, uint8_t(i < 3 ? 2 : 1), 2, uint32_t(10 + i));
+        int32_t map[2] = {i, i + 1};
+        ASSERT_EQ(RtpAudio_setUcastTx(i, &s, map, s.chNum, mac, reason, sizeof reason), 0) << reason;
+    }
+    std::vector<int32_t> in = block(P, 8);
+    for (int k = 0; k < P; ++k)
+        for (int c = 0; c < 8; ++c) in[size_t(k) * 8 + c] = (c + 1) << 24;
+    for (int mode = 0; mode < 3; ++mode) {
+        RtpAudio_setBatchSend(mode);
+        RtpAudio_periodTx(in.data(), 8, 8, 1000);
+        uint8_t buf[70000];
+        for (int i = 0; i < 4; ++i) {
+            int n = recvWait(rx, buf, sizeof buf);
+            ASSERT_EQ(n, 8 + (i < 3 ? 2 : 1) * P * 2) << "mode " << mode << " stream " << i;
+            EXPECT_EQ((buf[2] << 8) | buf[3], 10 + i);
+            EXPECT_EQ(buf[8], i + 1);               // first sample of stream channel 0
+            if (i < 3) {
+                EXPECT_EQ(buf[8 + P * 2], i + 2); // and of stream channel 1
+            }
+        }
+    }
+    RtpAudio_setRtpSocket(-1);
+    Net_close(rtp);
+    Net_close(rx);
+}
