@@ -33,7 +33,14 @@ void onceSetup() {
     if (done) return;
     done = true;
     static char dir[] = "/tmp/velunor-pb-XXXXXX";
-    if (mkdtemp(dir)) setenv("VELUNOR_RUNDIR", dir, 1);
+    if (mkdtemp(dir)) {
+        setenv("VELUNOR_RUNDIR", dir, 1);
+        std::atexit([] {
+            AudioPhy_destroy();
+            std::string rm = std::string("rm -rf ") + dir;
+            if (std::system(rm.c_str()) != 0) std::printf("could not remove %s\n", dir);
+        });
+    }
     if (unshare(CLONE_NEWNET) == 0)
         g_netns = std::system("ip link set lo up && ip route add 224.0.0.0/4 dev lo") == 0;
     std::printf("network namespace of our own: %s\n", g_netns ? "yes (multicast sent on its loopback)"

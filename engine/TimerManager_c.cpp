@@ -27,6 +27,7 @@ std::atomic<int32_t> g_pollCur, g_pollMax;
 std::atomic<AudioPhy*> g_phy{nullptr};
 std::atomic<bool> g_poll{false};
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_realtime{true};
 // engine thread only
 uint32_t g_expected;
 int64_t g_lastStart;
@@ -85,6 +86,7 @@ int64_t TimerManager_nowNs() { return Clock_nowNs(); }
 void TimerManager_setPhy(AudioPhy* p) { g_phy.store(p, rlx); }
 void TimerManager_setPoll(bool poll) { g_poll.store(poll, rlx); }
 void TimerManager_requestStop() { g_stop.store(true, rlx); }
+void TimerManager_setRealtime(bool on) { g_realtime.store(on, rlx); }
 
 int TimerManager_resetRtpTs(char* reason, size_t cap) {
     if (g_status.load(rlx) != 2) {
@@ -126,6 +128,7 @@ void TimerManager_reset() {
     g_phy.store(nullptr, rlx);
     g_poll.store(false, rlx);
     g_stop.store(false, rlx);
+    g_realtime.store(true, rlx);
     g_expected = 0;
     g_lastStart = 0;
 }
@@ -225,7 +228,8 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
     const bool poll = g_poll.load(rlx) || AudioPhy_words()->poll;
     PeriodTimer timer;
     if (!PeriodTimer_start(&timer, kPeriodNs)) DIAG_ERROR_AT("testKo_ko", "thread_ko");
-    if (!poll && RtPrio_setLevel(RTPRIO_CRITICAL, "thread_ko") != 0) DIAG_ERROR_AT("testKo_ko", "thread_ko");
+    if (!poll && g_realtime.load(rlx) && RtPrio_setLevel(RTPRIO_CRITICAL, "thread_ko") != 0)
+        DIAG_ERROR_AT("testKo_ko", "thread_ko");
     while (!g_stop.load(rlx)) {
         int64_t late = 0;
         if (!poll) late = PeriodTimer_wait(&timer);

@@ -23,6 +23,8 @@ struct AudioPhy;
 void TimerManager_setPhy(AudioPhy* phy);
 // Poll mode of the loop (the "poll" engine word).
 void TimerManager_setPoll(bool poll);
+// Whether the loop raises itself to critical (SCHED_FIFO) priority; on by default.
+void TimerManager_setRealtime(bool on);
 
 // ---- commands ----
 // Re-aligns the RTP timestamp at the next period; refused unless the device status is 2:
