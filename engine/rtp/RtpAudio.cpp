@@ -478,7 +478,13 @@ void RtpAudio_setRtpSocket(int sock) {
     int old = g_mcastSock.exchange(-1, rlx);
     if (old >= 0) Net_close(old);
     uint16_t port = RTP_PORT;
-    if (sock >= 0 && (!NetBatch_localAddr(sock, nullptr, &port) || port == 0)) port = RTP_PORT;
+    uint32_t addr = 0;
+    if (sock >= 0) {
+        if (!NetBatch_localAddr(sock, &addr, &port) || port == 0) port = RTP_PORT;
+        // Group datagrams leave with the template's TTL, from the bound interface.
+        Net_setMcastTtl(sock, RTP_IP_TTL);
+        if (addr != 0) Net_setMcastIf(sock, addr);
+    }
     g_sockPort.store(port, rlx);
     g_sock.store(sock, rlx);
 }

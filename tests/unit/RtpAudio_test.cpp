@@ -755,3 +755,35 @@ TEST(RtpAudio, EverySendModeDeliversSeparateDatagrams) {
     Net_close(rtp);
     Net_close(rx);
 }
+
+TEST(RtpAudio, StaggeredClearingWipesOneGroupPerBufferCycle) {
+    // 2 receive channels: groups of one channel, each wiped during one buffer cycle of
+    // 8 periods in turn (channel 0 in periods 0-7, channel 1 in 8-15, ...).
+    prepare(2, 2);
+    char reason[256];
+    sdpInfo s = mkSdp(0x0A000001u, kGroup, 5004, 2, 4);
+    int32_t map[2] = {0, 1};
+    ASSERT_EQ(RtpAudio_setMcastRx(0, &s, map, 2, reason, sizeof reason), 0);
+    RtpAudio_setChRx(map, 2);
+    const uint32_t T = 960000, B = 384;
+    std::vector<int32_t> out = block(P, 2);
+    auto feed = [&](uint32_t m) { // a datagram whose media time (ts + 192) is m
+        auto p = wrap(rtpPayload(m - 192, 2, 4, P, l24), 0x0A000002u, kGroup, 5004);
+        RtpAudio_packetInput(p.data(), p.size());
+    };
+    auto period = [&](int c) { RtpAudio_periodRx(out.data(), 2, 2, T + uint32_t(c * P)); };
+    period(0);
+    feed(T + 2 * P); // lands at buffer offset P
+    period(1);
+    EXPECT_EQ(out[0], l24(0, 0));
+    EXPECT_EQ(out[1], l24(0, 1));
+    for (int c = 2; c <= 8; ++c) period(c);
+    feed(T + 3 * P + B); // keeps both marks current for the next cycle
+    period(9);           // offset P again, one buffer cycle later
+    EXPECT_EQ(out[0], 0);          // channel 0 was wiped in its cycle
+    EXPECT_EQ(out[1], l24(0, 1));  // channel 1's cycle is this one: wiped after playing
+    for (int c = 10; c <= 16; ++c) period(c);
+    feed(T + 19 * P);
+    period(17);
+    for (int k = 0; k < P * 2; ++k) EXPECT_EQ(out[size_t(k)], 0) << k;
+}
