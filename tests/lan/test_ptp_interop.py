@@ -99,6 +99,8 @@ def test(seconds):
             f.write(GM_CFG)
         events = obs.udp_listen(9996, seconds + 60, group="239.0.0.189", name="events")
         events.wait_line('"listening"', timeout=10)
+        iam = obs.udp_listen(9996, seconds + 60, group="239.0.0.188", name="iam")
+        iam.wait_line('"listening"', timeout=10)
 
         trace = {"VELUNOR_PTP_TRACE": "1"}
         p = card.spawn([route, "bindIp=" + card.ip, "devId=ptpCard"], name="card", env=trace)
@@ -169,6 +171,25 @@ def test(seconds):
         check(list(e.keys()) == ["event", "state", "info", "devId"] and e["event"] == "masterOffset"
               and e["state"] == "1" and INFO.match(e["info"]) and INFO.match(e["info"]).group(1) == "0",
               "event members and info text: " + json.dumps(e))
+
+        # The grandmaster identity reaches the card's iAm (refreshed every 5 s).
+        m = re.search(r"selected local clock ([0-9a-f]{6})\.([0-9a-f]{4})\.([0-9a-f]{6}) as best master",
+                      ptp.output())
+        if m:
+            hexid = "".join(m.groups())
+            want = "-".join(hexid[i:i + 2] for i in range(0, 16, 2))
+            ids = []
+            for data, _src in lanlib.udp_datagrams(iam) + lanlib.udp_datagrams(events):
+                try:
+                    o = json.loads(data.decode("utf-8"))
+                except ValueError:
+                    continue
+                if isinstance(o, dict) and o.get("ops") == "iAmVelunor" and o.get("devId") == "ptpCard":
+                    ids.append(o.get("gmClkId"))
+            check(ids and ids[-1] == want, "iAm carries the grandmaster identity %s (seen: %s)"
+                  % (want, sorted(set(ids))))
+        else:
+            log("ptp4l printed no clock identity: gmClkId not checked")
 
         # Domain switch by datagram to port 320.
         obs.udp_send(card.ip, 320, b"domain=3")
