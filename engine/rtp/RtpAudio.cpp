@@ -721,9 +721,8 @@ void RtpAudio_reset() {
     g_mute.store(0, rlx);
     g_now.store(0, rlx);
     RtpAudio_setRtpSocket(-1);
-    g_discSock.store(-1, rlx);
-    g_ctrlGroup.store(0, rlx);
-    g_ctrlGroup2.store(0, rlx);
+    // The route layer's socket registration is not engine state: it survives a reset,
+    // which engine start-up performs after the route layer registered.
     g_batchSend.store(1, rlx);
     std::lock_guard<std::mutex> lk(g_writeLock);
     clearTables();

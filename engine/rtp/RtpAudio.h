@@ -65,7 +65,8 @@ void RtpAudio_afterDspPrepare(int phyInChNum, const RtpOutBlockDesc* out, int sa
 void RtpAudio_setRtpSocket(int sock);
 int RtpAudio_getRtpSocket();
 
-// Back to the state before any preparation (tests and benchmarks).
+// Back to the state before any preparation (engine start-up, tests). Keeps the route
+// layer's registration of RtpAudio_setRouteSockets.
 void RtpAudio_reset();
 // How period datagrams go out: 0 one send each, 1 one batched send (default),
 // 2 batched with equal datagrams to one destination segmented (UDP_SEGMENT).
