@@ -394,6 +394,9 @@ TEST(RtpAudio, MulticastTransmitFormatSilentUnmappedSlotsAndTwoSendersOneStream)
     int disc = sock(0, 0, &discPort);
     ASSERT_GE(disc, 0);
     RtpAudio_setRouteSockets(disc, 0xEF0000BCu, 0);
+    // Engine start-up comes after the route layer registered: the registration survives it.
+    prepare(2, 2);
+    RtpAudio_setRtpSocket(rtp);
     // Through the discovery socket, a stream group is joined on the RTP socket.
     ASSERT_EQ(RtpAudio_joinGroup(disc, kGroup, kLo, true), 0);
     // The control group stays on the discovery socket itself.
