@@ -180,6 +180,11 @@ void TimerManager_period(int64_t c) {
             for (int k = 0; k < out.frames; ++k)
                 std::memset(out.samples + size_t(k) * size_t(out.strideSamples), 0, sizeof(int32_t) * size_t(out.chNum));
         }
+        // Ring channels above the output count (lowered by a command) carry silence,
+        // not what an earlier turn of the ring left there.
+        for (int k = 0; k < out.frames && out.chNum < out.strideSamples; ++k)
+            std::memset(out.samples + size_t(k) * size_t(out.strideSamples) + size_t(out.chNum), 0,
+                        sizeof(int32_t) * size_t(out.strideSamples - out.chNum));
         const int tc = p->toneCh.load(rlx);
         if (p->toneSide.load(rlx) == 1 && tc >= 0 && tc < p->phyTx.load(rlx) && tc < out.chNum) writeTone(p, out, tc);
         gainBlock(p, out, AUDIOPHY_OUT_SLOT(0));

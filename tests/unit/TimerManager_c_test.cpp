@@ -210,6 +210,14 @@ TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
     phy->framesPerPeriod.store(4000);
     TimerManager_period(c += 1000000);
     phy->framesPerPeriod.store(P);
+    // Fewer output channels than the ring has: the channel left out plays silence.
+    phy->phyTx.store(1);
+    for (int n = 0; n < 4; ++n) { // every ring slot once
+        ASSERT_TRUE(AudioPhy_outputBlock(&out));
+        for (int k = 0; k < P * 2; ++k) out.samples[k] = 0x5555;
+        TimerManager_period(c += 1000000);
+        for (int k = 0; k < P; ++k) ASSERT_EQ(out.samples[k * 2 + 1], 0) << k;
+    }
     phy->phyRx.store(2);
     phy->phyTx.store(2);
 
