@@ -19,6 +19,8 @@
 #include "engine/rtp/RtpAudio.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/rtprio.h"
+#include "platform/timer.h"
 
 namespace {
 
@@ -285,4 +287,30 @@ TEST(TimerManager, EngineLoopDrainsDatagramsWhileCommandsChangeStreams) {
     RtpAudio_setRtpSocket(-1);
     Net_close(rtp);
     AudioPhy_destroy();
+}
+
+TEST(PlatformTimer, MissedExpiriesAreNotReplayedAndPriorityReportsItself) {
+    PeriodTimer t;
+    EXPECT_EQ(PeriodTimer_wait(&t), -1); // not started
+    ASSERT_TRUE(PeriodTimer_start(&t, 1000000));
+    const int64_t start = t.nextNs;
+    EXPECT_GE(PeriodTimer_wait(&t), 0); // the first expiry is at once
+    EXPECT_EQ(t.nextNs, start + 1000000);
+    Clock_sleepMs(5); // miss about five expiries
+    int64_t late = PeriodTimer_wait(&t);
+    EXPECT_GE(late, 3000000);
+    // The next expiry is on the grid and after now: one wake-up, not five.
+    EXPECT_EQ((t.nextNs - start) % 1000000, 0);
+    EXPECT_GT(t.nextNs, Clock_nowNs() - 1000000);
+    EXPECT_LE(t.nextNs, Clock_nowNs() + 1000000);
+
+    std::thread th([] {
+        int r = RtPrio_setLevel(RTPRIO_CRITICAL, "test");
+        EXPECT_TRUE(r == 0 || r == 1);
+        EXPECT_EQ(RtPrio_isRealtime(), r == 0);
+        EXPECT_EQ(RtPrio_setLevel(RTPRIO_NORMAL, "test"), 0);
+        EXPECT_FALSE(RtPrio_isRealtime());
+        EXPECT_EQ(RtPrio_setLevel(RtPrioLevel(9), "test"), -1);
+    });
+    th.join();
 }
