@@ -418,7 +418,7 @@ int Msg_readIntArray(const char* scope, const char* key, int32_t* out, int* capI
         *capInOut = ++read;
         if (i + 1 < n && Msg_nextElement(&cur) != MSG_OK) return MSG_ERR_MALFORMED;
     }
-    return n;
+    return MSG_OK;
 }
 
 int Msg_getStr(const char* scope, const char* key, char* out, size_t cap) {

@@ -57,9 +57,8 @@ int Msg_readArray(const char* scope, const char* key, const char** cursor);
 // Moves *cursor past the current element to the next one (status).
 int Msg_nextElement(const char** cursor);
 // Reads up to *capInOut numeric-string elements of the array under key; *capInOut = count read.
-// Returns the array's whole element count (which may exceed what was read, so a caller
-// can check it against an expected count) or a negative status; an element that is not
-// an integer within int32 gives -3.
+// Returns the status (0 on success); an element that is not an integer within int32
+// gives -3. The array's whole element count (which may exceed cap) is Msg_readArray's.
 int Msg_readIntArray(const char* scope, const char* key, int32_t* out, int* capInOut);
 
 // Convenience: read a member as a string (status) or as an integer with base detection.
