@@ -108,8 +108,12 @@ def run(ctx):
             new, shown[name] = lines[shown[name]:], len(lines)
             state = "running" if p.alive() else "ENDED (%s)" % p.popen.returncode
             print("  %s: %s, cpu %.2f s" % (name, state, p.cpu_seconds() if p.alive() else 0.0))
-            for l in new[-10:]:
-                print("  | " + l)
+            # Repeated lines (a PTP slave without a grandmaster, say) are shown once, counted.
+            counts = {}
+            for l in new:
+                counts[l] = counts.get(l, 0) + 1
+            for l, c in list(counts.items())[-10:]:
+                print("  | " + l + ("   (x%d)" % c if c > 1 else ""))
             if not p.alive():
                 raise lanlib.TestFailure(name + " ended")
         heard = {}
