@@ -10,7 +10,8 @@ creates a multicast transmit stream on A and B takes it with setMcastRx; its pac
 seen on the wire from C, B joins the group and its receive entry turns active. Last, a
 receiver that vanishes without a word: A's transmit entry times out about 5 s later.
 
-The controller speaks the JSON protocol directly over UDP. The audio inside the rings is
+The controller is velunor-ctl (or, when it is not built, the test speaking the JSON
+protocol over UDP itself). The audio inside the rings is
 not checked here (that needs an ASIO-side ring tool); the tables, the activity flags and
 the packets on the wire are."""
 
@@ -31,10 +32,17 @@ def start(host, route, dev_id):
                        "devId=" + dev_id], name=dev_id)
 
 
+CTL = None  # tools/velunor-ctl when built; else the controller speaks UDP itself
+
+
 def ask(ctl, dst, obj, wait=1.0):
     """One command from the controller; the device's reply as a dict (None when none)."""
-    data = json.dumps(obj, separators=(",", ":")).encode()
-    for d, (ip, port) in ctl.udp_send(dst, 9995, data, wait=wait, max_replies=1):
+    data = json.dumps(obj, separators=(",", ":"))
+    if CTL:
+        r = ctl.run([CTL, "--json", "--timeout", str(wait), "send", dst, data], timeout=wait + 10)
+        lines = [l for l in r.stdout.splitlines() if l.startswith("{")]
+        return json.loads(lines[0]) if r.returncode in (0, 1) and lines else None
+    for d, (ip, port) in ctl.udp_send(dst, 9995, data.encode(), wait=wait, max_replies=1):
         if ip == dst and port == 9995:
             return json.loads(d.decode())
     return None
@@ -42,6 +50,15 @@ def ask(ctl, dst, obj, wait=1.0):
 
 def table(ctl, dst, ops):
     """Every item of a paged query, following idNext."""
+    if CTL:
+        r = ctl.run([CTL, "--json", "page", dst, ops], timeout=30)
+        if r.returncode != 0:
+            raise lanlib.TestFailure("velunor-ctl page %s %s: status %d %s" % (dst, ops, r.returncode, r.stderr))
+        items = []
+        for line in r.stdout.splitlines():
+            if line.startswith("{"):
+                items += json.loads(line)["arr"]
+        return items
     items, start = [], 0
     for _ in range(64):
         r = ask(ctl, dst, {"ops": ops, "idStart": str(start)})
@@ -61,8 +78,11 @@ def sdp(src, dst, port=5004, ch=2, sbn=3, ts=0):
 
 
 def test():
+    global CTL
     lanlib.require_root()
     route = lanlib.binary("route/VelunorRoute")
+    CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl", required=False)
+    log("controller: %s" % (CTL or "JSON over UDP from the test itself"))
     with lanlib.Lan(3) as lan:
         a, b, c = lan.host(1), lan.host(2), lan.host(3)
         pa, pb = start(a, route, "cardA"), start(b, route, "cardB")
