@@ -3,6 +3,7 @@
 setting, an idle loop that does not spin, the waiting state without an address, and
 the command socket's datagram rules (length limit, embedded NUL, "MoreChAfterJson")."""
 
+import json
 import os
 import sys
 import time
@@ -33,7 +34,10 @@ def test():
     with lanlib.Lan(5) as lan:
         a, peer, two, uni, noip = (lan.host(i) for i in range(1, 6))
         pa = start(a, route, "bindIp=" + a.ip, name="spineA")
-        p2 = start(two, route, "bindIp=" + two.ip, "mcastIp=239.1.2.3/239.1.2.4", name="spine2")
+        p2 = start(two, route, "bindIp=" + two.ip, "mcastIp=239.1.2.3/239.1.2.4", "noMcastRx", "noMcastTx",
+                   name="spine2")
+        # The second control group gets a copy of the periodic iAm (every 5 s).
+        copies = peer.udp_listen(9996, 20, group="239.1.2.4", name="group2")
         pu = start(uni, route, "bindIp=" + uni.ip, "mcastIp=10.0.0.5", name="spineU")
         pn = start(noip, route, "bindIp=0.0.0.0", name="spineN")
 
@@ -53,6 +57,22 @@ def test():
         log("main thread cpu: %.3f s over %.2f s (%.2f %%)" % (used, span, 100.0 * used / span))
         check(used < 0.02 * span, "idle main thread uses under 2 % of a core")
         check(pa.alive(), "card still running after idling")
+
+        iam = json.loads(lanlib.wait_until(lambda: next((d for d, (ip, _) in lanlib.udp_datagrams(copies)
+                                                          if ip == two.ip and b"iAmVelunor" in d), None),
+                                           12, "an iAm copy on the second group").decode())
+        check(iam.get("devId") == "spine2" and iam.get("ip") == two.ip,
+              "the second control group receives the card's iAm")
+        check(iam.get("mcastNumRx") == "0" and iam.get("mcastNumTx") == "0",
+              "noMcastRx and noMcastTx force both multicast stream counts to 0")
+        r = [d for d, (ip, port) in peer.udp_send(a.ip, 9996, b'{"ops":"whoIsVelunor","devId":""}', wait=1.5)
+             if ip == a.ip and port == 9996]
+        check(len(r) == 1 and json.loads(r[0].decode()).get("devId") == "spineA",
+              "a whoIs to the discovery socket is answered with an iAm")
+        ia = json.loads(r[0].decode())
+        check(ia.get("mcastNumRx") not in (None, "0") and ia.get("mcastNumTx") not in (None, "0"),
+              "without the flags the multicast stream counts stay (%s rx, %s tx)"
+              % (ia.get("mcastNumRx"), ia.get("mcastNumTx")))
 
         g2 = set(two.groups(two.dev))
         check("239.1.2.3" in g2, "mcastIp=A/B joins the control group A")
