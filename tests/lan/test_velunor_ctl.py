@@ -39,6 +39,8 @@ def test():
 
         r = run("send", a.ip, "ops=setDscp", "dscp=0")
         check(r.returncode == 1 and "reason: invalid dscp" in r.stdout, "a refused command exits 1 with its reason")
+        r = run("send", a.ip, "ops=setDevName name=Stage left")
+        check(r.returncode == 0 and "name: Stage left" in r.stdout, "one quoted word of pairs is one command")
         r = run("send", a.ip, '{"ops":"setDscp","dscp":"46"}')
         check(r.returncode == 0 and "result: succ" in r.stdout, "a JSON command is sent as it stands")
 
@@ -76,7 +78,7 @@ def test():
         watch.wait(20)
         out = watch.output()
         log("watch:\n" + out)
-        check(re.search(r"^%s iAm devId=ctlA name=\S* ip=%s " % (re.escape(a.ip), re.escape(a.ip)), out, re.M)
+        check(re.search(r"^%s iAm devId=ctlA name=Stage left ip=%s " % (re.escape(a.ip), re.escape(a.ip)), out, re.M)
               is not None, "watch shows the device's iAm")
         check(re.search(r"^%s updateRoute$" % re.escape(a.ip), out, re.M) is not None, "watch shows updateRoute")
         check(p.alive(), "the device is still running")

@@ -33,7 +33,10 @@ TEST(VelunorCtl, BuildsCommandsFromKeyValueWords) {
     EXPECT_EQ(out, "{\"ops\":\"x\"}");
     ASSERT_TRUE(Ctl_buildFromArgs({"dscp=46", "ops=setDscp"}, &out, &err));
     EXPECT_EQ(out, "{\"ops\":\"setDscp\",\"dscp\":\"46\"}");
+    ASSERT_TRUE(Ctl_buildFromArgs({" ops=setDevName  name=Stage left  x=1"}, &out, &err));
+    EXPECT_EQ(out, "{\"ops\":\"setDevName\",\"name\":\"Stage left\",\"x\":\"1\"}");
     EXPECT_FALSE(Ctl_buildFromArgs({"dscp=46"}, &out, &err));
+    EXPECT_FALSE(Ctl_buildFromArgs({"setDscp dscp=46"}, &out, &err));
     EXPECT_FALSE(Ctl_buildFromArgs({}, &out, &err));
 }
 

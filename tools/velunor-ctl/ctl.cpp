@@ -65,9 +65,28 @@ bool Ctl_buildFromArgs(const std::vector<std::string>& words, std::string* out, 
         *out = words[0];
         return true;
     }
+    std::vector<std::string> split;
+    if (words.size() == 1) {
+        // One quoted word of pairs: split at blanks, and a piece without "=" belongs to
+        // the value before it ("ops=setDevName name=Stage left").
+        size_t i = 0;
+        const std::string& w = words[0];
+        while (i < w.size()) {
+            while (i < w.size() && (w[i] == ' ' || w[i] == '\t')) i++;
+            size_t j = i;
+            while (j < w.size() && w[j] != ' ' && w[j] != '\t') j++;
+            if (j > i) {
+                std::string piece = w.substr(i, j - i);
+                if (piece.find('=') == std::string::npos && !split.empty()) split.back() += " " + piece;
+                else split.push_back(piece);
+            }
+            i = j;
+        }
+    }
+    const std::vector<std::string>& list = words.size() == 1 ? split : words;
     std::string ops;
     std::vector<std::string> rest;
-    for (const std::string& w : words) {
+    for (const std::string& w : list) {
         std::string key, value;
         if (!splitKv(w, &key, &value, err)) return false;
         if (key == "ops" && ops.empty()) ops = value;

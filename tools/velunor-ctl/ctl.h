@@ -11,7 +11,8 @@ bool Ctl_buildCommand(const std::string& ops, const std::vector<std::string>& kv
                       std::string* err);
 
 // The send form: one word that starts with "{" is sent as it stands; otherwise the words
-// are key=value pairs that must include ops=..., which is put first.
+// are key=value pairs that must include ops=..., which is put first. A single word of
+// pairs is split at blanks; a piece without "=" continues the value before it.
 bool Ctl_buildFromArgs(const std::vector<std::string>& words, std::string* out, std::string* err);
 
 // A value (at its first byte) as readable text: strings unquoted, objects as
