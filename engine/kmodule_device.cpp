@@ -39,6 +39,7 @@ struct Ctx {
     char* reason;
     size_t reasonCap;
     bool overflow;
+    size_t len; // length of data inside a group (beginGroup .. endGroup)
 };
 
 int failAt(Ctx& c, const char* file, const char* func, int line, const char* msg) {
@@ -114,6 +115,7 @@ void putIp(Ctx& c, const char* name, uint32_t ip) {
 void beginGroup(Ctx& c, const char* name, char open) {
     begin(c);
     if (!Msg_appendf(c.data, c.cap, "\"%s\":%c", name, open)) c.overflow = true;
+    c.len = std::strlen(c.data);
 }
 void endGroup(Ctx& c, char close) {
     size_t n = std::strlen(c.data);
@@ -121,10 +123,23 @@ void endGroup(Ctx& c, char close) {
     else if (!Msg_appendf(c.data, c.cap, "%c", close)) c.overflow = true;
     if (!Msg_appendf(c.data, c.cap, ",")) c.overflow = true;
 }
+// One array element: a number needs no escaping, so it is written in place after the
+// cached length (a long list stays linear in its length).
 void elem(Ctx& c, const char* fmt, long long v) {
     char t[32];
-    std::snprintf(t, sizeof t, fmt, v);
-    if (!Msg_appendMember(c.data, c.cap, nullptr, t)) c.overflow = true;
+    int n = std::snprintf(t, sizeof t, fmt, v);
+    if (n < 0 || c.len + size_t(n) + 4 > c.cap) {
+        c.overflow = true;
+        return;
+    }
+    char* w = c.data + c.len;
+    *w++ = '"';
+    std::memcpy(w, t, size_t(n));
+    w += n;
+    *w++ = '"';
+    *w++ = ',';
+    *w = 0;
+    c.len += size_t(n) + 3;
 }
 void putU32Arr(Ctx& c, const char* name, const uint32_t* v, int n, const char* fmt) {
     beginGroup(c, name, '[');
@@ -789,7 +804,7 @@ int Msg_device_handleJson(const char* request, char* data, size_t dataCap, char*
     if (reason && reasonCap) reason[0] = 0;
     if (data && dataCap) data[0] = 0;
     char none[1] = {0};
-    Ctx c{request, data, dataCap, reason, reasonCap, false};
+    Ctx c{request, data, dataCap, reason, reasonCap, false, 0};
     if (!data || dataCap == 0) { // nowhere to reply: answer into nothing
         c.data = none;
         c.cap = 1;
