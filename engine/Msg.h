@@ -49,12 +49,14 @@ int Msg_valueExtent(const char* start, const char** end, int* type);
 // Within the object or array beginning at scope, finds key at depth 0; *value = its value start.
 int Msg_findKey(const char* scope, const char* key, const char** value);
 // Reads a value (key, or the value at scope when key is null) into out, escapes resolved.
-// A string is unquoted; other scalars are copied as they stand. *type gets the type.
+// A string is unquoted; bare numbers, true, false and null, objects and arrays are copied
+// as they stand. *type gets the type. A value that does not fit cap is -3 with out empty.
 int Msg_readValue(const char* scope, const char* key, char* out, size_t cap, int* type);
 // Finds the array under key; *cursor = its first element. Returns the element count (>= 0)
 // or a negative status.
 int Msg_readArray(const char* scope, const char* key, const char** cursor);
-// Moves *cursor past the current element to the next one (status).
+// Moves *cursor past the current element to the next one: 0, or -2 at the array's end
+// (*cursor then at its "]"), or -3 when malformed.
 int Msg_nextElement(const char** cursor);
 // Reads up to *capInOut numeric-string elements of the array under key; *capInOut = count read.
 // Returns the status (0 on success); an element that is not an integer within int32
@@ -62,9 +64,12 @@ int Msg_nextElement(const char** cursor);
 int Msg_readIntArray(const char* scope, const char* key, int32_t* out, int* capInOut);
 
 // Convenience: read a member as a string (status) or as an integer with base detection.
+// Both take quoted and bare values; true, false, null, objects and arrays are -3.
 int Msg_getStr(const char* scope, const char* key, char* out, size_t cap);
 int Msg_getInt(const char* scope, const char* key, int64_t* out);
-// Base-detecting conversion of a whole text; false when text is empty or has trailing junk.
+// Base-detecting conversion of a whole text ("0x" hexadecimal, leading "0" octal, optional
+// sign); false, leaving *out alone, when text is empty, has any other byte (blanks
+// included) or does not fit int64.
 bool Msg_parseInt(const char* text, int64_t* out);
 
 // ---- last-error text (route thread only) ----
