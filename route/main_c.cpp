@@ -7,6 +7,7 @@
 #include <ctime>
 #include <thread>
 
+#include "engine/AudioPhy.h"
 #include "engine/Msg.h"
 #include "engine/VelunorTypes.h"
 #include "engine/myPtp.h"
@@ -224,8 +225,9 @@ void route_main(int argc, char** argv) {
 int VelunorRoute_main(int argc, char** argv) {
     // Output is read through pipes by the control panel and the tests.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (Net_startup() != 0) {
-        std::printf("error: WSAStartup() fail, errorCode=%d\n", -1);
+    int rc = Net_startup();
+    if (rc != 0) {
+        std::printf("error: WSAStartup() fail, errorCode=%d\n", rc);
         std::fflush(stdout);
         std::exit(1);
     }
@@ -233,8 +235,11 @@ int VelunorRoute_main(int argc, char** argv) {
     // the route words before it are applied so the usage shows their values.
     for (int i = 1; i < argc; i++) {
         if (argv[i] && std::strcmp(argv[i], "help") == 0) {
+            // The engine's words without its start-up: the bind address default it would give.
+            static AudioPhyWords words;
+            AudioPhy_parseWords(argc, argv, &words);
             RouteArgs probe{};
-            Route_setTextDefaults(&probe, Ko_bindIpText());
+            Route_setTextDefaults(&probe, words.bindIp);
             Route_setNumDefaults(&probe);
             Route_parseArgs(argc, argv, &probe);
             Route_printUsage(stdout, argv[0], &probe);

@@ -267,7 +267,10 @@ TEST(MainC, BinaryHelpExitsBeforeAnythingOpens) {
         EXPECT_EQ(r.out.substr(nl + 1), usage2);
         EXPECT_TRUE(r.rundirEmpty) << "the engine created its objects before help was seen";
     }
-    RunResult r = runRoute({"bindIp=10.1.2.3", "devId=x1", "help", "devId=x2"}, nullptr);
+    RunResult r = runRoute({"help"}, nullptr);
+    EXPECT_NE(r.out.find(" bindIp=192.168.10.224 model=rEduVuzi devId=rEduVuzi-123 filePath="), std::string::npos)
+        << r.out;
+    r = runRoute({"bindIp=10.1.2.3", "devId=x1", "help", "devId=x2"}, nullptr);
     EXPECT_NE(r.out.find(" bindIp=10.1.2.3 model=rEduVuzi devId=x1 filePath="), std::string::npos);
 }
 
