@@ -40,8 +40,14 @@ int init_ko(int argc, char** argv) {
 
     const bool virtualPhy = AudioPhy_hasShareMem() && phy->ringBufMs != 0;
     if (virtualPhy) {
-        s_rtpSock = Net_udpSocket(Net_parseIp(AudioPhy_words()->bindIp), RTP_PORT);
+        // Bound to any address: a socket bound to one unicast address receives no
+        // multicast here, and the streams' groups are joined on this socket. The bind
+        // address still picks the interface of multicast sends; IP_PKTINFO gives each
+        // datagram's destination, which packet input compares with the stream's.
+        const uint32_t own = Net_parseIp(AudioPhy_words()->bindIp);
+        s_rtpSock = Net_udpSocket(0, RTP_PORT);
         if (Net_setPktInfo(s_rtpSock, 1) != 0) DIAG_ERROR_AT(UNIT, "init_ko");
+        if (own != 0 && Net_setMcastIf(s_rtpSock, own) != 0) DIAG_ERROR_AT(UNIT, "init_ko");
         RtpAudio_setRtpSocket(s_rtpSock);
         TimerManager_setPhy(phy);
     }
