@@ -94,6 +94,10 @@ def show_sockets(ctx):
 def show_groups(ctx):
     for name, (h, p) in ctx.cards.items():
         lanlib.wait_until(lambda: "239.255.255.255" in h.groups(h.dev), 10, name + " joins")
+        # The PTP thread joins its group once it sees the card's address (checked each second).
+        end = time.monotonic() + 3.0
+        while "224.0.1.129" not in h.groups(h.dev) and time.monotonic() < end:
+            time.sleep(0.2)
         show("%s: groups on %s" % (name, h.dev), "\n".join(sorted(set(h.groups(h.dev)))))
 
 
