@@ -1,0 +1,171 @@
+// velunor-ringio: the ASIO side of the exchange area, for tests.
+//
+//   velunor-ringio write seconds=S log=FILE
+//   velunor-ringio read  seconds=S log=FILE
+//
+// Both open "Velunor-vSnd-shareMem" in $VELUNOR_RUNDIR (waiting up to 5 s for it), take
+// the current block counter as their next block i and, while i is below the counter,
+// handle block i and advance, as the ASIO driver's audio thread does.
+//
+// write: block i (slot i mod R of area A) gets, for writer frame n = (i - i0) x F + j and
+//   channel c, the 32-bit sample (((n*4 + c + 1) & 0xFFFFFF) << 8) | junk, junk being a
+//   low byte that a 24-bit stream must drop. Log: "w <i> <ns> <n of frame 0>" per block.
+// read: block m (slot m mod R of area B), every channel: a zero sample is silence; any
+//   other must have a zero low byte, name its own channel, and continue the channel's
+//   frame count by one (across silence too: a gap that resumes elsewhere is a
+//   discontinuity; "stops" counts changes from audio to silence).
+//   Log: "r <m> <ns> <c> <n of frame 0>" per block and channel with
+//   audio at frame 0. The last line on stdout is a JSON summary.
+// ns is CLOCK_MONOTONIC, shared by every network namespace of the machine.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "engine/shareMem.h"
+#include "platform/clock.h"
+#include "platform/rtprio.h"
+#include "platform/section.h"
+
+namespace {
+
+void napUs(long us) {
+    timespec ts{0, us * 1000};
+    nanosleep(&ts, nullptr);
+}
+
+uint32_t hdr(const uint8_t* b, size_t off) {
+    return reinterpret_cast<const std::atomic<uint32_t>*>(b + off)->load(std::memory_order_relaxed);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || (std::strcmp(argv[1], "write") && std::strcmp(argv[1], "read"))) {
+        std::fprintf(stderr, "usage: velunor-ringio write|read seconds=S log=FILE\n");
+        return 2;
+    }
+    const bool writer = argv[1][0] == 'w';
+    double seconds = 10;
+    const char* logPath = nullptr;
+    for (int k = 2; k < argc; ++k) {
+        if (!std::strncmp(argv[k], "seconds=", 8)) seconds = std::atof(argv[k] + 8);
+        if (!std::strncmp(argv[k], "log=", 4)) logPath = argv[k] + 4;
+    }
+    if (seconds <= 0 || seconds > 600) seconds = 10;
+
+    Section s;
+    bool open = false;
+    for (int t = 0; t < 500 && !(open = Section_open(SHAREMEM_NAME, &s)); ++t) napUs(10000);
+    if (!open || s.size < SHAREMEM_SIZE) {
+        std::fprintf(stderr, "ringio: no exchange area\n");
+        return 1;
+    }
+    uint8_t* b = static_cast<uint8_t*>(s.base);
+    if (hdr(b, SHAREMEM_OFF_MAGIC) != SHAREMEM_MAGIC || hdr(b, SHAREMEM_OFF_MAGIC2) != SHAREMEM_MAGIC) {
+        std::fprintf(stderr, "ringio: bad magic\n");
+        return 1;
+    }
+    const uint32_t F = hdr(b, SHAREMEM_OFF_RATE) / 1000, chRx = hdr(b, SHAREMEM_OFF_CHRX),
+                   chTx = hdr(b, SHAREMEM_OFF_CHTX), R = hdr(b, SHAREMEM_OFF_BUFMS);
+    if (!ShareMem_fits(F, chRx, chTx, R) || F == 0 || chRx > 128 || chTx > 128) {
+        std::fprintf(stderr, "ringio: header does not describe a usable area\n");
+        return 1;
+    }
+    FILE* log = logPath ? std::fopen(logPath, "w") : nullptr;
+    // An ASIO host's audio thread runs at real-time priority; so does this one, where
+    // permitted, or it falls behind the 1 ms blocks on a busy machine.
+    RtPrio_setLevel(RTPRIO_HIGH, "velunor-ringio");
+    std::atomic<uint64_t>* counter = ShareMem_counter(b);
+
+    uint64_t i = counter->load(std::memory_order_acquire);
+    const uint64_t i0 = i;
+    const int64_t endNs = Clock_nowNs() + int64_t(seconds * 1e9);
+    uint64_t blocks = 0, silentBlocks = 0, samples = 0, bad = 0, lowByte = 0, wrongCh = 0, lapped = 0;
+    std::vector<int64_t> prev(chTx, -1);
+    std::vector<uint64_t> disc(chTx, 0), audio(chTx, 0), stops(chTx, 0);
+    std::vector<bool> playing(chTx, false);
+    int64_t lastMoveNs = Clock_nowNs();
+    while (Clock_nowNs() < endNs) {
+        const uint64_t c = counter->load(std::memory_order_acquire);
+        if (c < i) {
+            std::fprintf(stderr, "ringio: counter went back (producer restarted)\n");
+            break;
+        }
+        if (c == i) {
+            if (Clock_nowNs() - lastMoveNs > 100000000) {
+                std::fprintf(stderr, "ringio: counter stopped for 100 ms\n");
+                break;
+            }
+            napUs(150);
+            continue;
+        }
+        lastMoveNs = Clock_nowNs();
+        if (c - i > R - 1) { // the producer is about to reuse this slot: skip ahead
+            lapped += c - i;
+            i = c;
+            continue;
+        }
+        for (; i < c; ++i) {
+            const uint32_t slot = uint32_t(i % R);
+            const int64_t now = Clock_nowNs();
+            if (writer) {
+                const uint64_t n0 = (i - i0) * F;
+                for (uint32_t j = 0; j < F; ++j)
+                    for (uint32_t ch = 0; ch < chRx; ++ch) {
+                        const uint64_t n = n0 + j;
+                        const uint32_t v = (uint32_t((n * 4 + ch + 1) & 0xFFFFFF) << 8) | uint32_t((n * 7 + ch) & 0xFF);
+                        std::memcpy(b + ShareMem_offA(F, chRx, slot, j, ch), &v, 4);
+                    }
+                if (log) std::fprintf(log, "w %llu %lld %llu\n", (unsigned long long)i, (long long)now,
+                                      (unsigned long long)n0);
+                ++blocks;
+                continue;
+            }
+            bool any = false;
+            for (uint32_t ch = 0; ch < chTx; ++ch) {
+                for (uint32_t j = 0; j < F; ++j) {
+                    uint32_t v;
+                    std::memcpy(&v, b + ShareMem_offB(F, chRx, chTx, R, slot, j, ch), 4);
+                    if (v == 0) { // silence: audio that stopped counts once
+                        if (playing[ch]) ++stops[ch];
+                        playing[ch] = false;
+                        continue;
+                    }
+                    playing[ch] = true;
+                    any = true;
+                    ++samples;
+                    ++audio[ch];
+                    if (v & 0xFF) ++lowByte;
+                    const uint32_t q = (v >> 8) - 1;
+                    if ((q & 3) != (ch & 3)) ++wrongCh;
+                    const int64_t n = int64_t(q >> 2);
+                    if (prev[ch] >= 0 && n != prev[ch] + 1) ++disc[ch];
+                    if ((v & 0xFF) || (q & 3) != (ch & 3)) ++bad;
+                    prev[ch] = n;
+                    if (j == 0 && log)
+                        std::fprintf(log, "r %llu %lld %u %lld\n", (unsigned long long)i, (long long)now, ch,
+                                     (long long)n);
+                }
+            }
+            ++blocks;
+            if (!any) ++silentBlocks;
+        }
+    }
+    if (log) std::fclose(log);
+    std::printf("{\"mode\":\"%s\",\"F\":%u,\"chRx\":%u,\"chTx\":%u,\"R\":%u,\"blocks\":%llu,\"silentBlocks\":%llu,"
+                "\"samples\":%llu,\"bad\":%llu,\"lowByte\":%llu,\"wrongCh\":%llu,\"lapped\":%llu,\"disc\":[",
+                writer ? "write" : "read", F, chRx, chTx, R, (unsigned long long)blocks,
+                (unsigned long long)silentBlocks, (unsigned long long)samples, (unsigned long long)bad,
+                (unsigned long long)lowByte, (unsigned long long)wrongCh, (unsigned long long)lapped);
+    for (uint32_t ch = 0; ch < chTx; ++ch) std::printf("%s%llu", ch ? "," : "", (unsigned long long)disc[ch]);
+    std::printf("],\"audio\":[");
+    for (uint32_t ch = 0; ch < chTx; ++ch) std::printf("%s%llu", ch ? "," : "", (unsigned long long)audio[ch]);
+    std::printf("],\"stops\":[");
+    for (uint32_t ch = 0; ch < chTx; ++ch) std::printf("%s%llu", ch ? "," : "", (unsigned long long)stops[ch]);
+    std::printf("]}\n");
+    return 0;
+}
