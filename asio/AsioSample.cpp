@@ -371,7 +371,10 @@ bool AsioSample::processBlock(uint64_t block, uint64_t* frameCount) {
     return true;
 }
 
-void AsioSample::resetRequest() {
+void AsioSample::resetRequest(const char* why, uint64_t next, uint64_t counter) {
+    // One line for whoever watches the host: why the stream ended.
+    std::fprintf(stderr, "%s: reset request: %s (next block %llu, block counter %llu)\n", VELUNOR_ASIO_NAME, why,
+                 (unsigned long long)next, (unsigned long long)counter);
     m_error.store(ERR_RESET);
     if (m_callbacks->asioMessage) m_callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     while (!m_stop.load(std::memory_order_acquire)) Clock_sleepMs(1);
@@ -388,6 +391,7 @@ void AsioSample::audioThread() {
     uint64_t frames = 0;
     uint64_t next = counter->load(std::memory_order_acquire);
     bool lost = false;
+    const char* why = "";
     while (!lost && !m_stop.load(std::memory_order_acquire)) {
         // Work through every completed block, re-reading the counter before each one.
         bool stopped = false;
@@ -398,6 +402,7 @@ void AsioSample::audioThread() {
             // lap in area B and taken from area A already: the stream is broken.
             if (done - next > R) {
                 lost = true;
+                why = "more than the ring behind the route service";
                 break;
             }
             if (!processBlock(next, &frames)) {
@@ -418,8 +423,11 @@ void AsioSample::audioThread() {
             PeriodTimer_wait(&timer);
         }
         if (m_stop.load(std::memory_order_acquire)) break;
-        if (timedOut || counter->load(std::memory_order_acquire) < next) lost = true;
+        if (timedOut) why = "no block for 100 ms";
+        else if (counter->load(std::memory_order_acquire) < next) why = "the block counter went back";
+        else continue;
+        lost = true;
     }
-    if (lost) resetRequest();
+    if (lost) resetRequest(why, next, counter->load(std::memory_order_acquire));
     m_threadDone.store(true, std::memory_order_release);
 }

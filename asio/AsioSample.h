@@ -59,7 +59,7 @@ private:
     void audioThread();
     bool processBlock(uint64_t block, uint64_t* frameCount);
     void publishPosition(uint64_t frames);
-    void resetRequest();
+    void resetRequest(const char* why, uint64_t next, uint64_t counter);
     void joinThread();
     void freeBuffers();
     void closeArea();
