@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""ASIO hosts on two sound cards, end to end through the network.
+
+Computer A runs VelunorRoute (bufMs=4) with asiohost playing a 1 kHz tone on output 0;
+computer B runs VelunorRoute with asiohost recording input 0. B's receive channel 0 is
+routed from A's channel 0 with velunor-ctl, first by unicast (setUcastRx), then by a
+multicast stream (setMcastTx on A, setMcastRx on B). Each time the recording must hold
+the tone bit-exact at 24 bits from its first sample on, with no gap or click, and no
+reset request on either host. The end-to-end latency is measured from the two hosts'
+first bufferSwitch times and where the tone starts in the recording, and reported next
+to link offset + ring latency.
+
+Both drivers are registered in their computer's registry with asiohost --register and
+found from there. Seconds of tone per route: VELUNOR_ASIO_E2E_SECONDS (default 6), or
+--seconds N on the command line (e.g. 60 for a long run)."""
+
+import json
+import math
+import os
+import re
+import sys
+import time
+import wave
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lanlib  # noqa: E402
+from lanlib import check, log  # noqa: E402
+
+GROUP = "239.69.4.1"
+RATE = 48000
+RING_MS = 4
+LINK_OFFSET_US = 5000  # the device model's default delayUs
+BUF = 48
+
+
+def seconds():
+    if "--seconds" in sys.argv:
+        return float(sys.argv[sys.argv.index("--seconds") + 1])
+    return float(os.environ.get("VELUNOR_ASIO_E2E_SECONDS", "6"))
+
+
+def tone(n, hz=1000.0, level_db=-6.0):
+    """asiohost's tone sample n: 24 significant bits, left-justified."""
+    step = 2.0 * math.pi * hz / RATE
+    amp = math.pow(10.0, level_db / 20.0)
+    v = math.sin(step * float(n % 48000000)) * amp
+    return int(round(v * 8388607.0)) * 256  # lrint: to nearest, ties to even, as round()
+
+
+CTL = None
+
+
+def ask(ctl, dst, obj, wait=1.0):
+    data = json.dumps(obj, separators=(",", ":"))
+    r = ctl.run([CTL, "--json", "--timeout", str(wait), "send", dst, data], timeout=wait + 10)
+    lines = [ln for ln in r.stdout.splitlines() if ln.startswith("{")]
+    return json.loads(lines[0]) if r.returncode in (0, 1) and lines else None
+
+
+def table(ctl, dst, ops):
+    r = ctl.run([CTL, "--json", "page", dst, ops], timeout=30)
+    if r.returncode != 0:
+        raise lanlib.TestFailure("velunor-ctl page %s %s: status %d %s" % (dst, ops, r.returncode, r.stderr))
+    items = []
+    for line in r.stdout.splitlines():
+        if line.startswith("{"):
+            items += json.loads(line)["arr"]
+    return items
+
+
+def first_switch(proc):
+    line = proc.wait_line("first bufferSwitch at mono_ns=", timeout=5)
+    return int(re.search(r"first bufferSwitch at mono_ns=(-?\d+)", line).group(1))
+
+
+def resets(proc):
+    line = proc.wait_line("done: frames=", timeout=5)
+    return int(re.search(r"resets=(\d+)", line).group(1))
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as w:
+        check(w.getsampwidth() == 4 and w.getnchannels() == 1 and w.getframerate() == RATE,
+              "recording is 32-bit mono at 48 kHz")
+        raw = w.readframes(w.getnframes())
+    return [int.from_bytes(raw[i:i + 4], "little", signed=True) for i in range(0, len(raw), 4)]
+
+
+def run_route(name, asiohost, a, b, pb, secs, wav_path):
+    """B records while A plays the tone; returns the measured latency in ms."""
+    rec_secs = secs + 3.0
+    rec = b.spawn([asiohost, "--record", wav_path, "--in", "0", "--seconds", "%.3f" % rec_secs,
+                   "--buffer", str(BUF), "--wait", "10"], name="rec-" + name)
+    rec.wait_line("buffer size %d" % BUF, timeout=20)
+    time.sleep(0.5)
+    play = a.spawn([asiohost, "--tone", "1000", "--out", "0", "--seconds", "%.3f" % secs, "--buffer", str(BUF),
+                    "--wait", "10"], name="play-" + name)
+    check(play.wait(secs + 30) == 0, "%s: A's asiohost played %.0f s: %s" % (name, secs, play.tail(8)))
+    check(rec.wait(rec_secs + 30) == 0, "%s: B's asiohost recorded: %s" % (name, rec.tail(8)))
+    check(resets(play) == 0 and resets(rec) == 0, "%s: no reset request on either host" % name)
+    t_play, t_rec = first_switch(play), first_switch(rec)
+
+    s = read_wav(wav_path)
+    nz = [i for i, v in enumerate(s) if v != 0]
+    check(nz, "%s: the recording is not silent" % name)
+    m0 = nz[0]
+    # The tone's sample 0 is 0: the first non-zero recorded sample is tone sample 1.
+    span = int((secs - 0.5) * RATE)
+    check(m0 + span <= len(s), "%s: the tone lasts in the recording (%d of %d samples)" % (name, len(s) - m0, span))
+    # A hands tone samples 0..47 to the driver at its first bufferSwitch; B's host gets
+    # recorded sample m0 at the bufferSwitch that completes its half.
+    t_hand = t_play
+    t_got = t_rec + (m0 // BUF) * BUF * 1e9 / RATE
+    lat_ms = (t_got - t_hand) / 1e6
+    log("%s: end-to-end latency %.1f ms host to host (link offset %.1f ms + ring %d ms = %.1f ms, "
+        "plus the two hosts' double buffers of %d frames)"
+        % (name, lat_ms, LINK_OFFSET_US / 1000.0, RING_MS, LINK_OFFSET_US / 1000.0 + RING_MS, BUF))
+    bad = [k for k in range(span) if (s[m0 + k] >> 8) != (tone(1 + k) >> 8)]
+    if bad:
+        # Tell silence (a period that did not arrive) from wrong samples.
+        zeros = [k for k in bad if s[m0 + k] == 0]
+        starts = [k for i, k in enumerate(zeros) if i == 0 or zeros[i - 1] != k - 1]
+        gaps = len(starts)
+        lens = [next((j for j in range(k, span) if s[m0 + j] != 0), span) - k for k in starts[:8]]
+        log("%s: first gaps (tone sample:length) %s" % (name, ", ".join("%d:%d" % (1 + k, n)
+                                                                        for k, n in zip(starts, lens))))
+        k = bad[0]
+        return lat_ms, ("%s: %d of %d samples differ at 24 bits (%d silent in %d gaps, %d other), first at "
+                                 "tone sample %d: got %d want %d"
+                                 % (name, len(bad), span, len(zeros), gaps, len(bad) - len(zeros), 1 + k,
+                                    s[m0 + k], tone(1 + k)))
+    log("ok: %s: %d samples (%.2f s) of the tone bit-exact at 24 bits, no gap or click" % (name, span, span / RATE))
+
+    check(0.0 < lat_ms < 200.0, "%s: latency within reason" % name)
+    check(pb.alive(), "%s: B's route service still running" % name)
+    return lat_ms, None
+
+
+def test():
+    global CTL
+    lanlib.require_root()
+    missing = []
+    route = lanlib.binary("route/VelunorRoute", required=False)
+    asiohost = lanlib.binary("tools/asiohost/asiohost", required=False)
+    driver = lanlib.binary("asio/Velunor-rEduVuzi.so", required=False)
+    CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl", required=False)
+    for what, path in (("route/VelunorRoute (engine and route commands)", route), ("tools/asiohost", asiohost),
+                       ("asio/Velunor-rEduVuzi.so", driver), ("tools/velunor-ctl", CTL)):
+        if not path:
+            missing.append(what)
+    if missing:
+        lanlib.skip("not built yet: " + ", ".join(missing))
+    secs = seconds()
+
+    with lanlib.Lan(2) as lan:
+        a, b = lan.host(1), lan.host(2)
+        procs = {}
+        for h, dev in ((a, "cardA"), (b, "cardB")):
+            p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
+                         "bindIp=" + h.ip, "devId=" + dev], name=dev)
+            procs[dev] = p
+            p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
+            area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
+            try:
+                lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + dev)
+            except lanlib.TestFailure:
+                lanlib.skip("VelunorRoute made no exchange area (engine start-up with bufMs=%d missing)" % RING_MS)
+            r = h.run([asiohost, "--register", "--driver", driver], timeout=20)
+            check(r.returncode == 0, "driver registered on %s: %s %s" % (dev, r.stdout, r.stderr))
+            lanlib.wait_until(lambda h=h: "239.0.0.188" in h.groups(h.dev), 15, "control group on " + dev)
+        pb = procs["cardB"]
+        r = b.run([asiohost, "--list"], timeout=20)
+        check(r.returncode == 0 and "outputs: 2" in r.stdout and "inputs: 2" in r.stdout,
+              "B's driver found through the registry and listed: %s %s" % (r.stdout, r.stderr))
+
+        # --- unicast ---
+        r = ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "0", "dstChId": "0"})
+        if r is None or r.get("result") != "succ":
+            lanlib.skip("setUcastRx not answered with succ (route commands missing?): %r" % (r,))
+
+        def b_rx_active():
+            rx = [e for e in table(b, b.ip, "getAllUcastRx") if e["sdp"]["srcIp"] == a.ip]
+            return bool(rx) and rx[0]["active"] == "1"
+
+        lanlib.wait_until(b_rx_active, 20, "B's unicast receive entry from A active")
+        lat_u, err_u = run_route("unicast", asiohost, a, b, pb, secs, os.path.join(b.root, "ucast.wav"))
+        if err_u:
+            log("FAILED: " + err_u)
+
+        # --- multicast ---
+        r = ask(b, b.ip, {"ops": "clrRxCh", "dstChId": "0"})
+        check(r is not None and r["result"] == "succ", "unicast route cleared")
+        sdp = {"srcIp": a.ip, "dstIp": GROUP, "dstPort": "5004", "chNum": "2", "sampleByteNum": "3",
+               "rtpTsOffset": "0"}
+        r = ask(a, a.ip, {"ops": "setMcastTx", "sdp": sdp, "srcChIdArr": ["0", "1"], "name": "toneA"})
+        check(r is not None and r["result"] == "succ", "setMcastTx on A: %r" % (r,))
+        r = ask(b, b.ip, {"ops": "setMcastRx", "sdp": sdp, "srcChId": "0", "dstChId": "0"})
+        check(r is not None and r["result"] == "succ", "setMcastRx on B: %r" % (r,))
+
+        def b_mrx_active():
+            m = table(b, b.ip, "getAllMcastRx")
+            return len(m) == 1 and m[0]["active"] == "1"
+
+        lanlib.wait_until(b_mrx_active, 20, "B's multicast receive entry active")
+        lat_m, err_m = run_route("multicast", asiohost, a, b, pb, secs, os.path.join(b.root, "mcast.wav"))
+        if err_m:
+            log("FAILED: " + err_m)
+        check(procs["cardA"].alive() and pb.alive(), "both cards still running")
+        log("latency: unicast %.1f ms, multicast %.1f ms" % (lat_u, lat_m))
+        check(not err_u and not err_m, "the tone came through both routes intact")
+
+
+if __name__ == "__main__":
+    lanlib.main(test)
