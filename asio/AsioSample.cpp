@@ -51,6 +51,8 @@ CUnknown* AsioSample::create(IUnknown* outer, HRESULT* hr) {
 
 AsioSample::~AsioSample() {
     if (m_started.load()) stop();
+    if (m_audioThreadId.load() == std::this_thread::get_id() && m_thread.joinable())
+        m_thread.detach(); // released from its own callback: the host broke the rules, do not hang
     joinThread();
     freeBuffers();
     closeArea();
@@ -169,7 +171,7 @@ ASIOError AsioSample::stop() {
     if (!m_started.load()) return ASE_InvalidMode;
     m_started.store(false);
     m_stop.store(true, std::memory_order_release);
-    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id())
+    if (m_audioThreadId.load() == std::this_thread::get_id())
         return ASE_OK; // called from bufferSwitch: the thread ends when the callback returns
     const uint64_t t0 = Clock_tickMs();
     while (!m_threadDone.load(std::memory_order_acquire) && Clock_tickMs() - t0 <= 1000) Clock_sleepMs(1);
@@ -181,12 +183,11 @@ ASIOError AsioSample::stop() {
 }
 
 void AsioSample::joinThread() {
-    if (!m_thread.joinable()) return;
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        m_thread.detach(); // released from its own callback: nothing left to wait for
-        return;
-    }
-    m_thread.join();
+    // From inside a callback the thread cannot wait for itself; a host thread joins it
+    // later (start, disposeBuffers, init or the destructor).
+    if (m_audioThreadId.load() == std::this_thread::get_id()) return;
+    if (m_thread.joinable()) m_thread.join();
+    m_audioThreadId.store(std::thread::id());
 }
 
 ASIOError AsioSample::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
@@ -381,6 +382,7 @@ void AsioSample::resetRequest(const char* why, uint64_t next, uint64_t counter) 
 }
 
 void AsioSample::audioThread() {
+    m_audioThreadId.store(std::this_thread::get_id());
     RtPrio_joinClass("Pro Audio");
     RtPrio_setLevel(RTPRIO_HIGH, "asio audio thread");
     PeriodTimer timer;

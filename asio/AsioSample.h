@@ -84,7 +84,8 @@ private:
     uint32_t m_frames = 0; // F
     uint32_t m_ringBlocks = 0; // R
 
-    std::thread m_thread;
+    std::thread m_thread;                       // touched by host threads only
+    std::atomic<std::thread::id> m_audioThreadId{}; // set by the audio thread itself
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_threadDone{true};
 };

@@ -86,6 +86,7 @@ struct Stream {
     std::atomic<int> resetRequested{0};
 };
 Stream g_s;
+WavData g_wav; // the file being played
 std::atomic<bool> g_quit{false};
 
 int32_t toneSample(uint64_t n) {
@@ -399,6 +400,16 @@ bool makeBuffers(IASIO* a, const Options& o, int32_t bufSize) {
     return true;
 }
 
+// Releases the driver object (and what the stream held) on the way out.
+int finish(IASIO* a, int rc) {
+    a->disposeBuffers();
+    a->Release();
+    delete[] g_s.rec;
+    g_s.rec = nullptr;
+    Wav_free(&g_wav);
+    return rc;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -441,16 +452,16 @@ int main(int argc, char** argv) {
     a->getBufferSize(&mn, &mx, &pref, &gran);
     const int32_t bufSize = o.bufferSize ? o.bufferSize : pref;
     for (int k = 0; k < o.nOuts; k++)
-        if (o.outs[k] >= out) return usageError("no such output channel", std::to_string(o.outs[k]).c_str());
+        if (o.outs[k] >= out) return finish(a, usageError("no such output channel", std::to_string(o.outs[k]).c_str()));
     for (int k = 0; k < o.nIns; k++)
-        if (o.ins[k] >= in) return usageError("no such input channel", std::to_string(o.ins[k]).c_str());
+        if (o.ins[k] >= in) return finish(a, usageError("no such input channel", std::to_string(o.ins[k]).c_str()));
 
-    WavData wav;
+    WavData& wav = g_wav;
     if (o.play) {
         char err[128];
         if (!Wav_read(o.play, 1ull << 27, &wav, err, sizeof err)) {
             std::fprintf(stderr, "asiohost: %s: %s\n", o.play, err);
-            return 1;
+            return finish(a, 1);
         }
         if (double(wav.rate) != rate)
             std::fprintf(stderr, "asiohost: warning: %s is %u Hz, the driver runs at %.0f Hz\n", o.play, wav.rate, rate);
@@ -466,24 +477,22 @@ int main(int argc, char** argv) {
     if (o.nOuts) std::printf("\n");
     const uint64_t wantFrames = uint64_t(std::llround(o.seconds * rate));
     if (o.record) {
-        if (wantFrames * uint64_t(o.nIns) > MAX_RECORD_SAMPLES) return usageError("recording too long", nullptr);
+        if (wantFrames * uint64_t(o.nIns) > MAX_RECORD_SAMPLES) return finish(a, usageError("recording too long", nullptr));
         g_s.recCap = wantFrames;
         g_s.rec = new (std::nothrow) int32_t[wantFrames * uint64_t(o.nIns) + 1]();
-        if (!g_s.rec) return usageError("recording too long", nullptr);
+        if (!g_s.rec) return finish(a, usageError("recording too long", nullptr));
         std::printf("recording inputs");
         for (int k = 0; k < o.nIns; k++) std::printf(" %d", o.ins[k]);
         std::printf(" to %s (%d-bit)\n", o.record, o.bits);
     }
     std::printf("buffer size %d, %.3f s\n", int(bufSize), o.seconds);
 
-    if (!makeBuffers(a, o, bufSize)) return 1;
+    if (!makeBuffers(a, o, bufSize)) return finish(a, 1);
     ASIOError e = startDriver(a, o.waitS);
     if (e != ASE_OK) {
         std::fprintf(stderr, "asiohost: start failed (%d)%s\n", int(e),
                      e == ASE_NotPresent ? ": the route service's engine is not running" : "");
-        a->disposeBuffers();
-        a->Release();
-        return 1;
+        return finish(a, 1);
     }
     const int64_t startNs = Clock_nowNs();
     int resets = 0;
@@ -522,8 +531,5 @@ int main(int argc, char** argv) {
             std::printf("wrote %s: %llu frames\n", o.record, (unsigned long long)frames);
         }
     }
-    a->Release();
-    Wav_free(&wav);
-    delete[] g_s.rec;
-    return failed ? 1 : 0;
+    return finish(a, failed ? 1 : 0);
 }
