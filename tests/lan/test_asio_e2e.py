@@ -8,7 +8,8 @@ multicast stream (setMcastTx on A, setMcastRx on B). Each time the recording mus
 the tone bit-exact at 24 bits from its first sample on, with no gap or click, and no
 reset request on either host. The end-to-end latency is measured from the two hosts'
 first bufferSwitch times and where the tone starts in the recording, and reported next
-to link offset + ring latency.
+to link offset + ring latency. A third computer listens to the multicast stream, so a
+fault is placed on the sending or the receiving side.
 
 Both drivers are registered in their computer's registry with asiohost --register and
 found from there. Seconds of tone per route: VELUNOR_ASIO_E2E_SECONDS (default 6), or
@@ -18,6 +19,7 @@ import json
 import math
 import os
 import re
+import shutil
 import sys
 import time
 import wave
@@ -46,6 +48,21 @@ def tone(n, hz=1000.0, level_db=-6.0):
     v = math.sin(step * float(n % 48000000)) * amp
     return int(round(v * 8388607.0)) * 256  # lrint: to nearest, ties to even, as round()
 
+
+GM_CFG = """[global]
+domainNumber 0
+priority1 10
+priority2 10
+clockClass 6
+masterOnly 1
+time_stamping software
+network_transport UDPv4
+delay_mechanism E2E
+twoStepFlag 1
+logSyncInterval -3
+logAnnounceInterval 0
+logMinDelayReqInterval -3
+"""
 
 CTL = None
 
@@ -86,19 +103,50 @@ def read_wav(path):
     return [int.from_bytes(raw[i:i + 4], "little", signed=True) for i in range(0, len(raw), 4)]
 
 
-def run_route(name, asiohost, a, b, pb, secs, wav_path):
+def wire_check(name, pkts, secs):
+    """Channel 0 of A's multicast RTP packets (L24, 2 channels) as seen by a third
+    computer: tells whether a fault in the recording is already on the wire."""
+    pkts = sorted(pkts, key=lambda d: int.from_bytes(d[2:4], "big"))
+    seqs = [int.from_bytes(d[2:4], "big") for d in pkts]
+    lost = sum(((b - a) & 0xFFFF) - 1 for a, b in zip(seqs, seqs[1:]) if ((b - a) & 0xFFFF) != 1)
+    ch0 = []
+    for d in pkts:
+        pay = d[12:]
+        for f in range(len(pay) // 6):
+            ch0.append(int.from_bytes(pay[6 * f:6 * f + 3], "big", signed=True) << 8)
+    nz = [i for i, v in enumerate(ch0) if v]
+    if not nz:
+        log("%s: on the wire: %d packets, %d lost, no tone" % (name, len(pkts), lost))
+        return
+    m0 = nz[0]
+    span = min(len(ch0) - m0, int((secs - 0.5) * RATE))
+    bad = [k for k in range(span) if (ch0[m0 + k] >> 8) != (tone(1 + k) >> 8)]
+    log("%s: on the wire (seen from a third computer): %d packets, %d lost by sequence number, %d of %d tone "
+        "samples wrong%s" % (name, len(pkts), lost, len(bad), span,
+                            ", first at tone sample %d" % (1 + bad[0]) if bad else ""))
+
+
+def run_route(name, asiohost, a, b, pb, secs, wav_path, spy=None):
     """B records while A plays the tone; returns the measured latency in ms."""
     rec_secs = secs + 3.0
     rec = b.spawn([asiohost, "--record", wav_path, "--in", "0", "--seconds", "%.3f" % rec_secs,
                    "--buffer", str(BUF), "--wait", "10"], name="rec-" + name)
     rec.wait_line("buffer size %d" % BUF, timeout=20)
     time.sleep(0.5)
+    listener = None
+    if spy:
+        listener = spy.udp_listen(5004, secs + 2.0, group=GROUP, max_count=int(secs * 1000) + 3000,
+                                  name="wire-" + name)
+        listener.wait_line("listening", timeout=10)
     play = a.spawn([asiohost, "--tone", "1000", "--out", "0", "--seconds", "%.3f" % secs, "--buffer", str(BUF),
                     "--wait", "10"], name="play-" + name)
     check(play.wait(secs + 30) == 0, "%s: A's asiohost played %.0f s: %s" % (name, secs, play.tail(8)))
     check(rec.wait(rec_secs + 30) == 0, "%s: B's asiohost recorded: %s" % (name, rec.tail(8)))
     check(resets(play) == 0 and resets(rec) == 0, "%s: no reset request on either host" % name)
     t_play, t_rec = first_switch(play), first_switch(rec)
+    if listener:
+        listener.wait(secs + 20)
+        wire_check(name, [d for d, (ip, _) in lanlib.udp_datagrams(listener) if ip == a.ip], secs)
 
     s = read_wav(wav_path)
     nz = [i for i, v in enumerate(s) if v != 0]
@@ -152,12 +200,22 @@ def test():
         lanlib.skip("not built yet: " + ", ".join(missing))
     secs = seconds()
 
-    with lanlib.Lan(2) as lan:
-        a, b = lan.host(1), lan.host(2)
+    with lanlib.Lan(3) as lan:
+        a, b, c = lan.host(1), lan.host(2), lan.host(3)
+        # Both cards follow one grandmaster (the third computer) when linuxptp is there.
+        gm = None
+        if shutil.which("ptp4l"):
+            cfg = os.path.join(c.root, "gm.cfg")
+            with open(cfg, "w") as f:
+                f.write(GM_CFG)
+            gm = c.spawn(["ptp4l", "-f", cfg, "-i", c.dev, "-S", "-m"], name="ptp4l")
+            gm.wait_line("assuming the grand master role", timeout=20)
+        else:
+            log("linuxptp (ptp4l) not installed: the cards run on their own clocks")
         procs = {}
         for h, dev in ((a, "cardA"), (b, "cardB")):
             p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
-                         "bindIp=" + h.ip, "devId=" + dev], name=dev)
+                         "bindIp=" + h.ip, "devId=" + dev], name=dev, env={"VELUNOR_PTP_TRACE": "1"})
             procs[dev] = p
             p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
             area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
@@ -169,6 +227,11 @@ def test():
             check(r.returncode == 0, "driver registered on %s: %s %s" % (dev, r.stdout, r.stderr))
             lanlib.wait_until(lambda h=h: "239.0.0.188" in h.groups(h.dev), 15, "control group on " + dev)
         pb = procs["cardB"]
+        if gm:
+            for dev, p in procs.items():
+                p.wait_line("used=1", timeout=20)
+            time.sleep(2.0)
+            log("ok: both cards follow the grandmaster")
         r = b.run([asiohost, "--list"], timeout=20)
         check(r.returncode == 0 and "outputs: 2" in r.stdout and "inputs: 2" in r.stdout,
               "B's driver found through the registry and listed: %s %s" % (r.stdout, r.stderr))
@@ -202,7 +265,7 @@ def test():
             return len(m) == 1 and m[0]["active"] == "1"
 
         lanlib.wait_until(b_mrx_active, 20, "B's multicast receive entry active")
-        lat_m, err_m = run_route("multicast", asiohost, a, b, pb, secs, os.path.join(b.root, "mcast.wav"))
+        lat_m, err_m = run_route("multicast", asiohost, a, b, pb, secs, os.path.join(b.root, "mcast.wav"), spy=c)
         if err_m:
             log("FAILED: " + err_m)
         check(procs["cardA"].alive() and pb.alive(), "both cards still running")
