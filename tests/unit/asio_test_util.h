@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
+#include <vector>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -52,6 +54,27 @@ inline AsioLib& asioLib() {
     return lib;
 }
 
+// Temp dirs of this test program, removed when it exits (not in a forked child).
+inline void removeTempDirs();
+inline std::vector<std::string>& tempDirs() {
+    static std::vector<std::string> dirs;
+    static const pid_t owner = getpid();
+    static bool hooked = false;
+    if (!hooked) {
+        hooked = true;
+        std::atexit([] {
+            if (getpid() == owner) removeTempDirs();
+        });
+    }
+    return dirs;
+}
+inline void removeTempDirs() {
+    for (const std::string& d : tempDirs()) {
+        std::error_code ec;
+        std::filesystem::remove_all(d, ec);
+    }
+}
+
 // A fresh VELUNOR_RUNDIR (and VELUNOR_ROOT) per test: sections and locks start empty.
 inline std::string freshDirs(const char* tag) {
     char tmpl[256];
@@ -59,6 +82,7 @@ inline std::string freshDirs(const char* tag) {
     const char* d = mkdtemp(tmpl);
     if (!d) return "";
     std::string dir = d;
+    tempDirs().push_back(dir);
     setenv("VELUNOR_RUNDIR", (dir + "/run").c_str(), 1);
     setenv("VELUNOR_ROOT", (dir + "/root").c_str(), 1);
     return dir;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,15 @@ std::string freshRoot() {
     const char* d = mkdtemp(tmpl);
     if (!d) return "";
     setenv("VELUNOR_ROOT", d, 1);
+    static std::vector<std::string> made;
+    if (made.empty())
+        std::atexit([] {
+            for (const std::string& m : made) {
+                std::error_code ec;
+                fs::remove_all(m, ec);
+            }
+        });
+    made.push_back(d);
     return d;
 }
 std::string get(const RegKey& k, const char* name) {
@@ -111,5 +121,4 @@ TEST(Registry, DeleteKeyAndTree) {
     EXPECT_EQ(Registry_deleteTree(REG_HKCR, ""), REG_INVALID) << "never the whole hive";
     EXPECT_EQ(Registry_deleteKey(&top, "{other}"), REG_OK);
     EXPECT_FALSE(Registry_keyExists(REG_HKCR, "CLSID\\{other}"));
-    fs::remove_all(root);
 }
