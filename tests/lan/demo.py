@@ -15,9 +15,11 @@ ctx.cards maps a card name to (host, proc); ctx.lan is the lanlib.Lan.
 """
 
 import argparse
+import math
 import os
 import sys
 import time
+import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
@@ -99,6 +101,82 @@ def show_groups(ctx):
         while "224.0.1.129" not in h.groups(h.dev) and time.monotonic() < end:
             time.sleep(0.2)
         show("%s: groups on %s" % (name, h.dev), "\n".join(sorted(set(h.groups(h.dev)))))
+
+
+@step("Install the ASIO driver on both cards")
+def register_drivers(ctx):
+    ctx.asiohost = lanlib.binary("tools/asiohost/asiohost")
+    driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
+    for name, (h, p) in ctx.cards.items():
+        area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
+        lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + name)
+        r = h.run([ctx.asiohost, "--register", "--driver", driver], timeout=20)
+        if r.returncode != 0:
+            raise lanlib.TestFailure("%s: driver registration: %s %s" % (name, r.stdout, r.stderr))
+    show("cardB: asiohost --list", ctx.host("cardB").run([ctx.asiohost, "--list"], timeout=20).stdout)
+
+
+def ctl(ctx, card, *words):
+    """velunor-ctl run on the monitor computer (the controller) against a card."""
+    m = ctx.lan.host(MONITOR)
+    r = m.run([lanlib.binary("tools/velunor-ctl/velunor-ctl")] + list(words), timeout=20)
+    show("velunor-ctl " + " ".join(words), r.stdout + r.stderr)
+    return r
+
+
+@step("Route cardB's receive channel 0 from cardA's transmit channel 0 (unicast)")
+def route_channel(ctx):
+    b = ctx.host("cardB")
+    r = ctl(ctx, "cardB", b.ip, "setUcastRx", "srcDevId=cardA", "srcChId=0", "dstChId=0")
+    if r.returncode != 0:
+        raise lanlib.TestFailure("setUcastRx failed")
+
+    def active():
+        r = ctx.lan.host(MONITOR).run([lanlib.binary("tools/velunor-ctl/velunor-ctl"), "--json", "page", b.ip,
+                                      "getAllUcastRx"], timeout=20)
+        return '"active":"1"' in r.stdout
+    lanlib.wait_until(active, 20, "cardB's unicast stream from cardA active")
+    ctl(ctx, "cardB", "page", b.ip, "getAllUcastRx")
+    ctl(ctx, "cardA", "page", ctx.host("cardA").ip, "getAllUcastTx")
+
+
+@step("Play a 1 kHz tone into cardA, record cardB")
+def play_and_record(ctx):
+    a, b = ctx.host("cardA"), ctx.host("cardB")
+    secs = max(3.0, min(10.0, ctx.args.seconds / 2))
+    ctx.wav = os.path.join(b.root, "heard-on-cardB.wav")
+    rec = b.spawn([ctx.asiohost, "--record", ctx.wav, "--in", "0", "--seconds", "%.1f" % (secs + 2),
+                   "--wait", "10"], name="recorder")
+    rec.wait_line("buffer size", timeout=20)
+    play = a.spawn([ctx.asiohost, "--tone", "1000", "--out", "0", "--seconds", "%.1f" % secs, "--wait", "10"],
+                   name="player")
+    print("  cardA: asiohost plays 1 kHz at -6 dBFS on output 0 for %.0f s; cardB: asiohost records input 0" % secs)
+    time.sleep(secs / 2)
+    ctl(ctx, "cardB", "page", b.ip, "getAllVolumeDbRx")
+    play.wait(secs + 30)
+    rec.wait(secs + 30)
+    show("player", "\n".join(play.lines()[-3:]))
+    show("recorder", "\n".join(rec.lines()[-3:]))
+
+
+@step("What cardB heard")
+def analyse(ctx):
+    with wave.open(ctx.wav, "rb") as w:
+        width, rate, n = w.getsampwidth(), w.getframerate(), w.getnframes()
+        raw = w.readframes(n)
+    s = [int.from_bytes(raw[i:i + width], "little", signed=True) for i in range(0, len(raw), width)]
+    nz = [i for i, v in enumerate(s) if v]
+    if not nz:
+        raise lanlib.TestFailure("cardB recorded silence")
+    body = s[nz[0]:nz[-1] + 1]
+    full = float(1 << (8 * width - 1))
+    rms = math.sqrt(sum(float(v) * v for v in body) / len(body)) / full
+    crossings = sum(1 for x, y in zip(body, body[1:]) if x < 0 <= y)
+    silent_ms = sum(1 for k in range(0, len(body) - 48, 48) if not any(body[k:k + 48]))
+    print("  recording %s: %d Hz, %d-bit, %.2f s" % (ctx.wav, rate, 8 * width, n / float(rate)))
+    print("  tone heard on cardB: %.0f Hz, level %.1f dBFS RMS (a -6 dBFS sine is -9.0 dBFS RMS), "
+          "%d silent 1 ms blocks" % (crossings * rate / float(len(body)), 20 * math.log10(max(rms, 1e-12)),
+                                     silent_ms))
 
 
 @step("Run")
