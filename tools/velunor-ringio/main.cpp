@@ -3,14 +3,17 @@
 //   velunor-ringio write seconds=S log=FILE
 //   velunor-ringio read  seconds=S log=FILE
 //
-// Both open "Velunor-vSnd-shareMem" in $VELUNOR_RUNDIR (waiting up to 5 s for it), take
-// the current block counter as their next block i and, while i is below the counter,
-// handle block i and advance, as the ASIO driver's audio thread does.
+// Both open "Velunor-vSnd-shareMem" in $VELUNOR_RUNDIR (waiting up to 5 s for it) and
+// follow its block counter c (period c - 1 is the last one done).
 //
-// write: block i (slot i mod R of area A) gets, for writer frame n = (i - i0) x F + j and
+// write: keeps the input slots of periods c + 1 .. c + R - 1 filled (the slot of period k
+//   is k mod R of area A; period c may be running), so the writer's own wake-ups may be
+//   up to R - 2 ms late. Period k (k >= k0) gets, for frame n = (k - k0) x F + j and
 //   channel c, the 32-bit sample (((n*4 + c + 1) & 0xFFFFFF) << 8) | junk, junk being a
-//   low byte that a 24-bit stream must drop. Log: "w <i> <ns> <n of frame 0>" per block.
-// read: block m (slot m mod R of area B), every channel: a zero sample is silence; any
+//   low byte that a 24-bit stream must drop. Log: "w <k> <ns> <n of frame 0>": the time
+//   the writer saw period k done.
+// read: block m (slot m mod R of area B) once the counter passed it, as the ASIO
+//   driver's audio thread does; every channel: a zero sample is silence; any
 //   other must have a zero low byte, name its own channel, and continue the channel's
 //   frame count by one (across silence too: a gap that resumes elsewhere is a
 //   discontinuity; "stops" counts changes from audio to silence).
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
 #include <vector>
 
 #include "engine/shareMem.h"
@@ -79,52 +83,81 @@ int main(int argc, char** argv) {
     // An ASIO host's audio thread runs at real-time priority; so does this one, where
     // permitted, or it falls behind the 1 ms blocks on a busy machine.
     RtPrio_setLevel(RTPRIO_HIGH, "velunor-ringio");
+    // No page faults or file writes inside the loop: the log goes to memory first.
+    mlockall(MCL_CURRENT | MCL_FUTURE);
+    struct Rec {
+        uint64_t block;
+        int64_t ns;
+        int64_t n;
+        int ch; // -1: a writer record
+    };
+    std::vector<Rec> recs;
+    recs.reserve(size_t(seconds * 1000 + 64) * (writer ? 1 : chTx));
     std::atomic<uint64_t>* counter = ShareMem_counter(b);
 
-    uint64_t i = counter->load(std::memory_order_acquire);
-    const uint64_t i0 = i;
     const int64_t endNs = Clock_nowNs() + int64_t(seconds * 1e9);
     uint64_t blocks = 0, silentBlocks = 0, samples = 0, bad = 0, lowByte = 0, wrongCh = 0, lapped = 0;
     std::vector<int64_t> prev(chTx, -1);
     std::vector<uint64_t> disc(chTx, 0), audio(chTx, 0), stops(chTx, 0);
     std::vector<bool> playing(chTx, false);
     int64_t lastMoveNs = Clock_nowNs();
+    uint64_t seen = counter->load(std::memory_order_acquire); // counter at the last look
+    const uint64_t k0 = seen + 1;    // writer: first period that takes the signal
+    uint64_t next = writer ? k0 : seen; // writer: next period to fill; reader: next block to read
     while (Clock_nowNs() < endNs) {
         const uint64_t c = counter->load(std::memory_order_acquire);
-        if (c < i) {
+        const int64_t now = Clock_nowNs();
+        if (c < seen) {
             std::fprintf(stderr, "ringio: counter went back (producer restarted)\n");
             break;
         }
-        if (c == i) {
-            if (Clock_nowNs() - lastMoveNs > 100000000) {
+        if (c == seen && !(writer && next == k0)) {
+            if (now - lastMoveNs > 100000000) {
                 std::fprintf(stderr, "ringio: counter stopped for 100 ms\n");
                 break;
             }
             napUs(150);
             continue;
         }
-        lastMoveNs = Clock_nowNs();
-        if (c - i > R - 1) { // the producer is about to reuse this slot: skip ahead
-            lapped += c - i;
-            i = c;
-            continue;
-        }
-        for (; i < c; ++i) {
-            const uint32_t slot = uint32_t(i % R);
-            const int64_t now = Clock_nowNs();
-            if (writer) {
-                const uint64_t n0 = (i - i0) * F;
+        lastMoveNs = now;
+        if (writer) {
+            // Periods seen - 1 .. c - 1 are done now: note when, with their first frame.
+            for (uint64_t k = seen > k0 ? seen : k0; k < c; ++k)
+                if (recs.size() < recs.capacity()) recs.push_back({k, now, int64_t((k - k0) * F), -1});
+            seen = c;
+            // Period c may be running; c + 1 .. c + R - 1 read slots already taken. A
+            // period the writer could not fill in time is counted and left out.
+            if (next <= c) {
+                lapped += c + 1 - next;
+                next = c + 1;
+            }
+            for (; next <= c + R - 1; ++next) {
+                const uint32_t slot = uint32_t(next % R);
+                const uint64_t n0 = (next - k0) * F;
                 for (uint32_t j = 0; j < F; ++j)
                     for (uint32_t ch = 0; ch < chRx; ++ch) {
                         const uint64_t n = n0 + j;
                         const uint32_t v = (uint32_t((n * 4 + ch + 1) & 0xFFFFFF) << 8) | uint32_t((n * 7 + ch) & 0xFF);
                         std::memcpy(b + ShareMem_offA(F, chRx, slot, j, ch), &v, 4);
                     }
-                if (log) std::fprintf(log, "w %llu %lld %llu\n", (unsigned long long)i, (long long)now,
-                                      (unsigned long long)n0);
                 ++blocks;
-                continue;
             }
+            continue;
+        }
+        seen = c;
+        // Block c - R + 1 is the oldest the producer has not begun to overwrite (period c
+        // may be running on slot c mod R). Older ones are lost to this reader: counted, and
+        // no discontinuity is claimed across them.
+        if (c >= R && next + R <= c) {
+            lapped += c - R + 1 - next;
+            next = c - R + 1;
+            for (uint32_t ch = 0; ch < chTx; ++ch) {
+                prev[ch] = -1;
+                playing[ch] = false;
+            }
+        }
+        for (; next < c; ++next) {
+            const uint32_t slot = uint32_t(next % R);
             bool any = false;
             for (uint32_t ch = 0; ch < chTx; ++ch) {
                 for (uint32_t j = 0; j < F; ++j) {
@@ -146,16 +179,23 @@ int main(int argc, char** argv) {
                     if (prev[ch] >= 0 && n != prev[ch] + 1) ++disc[ch];
                     if ((v & 0xFF) || (q & 3) != (ch & 3)) ++bad;
                     prev[ch] = n;
-                    if (j == 0 && log)
-                        std::fprintf(log, "r %llu %lld %u %lld\n", (unsigned long long)i, (long long)now, ch,
-                                     (long long)n);
+                    if (j == 0 && recs.size() < recs.capacity()) recs.push_back({next, now, n, int(ch)});
                 }
             }
             ++blocks;
             if (!any) ++silentBlocks;
         }
     }
-    if (log) std::fclose(log);
+    if (log) {
+        for (const Rec& r : recs) {
+            if (r.ch < 0)
+                std::fprintf(log, "w %llu %lld %lld\n", (unsigned long long)r.block, (long long)r.ns, (long long)r.n);
+            else
+                std::fprintf(log, "r %llu %lld %d %lld\n", (unsigned long long)r.block, (long long)r.ns, r.ch,
+                             (long long)r.n);
+        }
+        std::fclose(log);
+    }
     std::printf("{\"mode\":\"%s\",\"F\":%u,\"chRx\":%u,\"chTx\":%u,\"R\":%u,\"blocks\":%llu,\"silentBlocks\":%llu,"
                 "\"samples\":%llu,\"bad\":%llu,\"lowByte\":%llu,\"wrongCh\":%llu,\"lapped\":%llu,\"disc\":[",
                 writer ? "write" : "read", F, chRx, chTx, R, (unsigned long long)blocks,
