@@ -1,5 +1,7 @@
 #include "route/devText.h"
 
+#include "engine/VelunorTypes.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -137,4 +139,22 @@ void DevText_cut(char* dst, size_t cap, const char* src) {
     }
     std::memmove(dst, src, n);
     dst[n] = 0;
+}
+
+void DevText_sdp(DevText* t, const sdpInfo& s) {
+    DevText_raw(t, "\"sdp\":{");
+    DevText_ip(t, "srcIp", s.srcIp);
+    DevText_ip(t, "dstIp", s.dstIp);
+    DevText_int(t, "dstPort", s.dstPort);
+    DevText_int(t, "chNum", s.chNum);
+    DevText_int(t, "sampleByteNum", s.sampleByteNum);
+    DevText_uint(t, "rtpTsOffset", s.rtpTsOffset);
+    DevText_end(t);
+    DevText_raw(t, ",");
+}
+
+void DevText_intArr(DevText* t, const char* name, const int32_t* v, int n) {
+    DevText_arrBegin(t, name);
+    for (int i = 0; i < n; i++) DevText_int(t, nullptr, v[i]);
+    DevText_arrEnd(t);
 }

@@ -34,5 +34,11 @@ void DevText_arrEnd(DevText* t);
 // Trailing comma -> "}" (or "}" appended).
 void DevText_end(DevText* t);
 
+// "sdp":{the six members}, (the stream descriptor, addresses dotted).
+struct sdpInfo;
+void DevText_sdp(DevText* t, const sdpInfo& s);
+// "name":["v0",...], of n integers.
+void DevText_intArr(DevText* t, const char* name, const int32_t* v, int n);
+
 // Copies src into dst (cap bytes, NUL-terminated), cut so that no UTF-8 sequence is split.
 void DevText_cut(char* dst, size_t cap, const char* src);

@@ -103,24 +103,6 @@ static bool sdpEqual(const sdpInfo& a, const sdpInfo& b) {
 
 static int slotCount(const sdpInfo& s) { return s.chNum < RTP_MAX_CH_PER_SDP ? s.chNum : RTP_MAX_CH_PER_SDP; }
 
-static void putSdp(DevText* t, const sdpInfo& s) {
-    DevText_raw(t, "\"sdp\":{");
-    DevText_ip(t, "srcIp", s.srcIp);
-    DevText_ip(t, "dstIp", s.dstIp);
-    DevText_int(t, "dstPort", s.dstPort);
-    DevText_int(t, "chNum", s.chNum);
-    DevText_int(t, "sampleByteNum", s.sampleByteNum);
-    DevText_uint(t, "rtpTsOffset", s.rtpTsOffset);
-    DevText_end(t);
-    DevText_raw(t, ",");
-}
-
-static void putArr(DevText* t, const char* name, const int32_t* v, int n) {
-    DevText_arrBegin(t, name);
-    for (int i = 0; i < n; i++) DevText_int(t, nullptr, v[i]);
-    DevText_arrEnd(t);
-}
-
 // ------------------------------------------------------------------------------------
 // Synchronisation steps
 
@@ -150,8 +132,8 @@ static bool syncTx(bool mcast) {
         DevText_begin(&t);
         DevText_str(&t, "ops", mcast ? "setMcastTx" : "setUcastTx");
         DevText_int(&t, "sdpId", i);
-        putSdp(&t, e.sdp);
-        putArr(&t, "srcChIdArr", e.srcChId, cn);
+        DevText_sdp(&t, e.sdp);
+        DevText_intArr(&t, "srcChIdArr", e.srcChId, cn);
         DevText_arrBegin(&t, "dstMac");
         for (int k = 0; k < 6; k++) DevText_fmt(&t, nullptr, "0x%x", unsigned(e.dstMac[k]));
         DevText_arrEnd(&t);
@@ -183,8 +165,8 @@ static bool syncRx(bool mcast) {
         DevText_begin(&t);
         DevText_str(&t, "ops", mcast ? "setMcastRx" : "setUcastRx");
         DevText_int(&t, "sdpId", i);
-        putSdp(&t, e.sdp);
-        putArr(&t, "rtpChIdArr", e.rtpChId, cn);
+        DevText_sdp(&t, e.sdp);
+        DevText_intArr(&t, "rtpChIdArr", e.rtpChId, cn);
         DevText_end(&t);
         // Only a push the engine took changes the routing; one it refuses (and that is
         // retried every cycle) must not flood the controllers with notices.
@@ -208,7 +190,7 @@ static bool syncMap(const char* getOps, const char* setOps, const int32_t* want,
     DevText t{g_koReq, sizeof g_koReq};
     DevText_begin(&t);
     DevText_str(&t, "ops", setOps);
-    putArr(&t, "rtpChIdArr", want, n);
+    DevText_intArr(&t, "rtpChIdArr", want, n);
     DevText_end(&t);
     return t.ok && Dev_koSucc();
 }

@@ -374,24 +374,6 @@ bool Dev_clearRxCh(int64_t dstChId, const char** reason) {
 // ------------------------------------------------------------------------------------
 // Route file writer
 
-static void outSdp(DevText* t, const sdpInfo& s) {
-    DevText_raw(t, "\"sdp\":{");
-    DevText_ip(t, "srcIp", s.srcIp);
-    DevText_ip(t, "dstIp", s.dstIp);
-    DevText_int(t, "dstPort", s.dstPort);
-    DevText_int(t, "chNum", s.chNum);
-    DevText_int(t, "sampleByteNum", s.sampleByteNum);
-    DevText_uint(t, "rtpTsOffset", s.rtpTsOffset);
-    DevText_end(t);
-    DevText_raw(t, ",");
-}
-
-static void outIntArr(DevText* t, const char* name, const int32_t* v, int n) {
-    DevText_arrBegin(t, name);
-    for (int i = 0; i < n; i++) DevText_int(t, nullptr, v[i]);
-    DevText_arrEnd(t);
-}
-
 static void outNameArr(DevText* t, const char* name, const char (*names)[DEV_TEXT_SIZE], int n) {
     DevText_arrBegin(t, name);
     for (int i = 0; i < n; i++) DevText_str(t, nullptr, names[i]);
@@ -447,8 +429,8 @@ int Dev_buildFileText(char* out, size_t cap) {
         if (!Net_isMulticast(e.sdp.dstIp)) DIAG_ERROR_AT("routeImpl_c", "Dev_saveToFile");
         DevText_raw(&t, "{");
         DevText_int(&t, "id", i);
-        outSdp(&t, e.sdp);
-        outIntArr(&t, "rtpChIdArr", e.rtpChId, e.sdp.chNum);
+        DevText_sdp(&t, e.sdp);
+        DevText_intArr(&t, "rtpChIdArr", e.rtpChId, e.sdp.chNum);
         DevText_end(&t);
         DevText_raw(&t, ",");
     }
@@ -461,8 +443,8 @@ int Dev_buildFileText(char* out, size_t cap) {
         if (!Net_isMulticast(e.sdp.dstIp)) DIAG_ERROR_AT("routeImpl_c", "Dev_saveToFile");
         DevText_raw(&t, "{");
         DevText_int(&t, "id", i);
-        outSdp(&t, e.sdp);
-        outIntArr(&t, "srcChIdArr", e.srcChId, e.sdp.chNum);
+        DevText_sdp(&t, e.sdp);
+        DevText_intArr(&t, "srcChIdArr", e.srcChId, e.sdp.chNum);
         DevText_str(&t, "name", e.name);
         DevText_end(&t);
         DevText_raw(&t, ",");
@@ -475,8 +457,8 @@ int Dev_buildFileText(char* out, size_t cap) {
     outNameArr(&t, "phyChNameArrTx", g_dev.phyChNameTx, phyTx);
     outGainArr(&t, "phyGainArrRx", g_dev.phyGainRx, phyRx);
     outGainArr(&t, "phyGainArrTx", g_dev.phyGainTx, phyTx);
-    outIntArr(&t, "phyMuteArrRx", g_dev.phyMuteRx, phyRx);
-    outIntArr(&t, "phyMuteArrTx", g_dev.phyMuteTx, phyTx);
+    DevText_intArr(&t, "phyMuteArrRx", g_dev.phyMuteRx, phyRx);
+    DevText_intArr(&t, "phyMuteArrTx", g_dev.phyMuteTx, phyTx);
     DevText_str(&t, "customStr", g_dev.customStr);
     DevText_end(&t);
     return t.ok ? int(t.len) : -1;
