@@ -203,6 +203,7 @@ int TimerManager_catchUp(int64_t sysNs) {
     const int64_t c = sysNs + g_ptpOffsetNs.load(rlx);
     for (int again = 0; again < 2; ++again) {
         if (g_realign.load(rlx)) {
+            RtpAudio_drainSocket();
             TimerManager_period(c);
             g_expected = uint32_t(TimerManager_nsToFrames(c, fs));
             return 1;
@@ -217,6 +218,11 @@ int TimerManager_catchUp(int64_t sysNs) {
         }
         int n = lag > 2 * P ? 3 : lag > P ? 2 : lag > 0 ? 1 : 0;
         for (int i = 0; i <= n; ++i) {
+            // Every period reads what has arrived up to its own start: a datagram that
+            // came in while earlier periods of this catch-up ran (or while the thread
+            // was late) is due now, and after this period it would only be dropped as
+            // late, leaving a period of silence.
+            RtpAudio_drainSocket();
             TimerManager_period(c);
             g_expected += uint32_t(P);
         }

@@ -236,6 +236,62 @@ TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
     AudioPhy_destroy();
 }
 
+// A late wake-up finds the datagrams of the periods it makes up already waiting: each of
+// those periods has to play its own, not leave it in the socket until the catch-up ends
+// (by then it is behind the read position and dropped: whole periods of silence).
+TEST(TimerManager, CatchUpPeriodsPlayDatagramsThatWereWaiting) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    AudioPhy* phy = start(2, 2);
+    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    int rtp = Net_udpSocketTry(0x7F000001u, 5004);
+    int tx = Net_udpSocketTry(0x7F000001u, 5006);
+    ASSERT_GE(rtp, 0);
+    ASSERT_GE(tx, 0);
+    ASSERT_EQ(Net_setPktInfo(rtp, 1), 0);
+    const uint16_t port = 5004;
+    RtpAudio_setRtpSocket(rtp);
+    sdpInfo s{0x7F000001u, 0x7F000001u, port, 1, 3, 0};
+    int32_t map[1] = {0};
+    char reason[256];
+    ASSERT_EQ(RtpAudio_setUcastRx(0, &s, map, 1, reason, sizeof reason), 0) << reason;
+    int32_t route[2] = {0, -1};
+    RtpAudio_setChRx(route, 2);
+
+    const int64_t s0 = 1000 * kS;
+    const uint32_t T0 = 48000000u;
+    ASSERT_EQ(TimerManager_catchUp(s0), 1); // re-aligns: read time T0 + P
+    const uint32_t L = uint32_t(RtpAudio_getLinkOffset());
+    // The datagrams for the next three read times, all in before the wake-up.
+    for (uint32_t j = 0; j < 3; ++j) {
+        uint8_t pl[8 + 3 * P] = {0, 1, 0, 0};
+        const uint32_t ts = T0 + (2 + j) * P - L;
+        for (int b = 0; b < 4; ++b) pl[4 + b] = uint8_t(ts >> (24 - 8 * b));
+        for (int k = 0; k < P; ++k) {
+            const uint32_t x = 0x10000u * (j + 1) + uint32_t(k);
+            pl[8 + 3 * k] = uint8_t(x >> 16);
+            pl[9 + 3 * k] = uint8_t(x >> 8);
+            pl[10 + 3 * k] = uint8_t(x);
+        }
+        ASSERT_EQ(Net_sendTo(tx, pl, sizeof pl, 0x7F000001u, port), int(sizeof pl));
+    }
+    const uint64_t first = AudioPhy_counter();
+    ASSERT_EQ(TimerManager_catchUp(s0 + 2500000), 3); // 2.5 ms: three periods at once
+    for (uint32_t j = 0; j < 3; ++j) {
+        const int32_t* b = phy->outBase + size_t((first + j) % phy->ringBufMs) * phy->ringFrames * phy->ringChTx;
+        int wrong = 0;
+        for (int k = 0; k < P; ++k)
+            wrong += b[size_t(k) * phy->ringChTx] != int32_t((0x10000u * (j + 1) + uint32_t(k)) << 8);
+        EXPECT_EQ(wrong, 0) << "period " << j << " of the catch-up, first sample " << b[0];
+    }
+    RtpRxStats st{};
+    ASSERT_TRUE(RtpAudio_getRxStats(0, &st));
+    EXPECT_EQ(st.total, 3u);
+    RtpAudio_setRtpSocket(-1);
+    Net_close(tx);
+    Net_close(rtp);
+    AudioPhy_destroy();
+}
+
 TEST(TimerManager, EngineLoopDrainsDatagramsWhileCommandsChangeStreams) {
     if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
     AudioPhy* phy = start(2, 2);
