@@ -86,7 +86,7 @@ TEST(RouteQuery, PagesStayWithinOneFrameAndContinueAtIdNext) {
     }
     EXPECT_EQ(seen.size(), 128u);
     EXPECT_GT(pages, 10);
-    // A stream item as the spec of the table says.
+    // A stream item with every member the table lists, in its order.
     r = page("getAllUcastRx", 127);
     EXPECT_NE(
         r.find("{\"id\":\"127\",\"sdp\":{\"srcIp\":\"192.168.10.127\",\"dstIp\":\"192.168.10.254\","
