@@ -171,6 +171,25 @@ static const char* stringEnd(const char* p) {
 }
 
 // p at "{" or "["; returns one past the matching close, or null when malformed.
+// One step of the nesting count shared by the scanners: an opening bracket goes one
+// level down (at most MSG_MAX_DEPTH), a closing one must match the kind it closes.
+// kinds has bit d set when level d is an array.
+enum { BRACKET_NONE = 0, BRACKET_BAD = -1, BRACKET_CLOSED = 1 };
+static int bracketStep(char c, uint64_t* kinds, int* depth) {
+    if (c == '{' || c == '[') {
+        if (*depth >= MSG_MAX_DEPTH) return BRACKET_BAD;
+        if (c == '[') *kinds |= uint64_t(1) << *depth;
+        else *kinds &= ~(uint64_t(1) << *depth);
+        ++*depth;
+    } else if (c == '}' || c == ']') {
+        if (*depth == 0) return BRACKET_BAD;
+        --*depth;
+        if (bool((*kinds >> *depth) & 1) != (c == ']')) return BRACKET_BAD;
+        if (*depth == 0) return BRACKET_CLOSED;
+    }
+    return BRACKET_NONE;
+}
+
 static const char* compositeEnd(const char* p) {
     uint64_t kinds = 0; // bit d set: level d is an array
     int depth = 0;
@@ -181,18 +200,9 @@ static const char* compositeEnd(const char* p) {
             if (!p) return nullptr;
             continue;
         }
-        if (c == '{' || c == '[') {
-            if (depth >= MSG_MAX_DEPTH) return nullptr;
-            if (c == '[') kinds |= uint64_t(1) << depth;
-            else kinds &= ~(uint64_t(1) << depth);
-            depth++;
-        } else if (c == '}' || c == ']') {
-            if (depth == 0) return nullptr;
-            depth--;
-            bool isArr = (kinds >> depth) & 1;
-            if (isArr != (c == ']')) return nullptr;
-            if (depth == 0) return p + 1;
-        }
+        int step = bracketStep(c, &kinds, &depth);
+        if (step == BRACKET_BAD) return nullptr;
+        if (step == BRACKET_CLOSED) return p + 1;
         p++;
     }
     return nullptr;
@@ -273,17 +283,9 @@ int Msg_findKey(const char* scope, const char* key, const char** value) {
             p = e;
             continue;
         }
-        if (c == '{' || c == '[') {
-            if (depth >= MSG_MAX_DEPTH) return MSG_ERR_MALFORMED;
-            if (c == '[') kinds |= uint64_t(1) << depth;
-            else kinds &= ~(uint64_t(1) << depth);
-            depth++;
-        } else if (c == '}' || c == ']') {
-            if (depth == 0) return MSG_ERR_MALFORMED;
-            depth--;
-            if (bool((kinds >> depth) & 1) != (c == ']')) return MSG_ERR_MALFORMED;
-            if (depth == 0) return MSG_ERR_NOT_FOUND; // the scope closed
-        }
+        int step = bracketStep(c, &kinds, &depth);
+        if (step == BRACKET_BAD) return MSG_ERR_MALFORMED;
+        if (step == BRACKET_CLOSED) return MSG_ERR_NOT_FOUND; // the scope closed
         p++;
     }
     return MSG_ERR_MALFORMED; // the scope never closed

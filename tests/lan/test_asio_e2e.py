@@ -33,6 +33,7 @@ import wave
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 from lanlib import check, log  # noqa: E402
+from test_ptp_interop import GM_CFG  # noqa: E402
 
 GROUP = "239.69.4.1"
 RATE = 48000
@@ -55,20 +56,6 @@ def tone(n, hz=1000.0, level_db=-6.0):
     return int(round(v * 8388607.0)) * 256  # lrint: to nearest, ties to even, as round()
 
 
-GM_CFG = """[global]
-domainNumber 0
-priority1 10
-priority2 10
-clockClass 6
-masterOnly 1
-time_stamping software
-network_transport UDPv4
-delay_mechanism E2E
-twoStepFlag 1
-logSyncInterval -3
-logAnnounceInterval 0
-logMinDelayReqInterval -3
-"""
 
 CTL = None
 
