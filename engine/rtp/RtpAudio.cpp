@@ -919,14 +919,13 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
     g_meterRx.frames += uint32_t(P);
     meterPublish(&g_meterRx, rxCh, fs);
 
-    // Staggered clearing: one group per period, each group wiped over one buffer cycle.
-    if (rxCh > 0) {
-        int g = (rxCh + 63) / 64;
-        int groups = (rxCh + g - 1) / g;
-        int grp = int((g_periodCount / uint32_t(B / P)) % uint32_t(groups));
-        for (int r = grp * g; r < grp * g + g && r < rxCh; ++r)
-            std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
-    }
+    // Every channel's period is wiped once played. Wiping only one group of channels
+    // per buffer cycle left the others' old audio in place, so a single lost or late
+    // datagram in a live stream replayed the audio of one buffer cycle earlier instead
+    // of a period of silence. P frames of every channel are a small memset (24 KiB at
+    // 128 channels), not a clear of whole buffers.
+    for (int r = 0; r < rxCh; ++r)
+        std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
     g_periodCount += 1;
 }
 
@@ -985,7 +984,10 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
 
     const uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
     const int32_t d = int32_t(m - g_readTime);
-    if (d < 0 || int64_t(d) + F > B) return;
+    // The read position names the period just played: a datagram starting inside it
+    // (d < P) is late too. Written there, it would only play one buffer cycle later, in
+    // another period's place.
+    if (d < g_P.load(rlx) || int64_t(d) + F > B) return;
     uint32_t w = g_readOff + uint32_t(d);
     if (w >= uint32_t(B)) w -= uint32_t(B);
     const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;

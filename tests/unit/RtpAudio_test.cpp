@@ -759,9 +759,9 @@ TEST(RtpAudio, EverySendModeDeliversSeparateDatagrams) {
     Net_close(rx);
 }
 
-TEST(RtpAudio, StaggeredClearingWipesOneGroupPerBufferCycle) {
-    // 2 receive channels: groups of one channel, each wiped during one buffer cycle of
-    // 8 periods in turn (channel 0 in periods 0-7, channel 1 in 8-15, ...).
+TEST(RtpAudio, PlayedPeriodsAreWipedSoALostDatagramIsSilence) {
+    // 2 receive channels, a buffer cycle of 8 periods. A datagram that never comes
+    // must give a period of silence, not the audio of one buffer cycle before.
     prepare(2, 2);
     char reason[256];
     sdpInfo s = mkSdp(0x0A000001u, kGroup, 5004, 2, 4);
@@ -781,12 +781,21 @@ TEST(RtpAudio, StaggeredClearingWipesOneGroupPerBufferCycle) {
     EXPECT_EQ(out[0], l24(0, 0));
     EXPECT_EQ(out[1], l24(0, 1));
     for (int c = 2; c <= 8; ++c) period(c);
-    feed(T + 3 * P + B); // keeps both marks current for the next cycle
+    feed(T + 3 * P + B); // the stream goes on (both marks current) but this one is lost:
     period(9);           // offset P again, one buffer cycle later
-    EXPECT_EQ(out[0], 0);          // channel 0 was wiped in its cycle
-    EXPECT_EQ(out[1], l24(0, 1));  // channel 1's cycle is this one: wiped after playing
-    for (int c = 10; c <= 16; ++c) period(c);
-    feed(T + 19 * P);
-    period(17);
-    for (int k = 0; k < P * 2; ++k) EXPECT_EQ(out[size_t(k)], 0) << k;
+    for (int k = 0; k < P * 2; ++k) ASSERT_EQ(out[size_t(k)], 0) << k;
+    period(10);
+    EXPECT_EQ(out[0], l24(0, 0));
+    EXPECT_EQ(out[1], l24(0, 1));
+
+    // A datagram for the period just played is late: dropped, not kept for the next
+    // cycle; one for the next period plays.
+    feed(T + 11 * P);
+    feed(T + 12 * P);
+    period(11);
+    EXPECT_EQ(out[0], l24(0, 0));
+    for (int c = 12; c <= 17; ++c) period(c);
+    feed(T + 20 * P); // the stream goes on
+    period(18); // plays T + 19P, the late one's place one cycle later: nothing fed for it
+    for (int k = 0; k < P * 2; ++k) ASSERT_EQ(out[size_t(k)], 0) << k;
 }
