@@ -375,7 +375,10 @@ void periodWork() {
 
     if (t % 5000 == 4990 && t % 350 != 340) {
         uint8_t id[8];
-        Ptp_getGmClockId(id);
+        // Without a master the slave holds the all-ones "worst" identity; announcing that
+        // as a reference clock would change every receiver's SDP for nothing, so the text
+        // keeps the all-zero default the device starts with.
+        if (!Ptp_getGmClockId(id)) std::memset(id, 0, sizeof id);
         std::snprintf(g_dev.gmClkId, sizeof g_dev.gmClkId, "%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x", id[0],
                       id[1], id[2], id[3], id[4], id[5], id[6], id[7]);
     }

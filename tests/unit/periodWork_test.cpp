@@ -372,6 +372,7 @@ TEST(PeriodWork, ScheduleOnTheTenMillisecondGrid) {
         std::strcpy(mt.name, "Out");
     }
     g_dev.dirty = 1;
+    std::strcpy(g_dev.gmClkId, "stale"); // rewritten at every 4990 ms
 
     std::vector<std::vector<int>> refreshTicks(8);
     std::vector<int> iAmTicks, whoIsTicks;
@@ -408,7 +409,8 @@ TEST(PeriodWork, ScheduleOnTheTenMillisecondGrid) {
     EXPECT_EQ(syncs, (2000 - 34) / 35 + 1); // ticks where t mod 350 = 340
     EXPECT_EQ(firstSave, 399);
     EXPECT_EQ(utGoneAt, 501);
-    EXPECT_STREQ(g_dev.gmClkId, "ff-ff-ff-ff-ff-ff-ff-ff"); // no grandmaster yet
+    // No grandmaster yet: the text stays the start-up default, as in the first announcements.
+    EXPECT_STREQ(g_dev.gmClkId, "00-00-00-00-00-00-00-00");
     // The sender's next synchronisation then cleared the engine's entry.
     sdpInfo s;
     int16_t map[8];
