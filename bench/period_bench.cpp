@@ -5,15 +5,38 @@
 //
 //   period_bench                               all cases
 //   period_bench --benchmark_filter=Max        the maximum configuration only
-// Figures: CPU time per period (the "CPU" column); arg = send mode: 0 one send per
-// datagram, 1 sendmmsg (default), 2 sendmmsg with UDP_SEGMENT for equal datagrams to one
-// destination (the 128 unicast streams here all go to one sink).
+//
+// What the "CPU" column counts: the engine thread's CPU time for one whole period
+// (gain, meters, packing, the sends and the receive side), without refilling the input
+// block. The kernel's work for a send is charged to the sending thread, and so is
+// whatever the kernel does in softirq right after handing the packet to a device. The
+// Max case therefore runs over three paths, the "path" argument:
+//   0 loopback: every datagram is also received in the sender's context (IP/UDP input,
+//     socket lookup, queueing into the unicast sink, dropped when full), a cost that a
+//     real network card would not charge to the sender: an upper bound.
+//   1 link down: a veth link whose far end, in a second namespace of ours that owns the
+//     receivers' addresses, is down; datagrams go through the whole send path (route,
+//     neighbour, headers) and are discarded at the device queue: the sender's own cost,
+//     without any driver work.
+//   2 link: a second such link with its far end up, dropping every frame on entry to IP
+//     (unicast frames carry other hosts' MAC addresses, groups have no members): the
+//     veth transmit and the start of reception (backlog, softirq, device input) are
+//     charged too, a stand-in for a card driver's transmit.
+// The unicast streams go to 128 receivers, one address each (port 7000 on loopback,
+// where one sink takes them all; 5004 on the links), as separate devices would; the 16
+// multicast streams to 16 groups. "send" argument: 0 one send per datagram, 1 sendmmsg
+// (default), 2 sendmmsg with UDP_SEGMENT for equal datagrams to one destination (with
+// one receiver per stream there is nothing to merge, so 2 behaves as 1 here).
+// Counters: user_us and sys_us split the thread's CPU time per period (tick-sampled by
+// the kernel: a guide, not exact); sent = datagrams that the kernel took per period.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sched.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "engine/AudioPhy.h"
@@ -23,10 +46,52 @@
 
 namespace {
 
-bool g_netns = false;
-int g_rtp = -1, g_sink = -1;
+bool g_netns = false, g_links = false;
+char g_peerNs[64];
+int g_sock[3] = {-1, -1, -1}; // RTP socket per path
+int g_sink = -1;
 constexpr uint32_t kLo = 0x7F000001u;
 constexpr uint16_t kSinkPort = 7000;
+// Link paths: our end .0.1, receivers .1.x, inside 198.18.0.0/15 (benchmark range):
+// path 1 on 198.18.0.0/16, path 2 on 198.19.0.0/16, owned by the peer namespace.
+constexpr uint32_t kLinkNet[3] = {0, 0xC6120000u, 0xC6130000u};
+
+bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+
+bool setupLinks() {
+    std::snprintf(g_peerNs, sizeof g_peerNs, "velunor-pb-%d", int(getpid()));
+    std::string ns = g_peerNs;
+    if (!sh("ip netns add " + ns)) return false;
+    std::atexit([] { sh(std::string("ip netns del ") + g_peerNs); });
+    // One batch for our side, one for the peer's. Our neighbour entries give the receivers
+    // MAC addresses that are not the far end's, so on path 2 it takes every unicast frame
+    // as meant for another host and drops it on entry to IP, groups for lack of members.
+    std::string mine = "link add pbv0 type veth peer name pbv1 netns " + ns + "\n" +
+                       "link add pbw0 type veth peer name pbw1 netns " + ns + "\n" +
+                       "addr add 198.18.0.1/16 dev pbv0\naddr add 198.19.0.1/16 dev pbw0\n"
+                       "link set pbv0 up\nlink set pbw0 up\n";
+    std::string peer = "addr add 198.19.0.2/16 dev pbw1\nlink set pbw1 up\n";
+    for (int i = 1; i <= 128; ++i) {
+        char l[200];
+        std::snprintf(l, sizeof l, "neigh add 198.18.1.%d lladdr 02:00:00:00:01:%02x dev pbv0 nud permanent\n", i, i);
+        mine += l;
+        std::snprintf(l, sizeof l, "neigh add 198.19.1.%d lladdr 02:00:00:00:02:%02x dev pbw0 nud permanent\n", i, i);
+        mine += l;
+        std::snprintf(l, sizeof l, "addr add 198.18.1.%d/16 dev pbv1\naddr add 198.19.1.%d/16 dev pbw1\n", i, i);
+        peer += l;
+    }
+    FILE* f = std::fopen("/tmp/velunor-pb-mine.batch", "w");
+    FILE* g = std::fopen("/tmp/velunor-pb-peer.batch", "w");
+    if (!f || !g) return false;
+    std::fputs(mine.c_str(), f);
+    std::fputs(peer.c_str(), g);
+    std::fclose(f);
+    std::fclose(g);
+    bool ok = sh("ip -batch /tmp/velunor-pb-mine.batch") && sh("ip -n " + ns + " -batch /tmp/velunor-pb-peer.batch");
+    std::remove("/tmp/velunor-pb-mine.batch");
+    std::remove("/tmp/velunor-pb-peer.batch");
+    return ok;
+}
 
 void onceSetup() {
     static bool done = false;
@@ -43,11 +108,25 @@ void onceSetup() {
     }
     if (unshare(CLONE_NEWNET) == 0)
         g_netns = std::system("ip link set lo up && ip route add 224.0.0.0/4 dev lo") == 0;
-    std::printf("network namespace of our own: %s\n", g_netns ? "yes (multicast sent on its loopback)"
-                                                               : "no (multicast streams left out)");
+    if (g_netns) g_links = setupLinks();
+    std::printf("network namespace of our own: %s; links: %s\n",
+                g_netns ? "yes (multicast sent on its loopback)" : "no (multicast streams left out)",
+                g_links ? "yes" : "no (paths 1 and 2 left out)");
 }
 
-AudioPhy* startEngine(int chRx, int chTx) {
+// The RTP socket of a path: port 5004 on any address, groups leaving by the path's device.
+int pathSocket(int path) {
+    if (g_sock[path] >= 0) return g_sock[path];
+    int s = Net_udpSocketTry(0, RTP_PORT);
+    Net_setSndBuf(s, 4 << 20);
+    if (path == 0 && g_netns) Net_setMcastIf(s, kLo);
+    if (path > 0) Net_setMcastIf(s, kLinkNet[path] | 0x0001u);
+    g_sock[path] = s;
+    if (g_sink < 0) g_sink = Net_udpSocketTry(0, kSinkPort); // loopback receivers' sink, never read
+    return s;
+}
+
+AudioPhy* startEngine(int chRx, int chTx, int path = 0) {
     onceSetup();
     std::string a2 = "chNumRx=" + std::to_string(chRx), a3 = "chNumTx=" + std::to_string(chTx);
     char* argv[] = {const_cast<char*>("bench"), const_cast<char*>("sampleRate=48000"), a2.data(), a3.data(),
@@ -61,35 +140,71 @@ AudioPhy* startEngine(int chRx, int chTx) {
     TimerManager_reset();
     TimerManager_setPhy(phy);
     for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
-    if (g_rtp < 0) {
-        g_rtp = Net_udpSocketTry(0, RTP_PORT);
-        Net_setSndBuf(g_rtp, 4 << 20);
-        if (g_netns) Net_setMcastIf(g_rtp, kLo);
-        // The unicast sink: the kernel delivers into it, nobody reads it (drops when full).
-        g_sink = Net_udpSocketTry(kLo, kSinkPort);
-    }
-    RtpAudio_setRtpSocket(g_rtp);
+    RtpAudio_setRtpSocket(pathSocket(path));
     return phy;
 }
 
+// The input block as the sound-card side leaves it: a copy of a fixed pattern.
 void fillInput(AudioPhy* phy) {
+    static int32_t pattern[48 * 128];
+    static bool made = false;
     AudioPhyBlock in{};
     AudioPhy_inputBlock(&in);
-    for (int k = 0; k < in.frames; ++k)
-        for (int c = 0; c < in.chNum; ++c) in.samples[k * in.strideSamples + c] = (k * 977 + c * 131) << 12;
+    const size_t n = size_t(in.frames) * size_t(in.strideSamples);
+    if (n > sizeof pattern / sizeof pattern[0]) return;
+    if (!made) {
+        for (size_t i = 0; i < sizeof pattern / sizeof pattern[0]; ++i) pattern[i] = int32_t((i * 977 + (i % 128) * 131) << 12);
+        made = true;
+    }
+    std::memcpy(in.samples, pattern, n * sizeof(int32_t));
     (void)phy;
+}
+
+double tvUs(const timeval& t) { return double(t.tv_sec) * 1e6 + double(t.tv_usec); }
+
+// UDP datagrams that the kernel of our namespace took (OutDatagrams of /proc/net/snmp).
+long long udpOut() {
+    FILE* f = std::fopen("/proc/net/snmp", "r");
+    if (!f) return -1;
+    char line[1024];
+    long long v = -1;
+    bool header = false;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "Udp:", 4) != 0) continue;
+        if (!header) {
+            header = true;
+            continue;
+        }
+        long long x[4];
+        if (std::sscanf(line + 4, "%lld %lld %lld %lld", &x[0], &x[1], &x[2], &x[3]) == 4) v = x[3];
+        break;
+    }
+    std::fclose(f);
+    return v;
 }
 
 void runPeriods(benchmark::State& state, AudioPhy* phy) {
     RtpAudio_setBatchSend(int(state.range(0)));
     int64_t c = 1000LL * 1000000000LL;
+    fillInput(phy);
     TimerManager_period(c);
+    rusage r0{}, r1{};
+    const long long out0 = udpOut();
+    getrusage(RUSAGE_THREAD, &r0);
     for (auto _ : state) {
         state.PauseTiming();
         fillInput(phy);
         state.ResumeTiming();
         c += 1000000;
         TimerManager_period(c);
+    }
+    getrusage(RUSAGE_THREAD, &r1);
+    const double it = double(state.iterations());
+    if (it > 0) {
+        state.counters["user_us"] = (tvUs(r1.ru_utime) - tvUs(r0.ru_utime)) / it;
+        state.counters["sys_us"] = (tvUs(r1.ru_stime) - tvUs(r0.ru_stime)) / it;
+        const long long out1 = udpOut();
+        if (out0 >= 0 && out1 >= 0) state.counters["sent"] = double(out1 - out0) / it;
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -111,21 +226,33 @@ BENCHMARK(BM_PeriodDefaults)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Maximum: 128 + 128 channels, all 16 multicast streams (8 x L24) and 128 unicast streams
 // (8 x L24 each) sent, 128 receive channels played through 16 multicast receive streams.
+// Arguments: send mode, path (see the top), receivers: the unicast streams go to that
+// many receivers, consecutive streams sharing one (128: one each; 16: eight each, a
+// device that takes 64 channels from us twice over, the case UDP_SEGMENT can merge).
 void BM_PeriodMax(benchmark::State& state) {
-    AudioPhy* phy = startEngine(128, 128);
+    const int path = int(state.range(1)), receivers = int(state.range(2));
+    onceSetup();
+    if (path > 0 && !g_links) {
+        state.SkipWithError("no links (needs a namespace of our own)");
+        return;
+    }
+    AudioPhy* phy = startEngine(128, 128, path);
     char reason[256];
     uint8_t mac[6] = {};
+    const uint32_t own = path == 0 ? kLo : kLinkNet[path] | 0x0001u;
     RtpAudio_setNum(RTP_UCAST_TX, 128, reason, sizeof reason);
     for (int i = 0; i < 128; ++i) {
         int32_t map[8];
         for (int j = 0; j < 8; ++j) map[j] = (i * 8 + j) % 128;
-        sdpInfo u{kLo, kLo, kSinkPort, 8, 3, uint32_t(i)};
+        const uint32_t rcv = uint32_t(1 + i / (128 / receivers));
+        sdpInfo u{own, path == 0 ? 0x7F000100u + rcv : kLinkNet[path] | 0x0100u | rcv,
+                  uint16_t(path == 0 ? kSinkPort : RTP_PORT), 8, 3, uint32_t(i)};
         if (RtpAudio_setUcastTx(i, &u, map, 8, mac, reason, sizeof reason) != 0) std::printf("%s\n", reason);
     }
     for (int i = 0; i < 16; ++i) {
         int32_t map[8];
         for (int j = 0; j < 8; ++j) map[j] = i * 8 + j;
-        sdpInfo m{kLo, 0xEF450100u + uint32_t(i), RTP_PORT, uint8_t(g_netns ? 8 : 0), 3, 0};
+        sdpInfo m{own, 0xEF450100u + uint32_t(i), RTP_PORT, uint8_t(g_netns ? 8 : 0), 3, 0};
         RtpAudio_setMcastTx(i, &m, map, 8, mac, reason, sizeof reason);
         sdpInfo r{0x0A000001u, 0xEF460100u + uint32_t(i), RTP_PORT, 8, 3, 0};
         RtpAudio_setMcastRx(i, &r, map, 8, reason, sizeof reason);
@@ -136,7 +263,16 @@ void BM_PeriodMax(benchmark::State& state) {
     RtpAudio_setChTx(route, 128); // every receive channel fed by the local copy: all copied
     runPeriods(state, phy);
 }
-BENCHMARK(BM_PeriodMax)->Arg(1)->Arg(0)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PeriodMax)
+    ->ArgNames({"send", "path", "receivers"})
+    ->Args({1, 0, 128})
+    ->Args({0, 0, 128})
+    ->Args({1, 1, 128})
+    ->Args({0, 1, 128})
+    ->Args({1, 2, 128})
+    ->Args({1, 2, 16})
+    ->Args({2, 2, 16})
+    ->Unit(benchmark::kMicrosecond);
 
 // Packet input of one 8-channel L24 multicast datagram (1 ms), within the buffer.
 void BM_PacketInputL24x8(benchmark::State& state) {
