@@ -1,6 +1,7 @@
 #include "engine/rtp/RtpAudio.h"
 
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@ constexpr const char* kUnit = "rtp/RtpAudio";
 constexpr int kBufSamples = RTP_CH_BUF_MEM_BYTES / 4;
 constexpr int kMaxPayload = 1460;   // audio bytes of one datagram
 constexpr int kSendBufLen = 1472;   // header + payload
+constexpr int kWireSlack = 4;       // the packers store whole words past a datagram's end
 constexpr uint32_t kSeqTries = 64;
 constexpr auto rlx = std::memory_order_relaxed;
 
@@ -141,7 +143,7 @@ RtpOutBlockDesc g_outDesc;
 RtpMeterBank g_meterTx, g_meterRx;
 
 // Datagram batch of one period.
-uint8_t g_sendBuf[RTP_TX_STREAM_SLOTS][kSendBufLen];
+uint8_t g_sendBuf[RTP_TX_STREAM_SLOTS][kSendBufLen + kWireSlack];
 NetDatagram g_batch[RTP_TX_STREAM_SLOTS];
 
 // ---- receive statistics ----
@@ -733,17 +735,6 @@ void RtpAudio_reset() {
 
 namespace {
 
-// Top sampleByteNum bytes of a sample, most significant first.
-inline void putSample(uint8_t* p, int32_t s, int n) {
-    uint32_t u = uint32_t(s);
-    switch (n) {
-    case 4: p[3] = uint8_t(u);        [[fallthrough]];
-    case 3: p[2] = uint8_t(u >> 8);   [[fallthrough]];
-    case 2: p[1] = uint8_t(u >> 16);  [[fallthrough]];
-    default: p[0] = uint8_t(u >> 24);
-    }
-}
-
 inline int32_t getSample(const uint8_t* p, int n) {
     uint32_t u = uint32_t(p[0]) << 24;
     if (n > 1) u |= uint32_t(p[1]) << 16;
@@ -751,6 +742,42 @@ inline int32_t getSample(const uint8_t* p, int n) {
     if (n > 3) u |= uint32_t(p[3]);
     return int32_t(u);
 }
+
+// Top SB bytes of a sample, most significant first. SB 3 stores four bytes and the
+// next sample overwrites the fourth, so every destination keeps kWireSlack bytes spare.
+template <int SB>
+inline void putWire(uint8_t* p, uint32_t u) {
+    if constexpr (SB >= 3) {
+        uint32_t be = std::endian::native == std::endian::little ? __builtin_bswap32(u) : u;
+        std::memcpy(p, &be, 4);
+    } else if constexpr (SB == 2) {
+        uint16_t h = uint16_t(u >> 16);
+        uint16_t be = std::endian::native == std::endian::little ? __builtin_bswap16(h) : h;
+        std::memcpy(p, &be, 2);
+    } else {
+        p[0] = uint8_t(u >> 24);
+    }
+}
+
+// One channel's P samples (frame stride in samples) as consecutive wire samples.
+template <int SB>
+void packRow(uint8_t* dst, const int32_t* src, size_t stride, int P) {
+    for (int k = 0; k < P; ++k) putWire<SB>(dst + k * SB, uint32_t(src[size_t(k) * stride]));
+}
+
+// Interleaved frames of n channels: channel j of frame k from src[j][k * step[j]].
+template <int SB>
+void packFrames(uint8_t* dst, const int32_t* const* src, const size_t* step, int n, int P) {
+    for (int k = 0; k < P; ++k)
+        for (int j = 0; j < n; ++j, dst += SB) putWire<SB>(dst, uint32_t(src[j][size_t(k) * step[j]]));
+}
+
+// The period's transmit channels in wire form, one row per sample width and channel,
+// converted once per period for the widths the unicast streams use: a channel that
+// several streams carry is converted once, and a unicast payload is row copies.
+uint8_t g_chWire[4][RTP_MAX_CH_NUM][kMaxPayload + kWireSlack];
+uint8_t g_chNeed[RTP_MAX_CH_NUM]; // bit sb - 1: the row of that width is wanted this period
+const int32_t kZeroSample = 0;
 
 int g_batchCount;
 
@@ -762,8 +789,8 @@ void queueDatagram(int slot, uint32_t len, uint32_t addr, uint16_t port) {
     d.port = port;
 }
 
-void buildMcast(int slot, StreamView& v, const int32_t* in, int stride, int inCh, uint32_t ts, bool mute) {
-    const int P = g_P.load(rlx);
+void buildMcast(int slot, const StreamView& v, const int32_t* in, int stride, int inCh, uint32_t tsWire, bool mute,
+                int P) {
     const int n = v.cfg.sdp.chNum, sb = v.cfg.sdp.sampleByteNum;
     const int len = P * n * sb;
     if (len > kMaxPayload) return;
@@ -772,48 +799,88 @@ void buildMcast(int slot, StreamView& v, const int32_t* in, int stride, int inCh
     b[1] = uint8_t(g_pt.load(rlx) & 0x7F);
     put16(b + 2, g_txSeq[slot]);
     g_txSeq[slot] = uint16_t(g_txSeq[slot] + 1);
-    put32(b + 4, ts - uint32_t(P));
+    put32(b + 4, tsWire);
     put32(b + 8, 0);
     uint8_t* pl = b + RTP_MCAST_HEADER_LEN;
-    // Slots of channels without a source carry silence, never an earlier datagram's audio.
-    std::memset(pl, 0, size_t(len));
-    if (!mute && in) {
+    if (mute || !in) {
+        std::memset(pl, 0, size_t(len));
+    } else {
+        // Slots of channels without a source carry silence, never an earlier datagram's audio.
+        const int32_t* src[RTP_MAX_CH_PER_SDP];
+        size_t step[RTP_MAX_CH_PER_SDP];
         for (int j = 0; j < n; ++j) {
-            int c = v.ch[j];
-            if (c < 0 || c >= inCh) continue;
-            for (int k = 0; k < P; ++k) putSample(pl + (k * n + j) * sb, in[size_t(k) * size_t(stride) + size_t(c)], sb);
+            const int c = v.ch[j];
+            const bool ok = c >= 0 && c < inCh;
+            src[j] = ok ? in + c : &kZeroSample;
+            step[j] = ok ? size_t(stride) : 0;
+        }
+        switch (sb) {
+        case 1: packFrames<1>(pl, src, step, n, P); break;
+        case 2: packFrames<2>(pl, src, step, n, P); break;
+        case 3: packFrames<3>(pl, src, step, n, P); break;
+        default: packFrames<4>(pl, src, step, n, P); break;
         }
     }
     queueDatagram(slot, uint32_t(RTP_MCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
-void buildUcast(int slot, StreamView& v, const int32_t* in, int stride, int inCh, uint32_t ts, bool mute) {
-    const int P = g_P.load(rlx);
+// Whether a unicast stream sends this period, and the rows it will copy.
+bool ucastWanted(const StreamView& v, int P) {
     const int sb = v.cfg.sdp.sampleByteNum;
+    if (P * v.nValid * sb > kMaxPayload) return false;
+    for (int j = 0; j < v.cfg.sdp.chNum; ++j)
+        if (v.ch[j] >= 0) g_chNeed[v.ch[j]] |= uint8_t(1u << (sb - 1));
+    return true;
+}
+
+void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P) {
+    const int sb = v.cfg.sdp.sampleByteNum;
+    const size_t row = size_t(P) * size_t(sb);
     const int len = P * v.nValid * sb;
-    if (len > kMaxPayload) return;
     uint8_t* b = g_sendBuf[slot];
     b[0] = 0x00;
     b[1] = v.mask;
     put16(b + 2, uint16_t(v.cfg.sdp.rtpTsOffset & 0xFFFFu));
-    put32(b + 4, ts - uint32_t(P));
+    put32(b + 4, tsWire);
     uint8_t* pl = b + RTP_UCAST_HEADER_LEN;
-    if (mute || !in) {
+    if (mute) {
         std::memset(pl, 0, size_t(len));
     } else {
         for (int j = 0; j < v.cfg.sdp.chNum; ++j) {
-            int c = v.ch[j];
+            const int c = v.ch[j];
             if (c < 0) continue;
-            if (c >= inCh) {
-                std::memset(pl, 0, size_t(P * sb));
-            } else {
-                for (int k = 0; k < P; ++k) putSample(pl + k * sb, in[size_t(k) * size_t(stride) + size_t(c)], sb);
-            }
-            pl += P * sb;
+            std::memcpy(pl, g_chWire[sb - 1][c], row);
+            pl += row;
         }
     }
     queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
+
+// Converts the rows g_chNeed asks for; channels without input give silent rows.
+void packRows(const int32_t* in, int stride, int inCh, int txCh, int P) {
+    for (int c = 0; c < txCh; ++c) {
+        const uint8_t need = g_chNeed[c];
+        if (!need) continue;
+        g_chNeed[c] = 0;
+        for (int sb = 1; sb <= 4; ++sb) {
+            if (!(need & (1u << (sb - 1)))) continue;
+            uint8_t* dst = g_chWire[sb - 1][c];
+            if (c >= inCh || !in) {
+                std::memset(dst, 0, size_t(P) * size_t(sb));
+                continue;
+            }
+            const int32_t* src = in + c;
+            switch (sb) {
+            case 1: packRow<1>(dst, src, size_t(stride), P); break;
+            case 2: packRow<2>(dst, src, size_t(stride), P); break;
+            case 3: packRow<3>(dst, src, size_t(stride), P); break;
+            default: packRow<4>(dst, src, size_t(stride), P); break;
+            }
+        }
+    }
+}
+
+bool g_ucastSend[RTP_MAX_UCAST_NUM]; // this period's verdict per unicast stream
 
 }  // namespace
 
@@ -826,20 +893,29 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     if (!inBlock) inChNum = 0;
     const int sock = g_sock.load(rlx);
     const bool mute = g_mute.load(rlx) != 0;
+    const uint32_t tsWire = ts - uint32_t(P);
     g_batchCount = 0;
 
+    // Unicast: the views first, then each wanted channel row once, then the datagrams.
     const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
+    bool anyUcast = false;
     for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
         StreamView& v = g_viewUTx[i];
         refreshView(g_pubUTx[i], v, txCh);
-        if (!v.complete || sock < 0) continue;
-        buildUcast(i, v, inBlock, strideSamples, inChNum, ts, mute);
+        g_ucastSend[i] = v.complete && sock >= 0 && ucastWanted(v, P);
+        anyUcast |= g_ucastSend[i];
+    }
+    if (anyUcast) {
+        if (!mute) packRows(inBlock, strideSamples, inChNum, txCh, P);
+        else std::memset(g_chNeed, 0, sizeof g_chNeed);
+        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i)
+            if (g_ucastSend[i]) buildUcast(i, g_viewUTx[i], tsWire, mute, P);
     }
     for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
         StreamView& v = g_viewMTx[i];
         refreshView(g_pubMTx[i], v, txCh);
         if (!v.complete || sock < 0) continue;
-        buildMcast(RTP_MAX_UCAST_NUM + i, v, inBlock, strideSamples, inChNum, ts, mute);
+        buildMcast(RTP_MAX_UCAST_NUM + i, v, inBlock, strideSamples, inChNum, tsWire, mute, P);
     }
     if (g_batchCount > 0) {
         const int mode = g_batchSend.load(rlx);
