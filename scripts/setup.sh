@@ -8,11 +8,13 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   clang libclang-rt-14-dev \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
-  sox libsox-fmt-all"
+  sox libsox-fmt-all nodejs"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
+# Some builds of nodejs bring npm along and conflict with the separate package.
+command -v npm >/dev/null 2>&1 || missing="$missing npm"
 if [ -n "$missing" ]; then
   echo "setup: installing$missing"
   export DEBIAN_FRONTEND=noninteractive
@@ -22,4 +24,14 @@ if [ -n "$missing" ]; then
   $SUDO apt-get install -y -q --no-install-recommends $missing
 else
   echo "setup: all packages present"
+fi
+
+# The SDP judge of the LAN tests: npm's sdp-transform, kept outside the work tree
+# (the tests find it with NODE_PATH=$VELUNOR_NODE_DIR/node_modules).
+NODE_DIR="${VELUNOR_NODE_DIR:-/var/cache/velunor-node}"
+if [ ! -f "$NODE_DIR/node_modules/sdp-transform/package.json" ]; then
+  echo "setup: installing sdp-transform into $NODE_DIR"
+  $SUDO mkdir -p "$NODE_DIR"
+  $SUDO npm install --silent --no-audit --no-fund --prefix "$NODE_DIR" sdp-transform@3 >/dev/null ||
+    echo "setup: npm could not install sdp-transform; the LAN test that needs it will be skipped"
 fi
