@@ -1,7 +1,7 @@
 // velunor-ringio: the ASIO side of the exchange area, for tests.
 //
 //   velunor-ringio write seconds=S log=FILE
-//   velunor-ringio read  seconds=S log=FILE
+//   velunor-ringio read  seconds=S log=FILE [src=S0,S1,...]
 //
 // Both open "Velunor-vSnd-shareMem" in $VELUNOR_RUNDIR (waiting up to 5 s for it) and
 // follow its block counter c (period c - 1 is the last one done).
@@ -14,7 +14,8 @@
 //   the writer saw period k done.
 // read: block m (slot m mod R of area B) once the counter passed it, as the ASIO
 //   driver's audio thread does; every channel: a zero sample is silence; any
-//   other must have a zero low byte, name its own channel, and continue the channel's
+//   other must have a zero low byte, name its source channel (output channel c plays
+//   input channel Sc of the writer: what the routing says; default Sc = c), and continue the channel's
 //   frame count by one (across silence too: a gap that resumes elsewhere is a
 //   discontinuity; "stops" counts changes from audio to silence).
 //   Log: "r <m> <ns> <c> <n of frame 0>" per block and channel with
@@ -55,7 +56,9 @@ int main(int argc, char** argv) {
     const bool writer = argv[1][0] == 'w';
     double seconds = 10;
     const char* logPath = nullptr;
+    const char* srcList = nullptr;
     for (int k = 2; k < argc; ++k) {
+        if (!std::strncmp(argv[k], "src=", 4)) srcList = argv[k] + 4;
         if (!std::strncmp(argv[k], "seconds=", 8)) seconds = std::atof(argv[k] + 8);
         if (!std::strncmp(argv[k], "log=", 4)) logPath = argv[k] + 4;
     }
@@ -100,6 +103,13 @@ int main(int argc, char** argv) {
     std::vector<int64_t> prev(chTx, -1);
     std::vector<uint64_t> disc(chTx, 0), audio(chTx, 0), stops(chTx, 0);
     std::vector<bool> playing(chTx, false);
+    std::vector<uint32_t> srcCh(chTx);
+    for (uint32_t ch = 0; ch < chTx; ++ch) srcCh[ch] = ch;
+    for (uint32_t ch = 0; srcList && *srcList && ch < chTx; ++ch) {
+        char* end = nullptr;
+        srcCh[ch] = uint32_t(std::strtoul(srcList, &end, 10));
+        srcList = *end == ',' ? end + 1 : end;
+    }
     int64_t lastMoveNs = Clock_nowNs();
     uint64_t seen = counter->load(std::memory_order_acquire); // counter at the last look
     const uint64_t k0 = seen + 1;    // writer: first period that takes the signal
@@ -174,10 +184,11 @@ int main(int argc, char** argv) {
                     ++audio[ch];
                     if (v & 0xFF) ++lowByte;
                     const uint32_t q = (v >> 8) - 1;
-                    if ((q & 3) != (ch & 3)) ++wrongCh;
+                    const bool wrong = (q & 3) != (srcCh[ch] & 3);
+                    if (wrong) ++wrongCh;
                     const int64_t n = int64_t(q >> 2);
                     if (prev[ch] >= 0 && n != prev[ch] + 1) ++disc[ch];
-                    if ((v & 0xFF) || (q & 3) != (ch & 3)) ++bad;
+                    if ((v & 0xFF) || wrong) ++bad;
                     prev[ch] = n;
                     if (j == 0 && recs.size() < recs.capacity()) recs.push_back({next, now, n, int(ch)});
                 }
