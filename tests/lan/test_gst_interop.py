@@ -11,6 +11,11 @@ card as the descriptor's rtpTsOffset with "setMcastRx". The card places packets 
 time (PTP time less the link offset); packets outside its 8 ms window are dropped. So
 "getMcastStats" counting the packets and "getAllVolumeDbRx" showing the sine's level
 (-6 dB on the card's sine-corrected scale) prove the PTP offset, the media clock and the receive path together.
+The card's output ring (the shared memory an ASIO host reads) must then hold the sine
+itself on both channels: snapshots of the finished blocks, each checked for its frequency
+(zero crossings), its level, and how much of its energy lies at 1 kHz (a silent block
+or a break of phase inside a snapshot shows there; a block moved by whole periods does
+not, 1 kHz being one cycle per 1 ms block).
 
 Transmit: "setMcastTx" to 239.69.2.2; the card's RTP timestamps must follow the
 grandmaster's clock at 48 kHz (within a few ms), and GStreamer must receive the stream
@@ -21,7 +26,10 @@ the card does not answer the route commands yet.
 """
 
 import json
+import math
+import mmap
 import os
+import struct
 import shutil
 import statistics
 import sys
@@ -74,6 +82,50 @@ def ts_minus_clock(rows):
         d = (ts - int(round(epoch * RATE))) & 0xFFFFFFFF
         res.append(d - (1 << 32) if d >= (1 << 31) else d)
     return res
+
+
+def ring_snapshots(rundir, count, seconds=5.0):
+    """Up to `count` snapshots of the card's output ring: each a list per channel of the
+    samples of the R - 1 finished blocks, oldest first (slot k mod R holds block k; block
+    c may be in progress while the counter reads c). Returns (F, snapshots)."""
+    path = os.path.join(rundir, "objects", "Velunor-vSnd-shareMem")
+    with open(path, "r+b") as f:
+        m = mmap.mmap(f.fileno(), 0)
+    try:
+        magic, rate, ch_a, ch_b, r = struct.unpack_from("<5I", m, 0)
+        if magic != 0x87654321 or rate % 1000 or not 2 <= r <= 64 or not 1 <= ch_b <= 128:
+            raise lanlib.TestFailure("the exchange area header is not usable: %r" % ((magic, rate, ch_a, ch_b, r),))
+        fr = rate // 1000
+        base_b = 64 + r * fr * ch_a * 4
+        snaps, end = [], time.monotonic() + seconds
+        while len(snaps) < count and time.monotonic() < end:
+            c = struct.unpack_from("<Q", m, 24)[0]
+            raw = [bytes(m[base_b + (k % r) * fr * ch_b * 4:base_b + (k % r + 1) * fr * ch_b * 4])
+                   for k in range(c - r + 1, c)]
+            if struct.unpack_from("<Q", m, 24)[0] == c and c >= r:
+                vals = struct.unpack("<%di" % ((r - 1) * fr * ch_b), b"".join(raw))
+                snaps.append([list(vals[ch::ch_b]) for ch in range(ch_b)])
+            time.sleep(0.037)  # snapshots from blocks far apart
+        return fr, snaps
+    finally:
+        m.close()
+
+
+def tone(samples, rate, freq):
+    """(frequency by zero crossings in Hz, RMS in dBFS of 32-bit samples, share of the
+    energy at freq) of one channel's samples."""
+    x = [v / 2147483648.0 for v in samples]
+    n = len(x)
+    energy = sum(v * v for v in x)
+    if energy == 0:
+        return 0.0, float("-inf"), 0.0
+    crossings = [i + x[i] / (x[i] - x[i + 1]) for i in range(n - 1)
+                 if (x[i] <= 0 < x[i + 1]) or (x[i] >= 0 > x[i + 1])]
+    f = (len(crossings) - 1) / 2.0 * rate / (crossings[-1] - crossings[0]) if len(crossings) >= 3 else 0.0
+    w = 2 * math.pi * freq / rate
+    a = sum(v * math.cos(w * i) for i, v in enumerate(x))
+    b = sum(v * math.sin(w * i) for i, v in enumerate(x))
+    return f, 10 * math.log10(energy / n), min(1.0, 2 * (a * a + b * b) / n / energy)
 
 
 def test():
@@ -136,6 +188,24 @@ def test():
               "received level of both channels %s dB, the sine's %.1f dB" % (levels, SINE_DB))
         act = command(ctl, card.ip, {"ops": "getAllActiveMcastId", "idStart": "0"})
         check(act is not None and "0" in act.get("arr", []), "the stream is reported active")
+
+        # The sine itself, in the output ring an ASIO host would read.
+        fr, snaps = ring_snapshots(card.rundir, 60)
+        check(len(snaps) >= 30, "%d snapshots of %d frames of the card's output ring"
+              % (len(snaps), len(snaps[0][0]) if snaps else 0))
+        for ch in (0, 1):
+            res = [tone(sn[ch], fr * 1000, 1000.0) for sn in snaps]
+            good = [(f, db, q) for f, db, q in res if abs(f - 1000.0) <= 10.0 and abs(db - (SINE_DB - 3.01)) <= 1.0
+                    and q >= 0.99]
+            fs = sorted(f for f, _db, _q in res)
+            dbs = sorted(db for _f, db, _q in res)
+            log("FIGURES output ring channel %d: %d of %d snapshots a clean 1 kHz sine; median %.2f Hz, "
+                "%.2f dBFS RMS, min energy share at 1 kHz %.4f" % (ch, len(good), len(res), fs[len(fs) // 2],
+                                                                   dbs[len(dbs) // 2], min(q for _f, _db, q in res)))
+            # The receiving card is known to play a silent period now and then: most
+            # snapshots, not all, must be clean.
+            check(len(good) >= 0.8 * len(res), "output ring channel %d carries the 1 kHz sine at %.1f dBFS RMS "
+                  "(%d of %d snapshots)" % (ch, SINE_DB - 3.01, len(good), len(res)))
 
         # ---- transmit ----
         tx = {"ops": "setMcastTx", "sdp": {"srcIp": card.ip, "dstIp": TX_GROUP, "dstPort": "5004", "chNum": "2",
