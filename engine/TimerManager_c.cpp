@@ -53,18 +53,22 @@ void writeTone(AudioPhy* p, const AudioPhyBlock& b, int ch) {
 }
 
 // Gain (Q20, saturated) and mute per channel; slot0 = 0 for inputs, 128 for outputs.
+// A muted channel is a gain of 0, which gives the same zeros. Unity passes a sample
+// unchanged, so a block whose channels are all at unity and unmuted is left alone.
 void gainBlock(AudioPhy* p, const AudioPhyBlock& b, int slot0) {
-    for (int c = 0; c < b.chNum; ++c) {
-        const int32_t g = p->gain[slot0 + c].load(rlx);
-        const bool m = p->mute[slot0 + c].load(rlx) != 0;
-        int32_t* s = b.samples + c;
-        for (int k = 0; k < b.frames; ++k, s += b.strideSamples) {
-            if (m) {
-                *s = 0;
-                continue;
-            }
-            int64_t v = (int64_t(g) * *s) >> 20;
-            *s = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
+    int32_t g[PHY_MAX_CH_NUM];
+    const int n = b.chNum < PHY_MAX_CH_NUM ? b.chNum : PHY_MAX_CH_NUM;
+    bool any = false;
+    for (int c = 0; c < n; ++c) {
+        g[c] = p->mute[slot0 + c].load(rlx) != 0 ? 0 : p->gain[slot0 + c].load(rlx);
+        any |= g[c] != GAIN_UNITY_Q20;
+    }
+    if (!any) return;
+    for (int k = 0; k < b.frames; ++k) {
+        int32_t* s = b.samples + size_t(k) * size_t(b.strideSamples);
+        for (int c = 0; c < n; ++c) {
+            int64_t v = (int64_t(g[c]) * s[c]) >> 20;
+            s[c] = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
         }
     }
 }
