@@ -228,9 +228,12 @@ BENCHMARK(BM_PeriodDefaults)->Arg(1)->Unit(benchmark::kMicrosecond);
 // (8 x L24 each) sent, 128 receive channels played through 16 multicast receive streams.
 // Arguments: send mode, path (see the top), receivers: the unicast streams go to that
 // many receivers, consecutive streams sharing one (128: one each; 16: eight each, a
-// device that takes 64 channels from us twice over, the case UDP_SEGMENT can merge).
+// device that takes 64 channels from us twice over, the case UDP_SEGMENT can merge),
+// gain: 0 every channel at unity (the period leaves the blocks alone), 1 every input and
+// output channel at -6 dB (each sample scaled).
 void BM_PeriodMax(benchmark::State& state) {
     const int path = int(state.range(1)), receivers = int(state.range(2));
+    const bool gain = state.range(3) != 0;
     onceSetup();
     if (path > 0 && !g_links) {
         state.SkipWithError("no links (needs a namespace of our own)");
@@ -261,17 +264,20 @@ void BM_PeriodMax(benchmark::State& state) {
     for (int i = 0; i < 128; ++i) route[i] = i;
     RtpAudio_setChRx(route, 128);
     RtpAudio_setChTx(route, 128); // every receive channel fed by the local copy: all copied
+    if (gain)
+        for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(525540); // 10^(-6/20) x 2^20
     runPeriods(state, phy);
 }
 BENCHMARK(BM_PeriodMax)
-    ->ArgNames({"send", "path", "receivers"})
-    ->Args({1, 0, 128})
-    ->Args({0, 0, 128})
-    ->Args({1, 1, 128})
-    ->Args({0, 1, 128})
-    ->Args({1, 2, 128})
-    ->Args({1, 2, 16})
-    ->Args({2, 2, 16})
+    ->ArgNames({"send", "path", "receivers", "gain"})
+    ->Args({1, 0, 128, 0})
+    ->Args({0, 0, 128, 0})
+    ->Args({1, 1, 128, 0})
+    ->Args({1, 1, 128, 1})
+    ->Args({0, 1, 128, 0})
+    ->Args({1, 2, 128, 0})
+    ->Args({1, 2, 16, 0})
+    ->Args({2, 2, 16, 0})
     ->Unit(benchmark::kMicrosecond);
 
 // Packet input of one 8-channel L24 multicast datagram (1 ms), within the buffer.

@@ -603,8 +603,9 @@ void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int
         for (int k = 0; k < frames; ++k) {
             const int32_t* f = block + size_t(k) * size_t(strideSamples);
             for (int c = 0; c < chNum; ++c) {
-                int64_t s = f[c] >> 16;
-                bank->acc[c] += uint64_t(s * s);
+                // A 16-bit value squared fits 32 bits (at most 2^30).
+                const int32_t s = f[c] >> 16;
+                bank->acc[c] += uint32_t(s * s);
             }
         }
     }
