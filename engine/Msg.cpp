@@ -90,6 +90,22 @@ static bool putRaw(char* text, size_t cap, size_t* len, const char* s, size_t n)
     return true;
 }
 
+int Msg_formatInt(long long v, char* out) {
+    char t[24];
+    int n = 0;
+    // Through the unsigned magnitude, so the most negative value has one too.
+    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+    do {
+        t[n++] = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    int len = 0;
+    if (v < 0) out[len++] = '-';
+    while (n) out[len++] = t[--n];
+    out[len] = '\0';
+    return len;
+}
+
 bool Msg_appendMember(char* text, size_t cap, const char* name, const char* value) {
     size_t len = textLen(text, cap);
     if (len >= cap) return false;

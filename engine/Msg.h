@@ -38,6 +38,9 @@ bool Msg_appendMember(char* text, size_t cap, const char* name, const char* valu
 bool Msg_appendRaw(char* text, size_t cap, const char* name, const char* raw);
 // Appends printf-formatted text without any escaping; false when it does not fit.
 bool Msg_appendf(char* text, size_t cap, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// Writes v in decimal with its NUL into out (at least 21 bytes); returns the length.
+// The replies carry hundreds of numbers, so this stays off printf.
+int Msg_formatInt(long long v, char* out);
 // Replaces the trailing comma with "}" (appends "}" when there is none).
 bool Msg_closeObject(char* text, size_t cap);
 

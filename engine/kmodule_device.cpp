@@ -94,7 +94,23 @@ bool getArr(Ctx& c, const char* key, int32_t* out, int cap, int* found) {
 
 // ---- writing ----
 void begin(Ctx& c) {
-    if (c.data[0] == 0 && !Msg_appendf(c.data, c.cap, "{")) c.overflow = true;
+    if (c.data[0] != 0) return;
+    if (c.cap < 2) {
+        c.overflow = true;
+        return;
+    }
+    c.data[0] = '{';
+    c.data[1] = 0;
+}
+// Appends n raw bytes; false (text unchanged) when they and the NUL do not fit.
+bool putBytes(Ctx& c, size_t len, const char* s, size_t n) {
+    if (len + n + 1 > c.cap) {
+        c.overflow = true;
+        return false;
+    }
+    std::memcpy(c.data + len, s, n);
+    c.data[len + n] = 0;
+    return true;
 }
 void put(Ctx& c, const char* name, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 void put(Ctx& c, const char* name, const char* fmt, ...) {
@@ -109,25 +125,42 @@ void put(Ctx& c, const char* name, const char* fmt, ...) {
 void putIp(Ctx& c, const char* name, uint32_t ip) {
     char v[16];
     Net_formatIp(ip, v, sizeof v);
-    put(c, name, "%s", v);
+    begin(c);
+    if (!Msg_appendMember(c.data, c.cap, name, v)) c.overflow = true;
 }
 // "name":[ or "name":{ ... closed by endGroup.
 void beginGroup(Ctx& c, const char* name, char open) {
     begin(c);
-    if (!Msg_appendf(c.data, c.cap, "\"%s\":%c", name, open)) c.overflow = true;
+    size_t len = std::strlen(c.data), n = std::strlen(name);
+    if (len + n + 4 + 1 > c.cap) {
+        c.overflow = true;
+    } else {
+        char* w = c.data + len;
+        *w++ = '"';
+        std::memcpy(w, name, n);
+        w += n;
+        *w++ = '"';
+        *w++ = ':';
+        *w++ = open;
+        *w = 0;
+    }
     c.len = std::strlen(c.data);
 }
 void endGroup(Ctx& c, char close) {
     size_t n = std::strlen(c.data);
-    if (n && c.data[n - 1] == ',') c.data[n - 1] = close;
-    else if (!Msg_appendf(c.data, c.cap, "%c", close)) c.overflow = true;
-    if (!Msg_appendf(c.data, c.cap, ",")) c.overflow = true;
+    if (n && c.data[n - 1] == ',') {
+        c.data[n - 1] = close;
+    } else {
+        if (!putBytes(c, n, &close, 1)) return;
+        ++n;
+    }
+    putBytes(c, n, ",", 1);
 }
 // One array element: a number needs no escaping, so it is written in place after the
 // cached length (a long list stays linear in its length).
 void elem(Ctx& c, const char* fmt, long long v) {
     char t[32];
-    int n = std::snprintf(t, sizeof t, fmt, v);
+    int n = std::strcmp(fmt, "%lld") == 0 ? Msg_formatInt(v, t) : std::snprintf(t, sizeof t, fmt, v);
     if (n < 0 || c.len + size_t(n) + 4 > c.cap) {
         c.overflow = true;
         return;
@@ -212,14 +245,14 @@ void putSdp(Ctx& c, const sdpInfo& s) {
     beginGroup(c, "sdp", '{');
     putIp(c, "srcIp", s.srcIp);
     putIp(c, "dstIp", s.dstIp);
-    char v[16];
-    std::snprintf(v, sizeof v, "%d", int(s.dstPort));
+    char v[24];
+    Msg_formatInt(s.dstPort, v);
     if (!Msg_appendMember(c.data, c.cap, "dstPort", v)) c.overflow = true;
-    std::snprintf(v, sizeof v, "%d", int(s.chNum));
+    Msg_formatInt(s.chNum, v);
     if (!Msg_appendMember(c.data, c.cap, "chNum", v)) c.overflow = true;
-    std::snprintf(v, sizeof v, "%d", int(s.sampleByteNum));
+    Msg_formatInt(s.sampleByteNum, v);
     if (!Msg_appendMember(c.data, c.cap, "sampleByteNum", v)) c.overflow = true;
-    std::snprintf(v, sizeof v, "%d", int32_t(s.rtpTsOffset));
+    Msg_formatInt(int32_t(s.rtpTsOffset), v);
     if (!Msg_appendMember(c.data, c.cap, "rtpTsOffset", v)) c.overflow = true;
     endGroup(c, '}');
 }

@@ -177,8 +177,20 @@ uint32_t Net_parseIp(const char* text) {
 }
 
 void Net_formatIp(uint32_t addr, char* out, size_t cap) {
-    std::snprintf(out, cap, "%u.%u.%u.%u", (addr >> 24) & 255, (addr >> 16) & 255, (addr >> 8) & 255,
-                  addr & 255);
+    // By hand: the replies format hundreds of addresses, and printf dominated them.
+    char t[16];
+    size_t n = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        unsigned b = (addr >> shift) & 255;
+        if (b >= 100) t[n++] = char('0' + b / 100);
+        if (b >= 10) t[n++] = char('0' + b / 10 % 10);
+        t[n++] = char('0' + b % 10);
+        if (shift) t[n++] = '.';
+    }
+    if (cap == 0) return;
+    if (n >= cap) n = cap - 1; // cut as snprintf would
+    std::memcpy(out, t, n);
+    out[n] = 0;
 }
 
 int Net_localAddrs(uint32_t* out, int cap) {

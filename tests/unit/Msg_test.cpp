@@ -81,6 +81,17 @@ TEST(MsgWrite, MembersEscapingAndCapacity) {
     EXPECT_EQ(std::memcmp(bad, "abcd", 4), 0);
 }
 
+TEST(MsgWrite, DecimalNumbersAtTheLimits) {
+    char t[24];
+    const long long cases[] = {0, 7, -1, 10, 4294967295LL, INT64_MAX, INT64_MIN, -2147483648LL};
+    for (long long v : cases) {
+        char want[32];
+        std::snprintf(want, sizeof want, "%lld", v);
+        EXPECT_EQ(Msg_formatInt(v, t), int(std::strlen(want)));
+        EXPECT_STREQ(t, want);
+    }
+}
+
 TEST(MsgWrite, EveryByteRoundTrips) {
     // Every printable byte and every escape the writer uses comes back unchanged.
     std::string v;

@@ -22,6 +22,13 @@ TEST(Net, DottedRule) {
     char buf[16];
     Net_formatIp(0xEF0000BCu, buf, sizeof buf);
     EXPECT_STREQ(buf, "239.0.0.188");
+    Net_formatIp(0xFFFFFFFFu, buf, sizeof buf);
+    EXPECT_STREQ(buf, "255.255.255.255");
+    Net_formatIp(0x0A640A09u, buf, sizeof buf);
+    EXPECT_STREQ(buf, "10.100.10.9");
+    char small[6] = "xxxxx";
+    Net_formatIp(0xC0A80AE0u, small, sizeof small); // cut, always terminated
+    EXPECT_STREQ(small, "192.1");
     EXPECT_TRUE(Net_isMulticast(0xE0000000u));
     EXPECT_TRUE(Net_isMulticast(0xEFFFFFFFu));
     EXPECT_FALSE(Net_isMulticast(0xF0000000u));
