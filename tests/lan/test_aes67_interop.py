@@ -35,6 +35,7 @@ import re
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -123,7 +124,6 @@ def pctl(values, q):
 def read_pcap(path):
     """(epoch s, src ip, dst ip, src port, dst port, UDP payload) of each IPv4/UDP frame of
     a libpcap file with Ethernet link type."""
-    import struct
     out = []
     with open(path, "rb") as f:
         data = f.read()
@@ -244,7 +244,8 @@ def test():
         check(counts.get("sap", 0) >= 2 and counts.get("sdp", 0) >= 2, "%d SAP packets with SDP" % counts.get("sdp", 0))
         check(counts.get("ptp", 0) >= 50, "%d PTP messages" % counts.get("ptp", 0))
         want = "0x" + gm_id.replace("-", "")
-        check(announced == {want}, "the captured Announce messages name grandmaster %s (%s)" % (want, sorted(announced)))
+        check(announced == {want}, "the captured Announce messages name grandmaster %s (%s)"
+              % (want, sorted(announced)))
         check(json_ports[0] >= 4 and json_ports[1] >= 4, "JSON control traffic decoded: %d datagrams on 9995 "
               "(commands and replies), %d on 9996 (discovery, PTP events)" % tuple(json_ports))
 
@@ -259,7 +260,8 @@ def test():
         check(len(sa) >= 1000 * (RTP_SECONDS - 2) and len(sb) >= 1000 * (RTP_SECONDS - 2),
               "both streams captured (%d and %d packets)" % (len(sa), len(sb)))
         for name, s in (("aesA", sa), ("aesB", sb)):
-            check(all(ln == 12 + P * 2 * 3 for _t, _ts, _pt, _q, ln in s), "%s: 48 frames of 2 x 24 bits per packet" % name)
+            check(all(ln == 12 + P * 2 * 3 for _t, _ts, _pt, _q, ln in s),
+                  "%s: 48 frames of 2 x 24 bits per packet" % name)
             seq_ok = sum(1 for a, b in zip(s, s[1:]) if (b[3] - a[3]) & 0xFFFF == 1)
             ts_ok = sum(1 for a, b in zip(s, s[1:]) if s32(b[1] - a[1]) == P)
             check(seq_ok == len(s) - 1, "%s: sequence numbers rise by one (%d of %d)" % (name, seq_ok, len(s) - 1))
