@@ -799,3 +799,97 @@ TEST(RtpAudio, PlayedPeriodsAreWipedSoALostDatagramIsSilence) {
     period(18); // plays T + 19P, the late one's place one cycle later: nothing fed for it
     for (int k = 0; k < P * 2; ++k) ASSERT_EQ(out[size_t(k)], 0) << k;
 }
+
+// Every sample width in both formats, a channel carried by several streams at different
+// widths, channels without input, and a muted period between two live ones: each payload
+// byte against the top bytes of its sample.
+TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    prepare(6, 2);
+    uint16_t rport = 0;
+    int rtp = sock(0, 5004);
+    int rx = sock(kLo, 0, &rport);
+    ASSERT_GE(rtp, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_EQ(Net_setMcastIf(rtp, kLo), 0);
+    ASSERT_EQ(Net_joinGroup(rtp, kGroup, kLo), 0); // our own group datagrams come back here
+    RtpAudio_setRtpSocket(rtp);
+    char reason[256];
+    uint8_t mac[6] = {};
+    struct Stream {
+        bool mcast;
+        uint8_t sb;
+        std::vector<int32_t> map;
+    };
+    // Channels 4 and 5 are transmit channels without input in this block: silence.
+    const std::vector<Stream> streams = {
+        {false, 1, {0, 5, 2}}, {false, 2, {2, -1, 0}}, {false, 3, {2, 3, 1, 0}}, {false, 4, {3, 2}},
+        {true, 1, {1, -1, 3}}, {true, 2, {0, 4, 2}},   {true, 4, {3, 2}},
+    };
+    int u = 0, m = 0;
+    for (const Stream& st : streams) {
+        sdpInfo s = mkSdp(kLo, st.mcast ? kGroup : kLo, st.mcast ? 5004 : rport, uint8_t(st.map.size()), st.sb,
+                          uint32_t(st.mcast ? 0 : 20 + u));
+        if (st.mcast)
+            ASSERT_EQ(RtpAudio_setMcastTx(m++, &s, st.map.data(), int(st.map.size()), mac, reason, sizeof reason), 0)
+                << reason;
+        else
+            ASSERT_EQ(RtpAudio_setUcastTx(u++, &s, st.map.data(), int(st.map.size()), mac, reason, sizeof reason), 0)
+                << reason;
+    }
+    std::vector<int32_t> in = block(P, 6);
+    auto sample = [&](int k, int c) -> uint32_t { return c < 4 ? uint32_t(in[size_t(k) * 6 + size_t(c)]) : 0u; };
+    auto check = [&](const Stream& st, const uint8_t* pl, int n, bool mute, int period) {
+        const int chN = int(st.map.size());
+        int sent = 0;
+        for (int j = 0; j < chN; ++j) sent += st.map[size_t(j)] >= 0 ? 1 : 0;
+        ASSERT_EQ(n, st.mcast ? P * chN * st.sb : P * sent * st.sb) << "period " << period;
+        int cur = 0;
+        for (int j = 0; j < chN; ++j) {
+            const int c = st.map[size_t(j)];
+            if (!st.mcast && c < 0) continue;
+            for (int k = 0; k < P; ++k) {
+                const uint32_t v = mute || c < 0 ? 0u : sample(k, c);
+                const int at = st.mcast ? (k * chN + j) * st.sb : (cur * P + k) * st.sb;
+                for (int b = 0; b < st.sb; ++b)
+                    ASSERT_EQ(pl[at + b], uint8_t(v >> (24 - 8 * b)))
+                        << "period " << period << " sb " << int(st.sb) << " j " << j << " k " << k << " byte " << b;
+            }
+            ++cur;
+        }
+    };
+    for (int period = 0; period < 3; ++period) {
+        for (int k = 0; k < P; ++k)
+            for (int c = 0; c < 6; ++c)
+                in[size_t(k) * 6 + size_t(c)] =
+                    int32_t(0x80000000u + uint32_t(c) * 0x11223344u + uint32_t(k) * 0x01030507u + uint32_t(period) * 0x0A0B0C0Du);
+        const bool mute = period == 1;
+        RtpAudio_setRtpMute(mute);
+        const uint32_t T = 9600 + uint32_t(period * P);
+        RtpAudio_periodTx(in.data(), 6, 4, T);
+        uint8_t buf[1600];
+        int ui = 0, mi = 0;
+        for (const Stream& st : streams) {
+            int n = recvWait(st.mcast ? rtp : rx, buf, sizeof buf);
+            const int hdr = st.mcast ? 12 : 8;
+            ASSERT_GE(n, hdr);
+            EXPECT_EQ(be32(buf + 4), T - P);
+            if (st.mcast) {
+                EXPECT_EQ((buf[2] << 8) | buf[3], period); // every stream has its own sequence
+                ++mi;
+            } else {
+                EXPECT_EQ((buf[2] << 8) | buf[3], 20 + ui);
+                uint8_t mask = 0;
+                for (size_t j = 0; j < st.map.size(); ++j) mask |= uint8_t(st.map[j] >= 0 ? 1u << j : 0u);
+                EXPECT_EQ(buf[1], mask);
+                ++ui;
+            }
+            check(st, buf + hdr, n - hdr, mute, period);
+        }
+        EXPECT_EQ(ui + mi, int(streams.size()));
+    }
+    RtpAudio_setRtpMute(false);
+    RtpAudio_setRtpSocket(-1);
+    Net_close(rtp);
+    Net_close(rx);
+}
