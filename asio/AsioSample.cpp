@@ -400,11 +400,11 @@ void AsioSample::audioThread() {
         for (;;) {
             const uint64_t done = counter->load(std::memory_order_acquire);
             if (done <= next) break;
-            // More than R blocks behind, block `next` has been overwritten by a later
-            // lap in area B and taken from area A already: the stream is broken. At
-            // exactly R behind the block is still there, but the producer's next period
-            // reuses its slot; that is the edge of the ring, not yet a loss.
-            if (done - next > R) {
+            // R or more blocks behind, the producer's current period (done) works on
+            // the slot of block `next`: reading it would take that period's newer audio
+            // (or half of it) as block `next`'s, a click with no gap. The stream is
+            // broken; the host is asked to reset.
+            if (done - next >= R) {
                 lost = true;
                 why = "more than the ring behind the route service";
                 break;
