@@ -406,7 +406,7 @@ void AsioSample::audioThread() {
             // broken; the host is asked to reset.
             if (done - next >= R) {
                 lost = true;
-                why = "more than the ring behind the route service";
+                why = "a whole ring behind the route service";
                 break;
             }
             if (!processBlock(next, &frames)) {
