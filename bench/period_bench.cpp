@@ -136,7 +136,6 @@ void onceSetup() {
 int pathSocket(int path) {
     if (g_sock[path] >= 0) return g_sock[path];
     int s = Net_udpSocketTry(0, RTP_PORT);
-    Net_setSndBuf(s, 4 << 20);
     if (path == 0 && g_netns) Net_setMcastIf(s, kLo);
     if (path > 0) Net_setMcastIf(s, kLinkNet[path] | 0x0001u);
     g_sock[path] = s;

@@ -101,6 +101,21 @@ int NetBatch_send(int sock, const NetDatagram* d, int n, bool gso) {
     return sent;
 }
 
+bool NetBatch_reserveSendBuffer(int sock, int bytes) {
+    if (sock < 0 || bytes <= 0) return false;
+    // The kernel doubles what it is asked for (its own bookkeeping) and reports the double.
+    auto granted = [sock] {
+        int v = 0;
+        socklen_t l = sizeof v;
+        return getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &v, &l) == 0 ? v / 2 : 0;
+    };
+    if (granted() >= bytes) return true;
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    if (granted() >= bytes) return true;
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes);
+    return granted() >= bytes;
+}
+
 bool NetBatch_localAddr(int sock, uint32_t* addr, uint16_t* port) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

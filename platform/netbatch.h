@@ -17,5 +17,11 @@ struct NetDatagram {
 // captures on virtual links show the unsegmented whole, so it is off by default.
 int NetBatch_send(int sock, const NetDatagram* d, int n, bool gso = false);
 
+// Lets sock hold at least bytes of datagrams not yet transmitted: SO_SNDBUF, and past the
+// system's ceiling SO_SNDBUFFORCE where that is permitted. A card keeps each datagram
+// charged to its socket until it has gone out, so a socket that sends a burst needs room
+// for the whole burst, or the kernel refuses the rest of it. True when the room is there.
+bool NetBatch_reserveSendBuffer(int sock, int bytes);
+
 // The address and port a socket is bound to (host order); false on error.
 bool NetBatch_localAddr(int sock, uint32_t* addr, uint16_t* port);

@@ -17,6 +17,9 @@ constexpr int kBufSamples = RTP_CH_BUF_MEM_BYTES / 4;
 constexpr int kMaxPayload = 1460;   // audio bytes of one datagram
 constexpr int kSendBufLen = 1472;   // header + payload
 constexpr int kWireSlack = 4;       // the packers store whole words past a datagram's end
+// Send buffer: four periods of every transmit stream, at what the kernel charges for a
+// full-sized datagram (its buffer and bookkeeping, about 2.3 KiB).
+constexpr int kSendBufReserve = 4 * RTP_TX_STREAM_SLOTS * 2560;
 constexpr uint32_t kSeqTries = 64;
 constexpr auto rlx = std::memory_order_relaxed;
 
@@ -485,6 +488,9 @@ void RtpAudio_setRtpSocket(int sock) {
         if (!NetBatch_localAddr(sock, &addr, &port) || port == 0) port = RTP_PORT;
         // Group datagrams leave with the template's TTL, from the bound interface.
         Net_setMcastTtl(sock, RTP_IP_TTL);
+        // Room for the datagrams of a catch-up (four periods of every stream) still
+        // waiting for the card; with less, the last streams of a period are refused.
+        if (!NetBatch_reserveSendBuffer(sock, kSendBufReserve)) DIAG_ERROR_AT(kUnit, "RtpAudio_setRtpSocket");
         if (addr != 0) Net_setMcastIf(sock, addr);
     }
     g_sockPort.store(port, rlx);

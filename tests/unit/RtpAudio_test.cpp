@@ -4,6 +4,7 @@
 #include "engine/rtp/RtpAudio.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -889,6 +890,72 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
         EXPECT_EQ(ui + mi, int(streams.size()));
     }
     RtpAudio_setRtpMute(false);
+    RtpAudio_setRtpSocket(-1);
+    Net_close(rtp);
+    Net_close(rx);
+}
+
+namespace {
+// UDP datagrams the kernel of this namespace took so far (OutDatagrams of /proc/net/snmp).
+long long udpOutDatagrams() {
+    FILE* f = std::fopen("/proc/net/snmp", "r");
+    if (!f) return -1;
+    char line[1024];
+    long long v = -1;
+    bool header = false;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "Udp:", 4) != 0) continue;
+        if (!header) {
+            header = true;
+            continue;
+        }
+        long long x[4];
+        if (std::sscanf(line + 4, "%lld %lld %lld %lld", &x[0], &x[1], &x[2], &x[3]) == 4) v = x[3];
+        break;
+    }
+    std::fclose(f);
+    return v;
+}
+}  // namespace
+
+// A card holds each datagram until it has gone out, and the socket is charged for it
+// until then. A maximum period (144 datagrams of 1 ms) must still be taken whole while
+// the link is slow; a slow queue on our loopback stands in for the card.
+TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    if (std::system("tc qdisc add dev lo root tbf rate 8kbit burst 2000 limit 4000000 2>/dev/null") != 0)
+        GTEST_SKIP() << "no tbf queue discipline";
+    prepare(128, 2);
+    uint16_t rport = 0;
+    int rtp = sock(0, 5004);
+    int rx = sock(kLo, 0, &rport);
+    ASSERT_GE(rtp, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_EQ(Net_setMcastIf(rtp, kLo), 0);
+    RtpAudio_setRtpSocket(rtp);
+    char reason[256];
+    uint8_t mac[6] = {};
+    ASSERT_EQ(RtpAudio_getNum(RTP_UCAST_TX), 128);
+    ASSERT_EQ(RtpAudio_getNum(RTP_MCAST_TX), 16);
+    for (int i = 0; i < 128; ++i) {
+        int32_t map[8];
+        for (int j = 0; j < 8; ++j) map[j] = (i * 8 + j) % 128;
+        sdpInfo s = mkSdp(kLo, kLo, rport, 8, 3, uint32_t(i));
+        ASSERT_EQ(RtpAudio_setUcastTx(i, &s, map, 8, mac, reason, sizeof reason), 0) << reason;
+    }
+    for (int i = 0; i < 16; ++i) {
+        int32_t map[8];
+        for (int j = 0; j < 8; ++j) map[j] = i * 8 + j;
+        sdpInfo s = mkSdp(kLo, kGroup + uint32_t(i), 5004, 8, 3);
+        ASSERT_EQ(RtpAudio_setMcastTx(i, &s, map, 8, mac, reason, sizeof reason), 0) << reason;
+    }
+    std::vector<int32_t> in = block(P, 128);
+    const long long before = udpOutDatagrams();
+    for (int n = 0; n < 2; ++n) RtpAudio_periodTx(in.data(), 128, 128, 4800 + uint32_t(n * P));
+    const long long after = udpOutDatagrams();
+    EXPECT_EQ(std::system("tc qdisc del dev lo root"), 0);
+    ASSERT_GE(before, 0);
+    EXPECT_EQ(after - before, 2 * 144);
     RtpAudio_setRtpSocket(-1);
     Net_close(rtp);
     Net_close(rx);
