@@ -400,13 +400,14 @@ void AsioSample::audioThread() {
         for (;;) {
             const uint64_t done = counter->load(std::memory_order_acquire);
             if (done <= next) break;
-            // R or more blocks behind, the producer's current period (done) works on
-            // the slot of block `next`: reading it would take that period's newer audio
-            // (or half of it) as block `next`'s, a click with no gap. The stream is
-            // broken; the host is asked to reset.
-            if (done - next >= R) {
+            // More than R blocks behind, block `next` has been overwritten by a later
+            // lap in area B and taken from area A already: the stream is broken. At
+            // exactly R behind the block is still there, but the producer's next period
+            // reuses its slot; that is the edge of the ring, not yet a loss (a reset
+            // there would cost the host a restart for a block that may still be whole).
+            if (done - next > R) {
                 lost = true;
-                why = "a whole ring behind the route service";
+                why = "more than the ring behind the route service";
                 break;
             }
             if (!processBlock(next, &frames)) {

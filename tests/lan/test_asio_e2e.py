@@ -97,9 +97,13 @@ def read_wav(path):
     return [int.from_bytes(raw[i:i + 4], "little", signed=True) for i in range(0, len(raw), 4)]
 
 
-def segments(rec):
+def segments(rec, breaks=(), tone_breaks=()):
     """Runs of sound in rec (which starts at tone sample 1) as (tone start, length), the
-    first wrong sample as (index, value) or None, and the count of silent 1 ms blocks."""
+    first wrong sample as (index, value, tone sample due there) or None, and the count
+    of silent 1 ms blocks.
+    breaks: indices where the recording host restarted after a reset request;
+    tone_breaks: tone samples where the playing host did. The tone may go on from
+    another place there without a silent gap."""
     segs, i, n = [], 0, len(rec)
     nxt = 1  # where the tone would continue
     silent = 0
@@ -120,13 +124,19 @@ def segments(rec):
                 start = cand
                 break
         if start is None:
-            return segs, (i, rec[i]), silent
+            return segs, (i, rec[i], nxt), silent
         j = i
         while j < n and (rec[j] >> 8) == (tone(start + j - i) >> 8):
             j += 1
         if j < n and rec[j] != 0:
+            at = start + (j - i)  # the tone sample that was due
+            if any(abs(j - k) <= BUF for k in breaks) or any(abs(at - k) <= 2 * BUF for k in tone_breaks):
+                segs.append((start, j - i))
+                nxt = start + (j - i)
+                i = j
+                continue
             # Sound that leaves the tone without a gap: a click.
-            return segs, (j, rec[j]), silent
+            return segs, (j, rec[j], start + (j - i)), silent
         segs.append((start, j - i))
         nxt = start + (j - i)
         i = j
@@ -223,12 +233,25 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
     deadline_us = LINK_OFFSET_US - 2 * 1000
     late = max_delay_us >= deadline_us - 1000
     n_resets = sum(resets(p) for p in (play, rec))
-    segs, wrong, silent_blocks = segments(s[m0:m0 + span])
+    restarts = [int(x) - m0 for x in re.findall(r"reset request at frame (\d+)", rec.output()) if int(x) > m0]
+    # asiohost counts the frames it played; tone sample n is the one of frame n.
+    tone_restarts = [int(x) for x in re.findall(r"reset request at frame (\d+)", play.output())]
+    segs, wrong, silent_blocks = segments(s[m0:m0 + span], restarts, tone_restarts)
     if silent_blocks:
         log("%s: silent 1 ms blocks of the recording: %d, %d run(s) of sound" % (name, silent_blocks, len(segs)))
     if wrong:
-        k, got = wrong
-        problems.append("a sample that is not the tone at recording sample %d: got %d" % (k, got))
+        k, got, due = wrong
+        rec0 = s[m0:m0 + span]
+        # Where in the tone the sound after the click sits, relative to where it was due:
+        # tells a lapped ring (a whole number of ring lengths) from a torn block.
+        jump = None
+        for d in sorted(range(-9600, 9600), key=abs):
+            if all((rec0[k + x] >> 8) == (tone(due + d + x) >> 8) for x in range(min(96, len(rec0) - k))):
+                jump = d
+                break
+        problems.append("a sample that is not the tone at recording sample %d: got %d (the sound goes on %s)"
+                        % (k, got, "%+d samples from where it was due" % jump if jump is not None
+                           else "nowhere near the tone"))
     elif len(segs) > 1 and n_resets == 0 and not late:
         problems.append("%d gap(s) in the tone (%d silent 1 ms blocks) with no reset request reported and no "
                         "datagram later than %d us" % (len(segs) - 1, silent_blocks, deadline_us - 1000))

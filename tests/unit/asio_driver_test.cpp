@@ -413,8 +413,7 @@ TEST(AsioDriver, StartWithoutProducerAndResetRequests) {
     EXPECT_EQ(d->stop(), ASE_OK);
     prod->stop();
 
-    // A consumer R blocks behind the producer: the producer's period is on the slot the
-    // consumer would take next, so the ring has lapped it.
+    // A consumer more than R blocks behind the producer: the ring has lapped it.
     log->resets.store(0);
     prod->start(&s);
     ASSERT_EQ(d->start(), ASE_OK);
@@ -422,7 +421,7 @@ TEST(AsioDriver, StartWithoutProducerAndResetRequests) {
     const int before = log->switchCount.load();
     while (log->switchCount.load() < before + 10 && Clock_tickMs() - w3 < 10000) Clock_sleepMs(2);
     prod->stop();
-    ShareMem_counter(s.base)->fetch_add(4, std::memory_order_release); // R blocks at once
+    ShareMem_counter(s.base)->fetch_add(4 + 1, std::memory_order_release); // R + 1 blocks at once
     const uint64_t w4 = Clock_tickMs();
     while (log->resets.load() == 0 && Clock_tickMs() - w4 < 10000) Clock_sleepMs(2);
     EXPECT_EQ(log->resets.load(), 1);
