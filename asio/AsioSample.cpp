@@ -392,6 +392,7 @@ void AsioSample::audioThread() {
     const uint64_t R = m_ringBlocks;
     uint64_t frames = 0;
     uint64_t next = counter->load(std::memory_order_acquire);
+    uint64_t edgeBlocks = 0;
     bool lost = false;
     const char* why = "";
     while (!lost && !m_stop.load(std::memory_order_acquire)) {
@@ -410,6 +411,9 @@ void AsioSample::audioThread() {
                 why = "more than the ring behind the route service";
                 break;
             }
+            // At the edge the producer's next period may already be on this slot, so
+            // the block can be torn; counted, and told when the thread ends.
+            if (done - next == R) ++edgeBlocks;
             if (!processBlock(next, &frames)) {
                 stopped = true;
                 break;
@@ -433,6 +437,9 @@ void AsioSample::audioThread() {
         else continue;
         lost = true;
     }
+    if (edgeBlocks)
+        std::fprintf(stderr, "%s: %llu block(s) taken a whole ring behind the route service (at its edge)\n",
+                     VELUNOR_ASIO_NAME, (unsigned long long)edgeBlocks);
     if (lost) resetRequest(why, next, counter->load(std::memory_order_acquire));
     m_threadDone.store(true, std::memory_order_release);
 }
