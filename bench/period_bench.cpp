@@ -9,8 +9,10 @@
 // What the "CPU" column counts: the engine thread's CPU time for one whole period
 // (gain, meters, packing, the sends and the receive side), without refilling the input
 // block. The kernel's work for a send is charged to the sending thread, and so is
-// whatever the kernel does in softirq right after handing the packet to a device. The
-// Max case therefore runs over three paths, the "path" argument:
+// whatever the kernel does in softirq right after handing the packet to a device, also
+// for other programs' traffic that happens to be pending then (the machine is shared:
+// take the lowest of several runs). The Max case therefore runs over four paths, the
+// "path" argument:
 //   0 loopback: every datagram is also received in the sender's context (IP/UDP input,
 //     socket lookup, queueing into the unicast sink, dropped when full), a cost that a
 //     real network card would not charge to the sender: an upper bound.
@@ -28,9 +30,10 @@
 // where one sink takes them all; 5004 on the links), as separate devices would; the 16
 // multicast streams to 16 groups. "send" argument: 0 one send per datagram, 1 sendmmsg
 // (default), 2 sendmmsg with UDP_SEGMENT for equal datagrams to one destination (with
-// one receiver per stream there is nothing to merge, so 2 behaves as 1 here).
+// one receiver per stream there is nothing to merge, so 2 behaves as 1 there).
 // Counters: user_us and sys_us split the thread's CPU time per period (tick-sampled by
-// the kernel: a guide, not exact); sent = datagrams that the kernel took per period.
+// the kernel: a guide, not exact); sent = datagrams that the kernel took per period
+// (a segmented send counts once).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
