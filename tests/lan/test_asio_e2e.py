@@ -39,7 +39,9 @@ from test_ptp_interop import GM_CFG  # noqa: E402
 GROUP = "239.69.4.1"
 RATE = 48000
 RING_MS = 4
-LINK_OFFSET_US = 5000  # the device model's default delayUs
+# B's receive latency: the device model's default delayUs, or VELUNOR_ASIO_E2E_DELAY_US
+# (for example 6000, the most the receive buffer takes in whole periods).
+LINK_OFFSET_US = int(os.environ.get("VELUNOR_ASIO_E2E_DELAY_US", "5000"))
 BUF = 48
 
 
@@ -356,6 +358,9 @@ def test():
                 p.wait_line("used=1", timeout=20)
             time.sleep(2.0)
             log("ok: both cards follow the grandmaster")
+        if LINK_OFFSET_US != 5000:
+            r = ask(b, b.ip, {"ops": "setDelayUs", "us": str(LINK_OFFSET_US)})
+            check(r is not None and r["result"] == "succ", "B's delayUs set to %d: %r" % (LINK_OFFSET_US, r))
         r = b.run([asiohost, "--list"], timeout=20)
         check(r.returncode == 0 and "outputs: 2" in r.stdout and "inputs: 2" in r.stdout,
               "B's driver found through the registry and listed: %s %s" % (r.stdout, r.stderr))
