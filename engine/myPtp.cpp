@@ -79,6 +79,7 @@ static int openSocket(int port, uint32_t bindAddr) {
     }
     if (Net_joinGroup(s, PTP_GROUP, s_state.ownIp) != 0) DIAG_ERROR_AT(UNIT, "PtpVsc_loop");
     if (Net_setMcastIf(s, bindAddr) != 0) DIAG_ERROR_AT(UNIT, "PtpVsc_loop");
+    Net_setRxStamp(s, 1); // without it the clock at reading is taken instead
     return s;
 }
 
@@ -99,9 +100,12 @@ void PtpVsc_loop(uint32_t bindAddr) {
         } else {
             for (int s : socks) {
                 if (s < 0) continue;
-                int n = Net_recvFrom(s, buf, sizeof buf, nullptr, nullptr);
+                int64_t arrivalNs = -1;
+                int n = Net_recvStamped(s, buf, sizeof buf, &arrivalNs);
                 if (n < 0) continue;
-                int64_t t = nowUs();
+                // The kernel's arrival stamp, so that a late wake-up of this thread does
+                // not enter the offset; the clock now only when there is none.
+                int64_t t = arrivalNs >= 0 ? arrivalNs / 1000 : nowUs();
                 size_t len = size_t(n) < sizeof buf ? size_t(n) : sizeof buf;
                 if (PtpVsc_handleDomain(&s_state, buf, len)) continue;
                 PtpOutput out;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -104,6 +105,41 @@ int Net_recvFrom(int sock, void* buf, size_t cap, uint32_t* srcAddr, uint16_t* s
     if (n < 0) return -1;
     if (srcAddr) *srcAddr = ntohl(sa.sin_addr.s_addr);
     if (srcPort) *srcPort = ntohs(sa.sin_port);
+    return int(n);
+}
+
+int Net_setRxStamp(int sock, int on) {
+    return setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+int Net_recvStamped(int sock, void* buf, size_t cap, int64_t* arrivalNs) {
+    if (arrivalNs) *arrivalNs = -1;
+    iovec iov{buf, cap};
+    alignas(cmsghdr) char ctrl[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = ctrl;
+    msg.msg_controllen = sizeof ctrl;
+    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) return -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && arrivalNs; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec ts;
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        // The kernel stamps with the real-time clock: moved onto the monotonic one by
+        // their difference now (a step of the real-time clock in between is the only
+        // error, and a rare one).
+        timespec rt, mono;
+        clock_gettime(CLOCK_REALTIME, &rt);
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const int64_t rtNs = int64_t(rt.tv_sec) * 1000000000LL + rt.tv_nsec;
+        const int64_t monoNs = int64_t(mono.tv_sec) * 1000000000LL + mono.tv_nsec;
+        const int64_t stamp = int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+        const int64_t mapped = stamp - (rtNs - monoNs);
+        // A stamp from the future or from before the clock began is not one.
+        if (mapped <= monoNs && mapped >= 0) *arrivalNs = mapped;
+    }
     return int(n);
 }
 

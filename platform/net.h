@@ -37,6 +37,14 @@ int Net_recvFrom(int sock, void* buf, size_t cap, uint32_t* srcAddr, uint16_t* s
 int Net_recvPktInfo(int sock, void* buf, size_t cap, uint32_t* srcAddr, uint16_t* srcPort,
                     uint32_t* dstAddr);
 
+// Arrival time stamps taken by the kernel (SO_TIMESTAMPNS); 0 or -1.
+int Net_setRxStamp(int sock, int on);
+// Non-blocking receive of one datagram with its arrival time on the monotonic clock
+// (ns; -1 when the kernel gave no stamp). Returns as Net_recvFrom. A stamp does not
+// move with the receiving thread's wake-up: a late thread still sees when the
+// datagram came.
+int Net_recvStamped(int sock, void* buf, size_t cap, int64_t* arrivalNs);
+
 // Sends one datagram; returns the bytes sent or -1.
 int Net_sendTo(int sock, const void* buf, size_t len, uint32_t addr, uint16_t port);
 

@@ -1,5 +1,6 @@
 // The platform layer: dotted addresses, loopback datagrams with sender and
 // destination, truncation reporting, paths and named objects.
+#include "platform/clock.h"
 #include "platform/namedlock.h"
 #include "platform/net.h"
 #include "platform/paths.h"
@@ -33,6 +34,37 @@ TEST(Net, DottedRule) {
     EXPECT_TRUE(Net_isMulticast(0xEFFFFFFFu));
     EXPECT_FALSE(Net_isMulticast(0xF0000000u));
     EXPECT_FALSE(Net_isMulticast(0x0A000005u));
+}
+
+TEST(Net, ArrivalStampIsWhenTheDatagramCameNotWhenItWasRead) {
+    const uint32_t lo = 0x7F000001u;
+    int port = 40000 + int((getpid() + 7777) % 20000);
+    int rx = Net_udpSocketTry(lo, port);
+    int tx = Net_udpSocketTry(lo, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    ASSERT_EQ(Net_setRxStamp(rx, 1), 0);
+    char buf[64];
+    int64_t at = 0;
+    EXPECT_EQ(Net_recvStamped(rx, buf, sizeof buf, &at), -1) << "nothing there";
+    const int64_t sent = Clock_nowNs();
+    ASSERT_EQ(Net_sendTo(tx, "ptp", 3, lo, uint16_t(port)), 3);
+    Clock_sleepMs(30);
+    const int64_t read = Clock_nowNs();
+    ASSERT_EQ(Net_recvStamped(rx, buf, sizeof buf, &at), 3);
+    EXPECT_EQ(std::memcmp(buf, "ptp", 3), 0);
+    // On the monotonic clock, between the send and the read, and well before the read.
+    EXPECT_GE(at, sent - 1000000);
+    EXPECT_LE(at, read);
+    EXPECT_GE(read - at, 20 * 1000000LL);
+    // Without stamps switched on there is none to give.
+    ASSERT_EQ(Net_setRxStamp(rx, 0), 0);
+    ASSERT_EQ(Net_sendTo(tx, "x", 1, lo, uint16_t(port)), 1);
+    Clock_sleepMs(5);
+    ASSERT_EQ(Net_recvStamped(rx, buf, sizeof buf, &at), 1);
+    EXPECT_EQ(at, -1);
+    Net_close(rx);
+    Net_close(tx);
 }
 
 TEST(Net, LoopbackDatagramsWithSenderDestinationAndTruncation) {
