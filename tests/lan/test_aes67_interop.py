@@ -265,8 +265,11 @@ def test():
             seq_ok = sum(1 for a, b in zip(s, s[1:]) if (b[3] - a[3]) & 0xFFFF == 1)
             ts_ok = sum(1 for a, b in zip(s, s[1:]) if s32(b[1] - a[1]) == P)
             check(seq_ok == len(s) - 1, "%s: sequence numbers rise by one (%d of %d)" % (name, seq_ok, len(s) - 1))
-            # A sender that stalls over three periods re-aligns its timestamps to its clock.
-            check(ts_ok >= len(s) - 5, "%s: timestamps 48 frames apart (%d of %d)" % (name, ts_ok, len(s) - 1))
+            # A sender that stalls over three periods re-aligns its timestamps to its clock:
+            # a few such steps on a shared machine (up to one a second), never a stream
+            # of them; the media clock check below judges where the steps lead.
+            check(ts_ok >= len(s) - 1 - RTP_SECONDS,
+                  "%s: timestamps 48 frames apart (%d of %d)" % (name, ts_ok, len(s) - 1))
             res = [s32(ts - int(round(t * RATE))) for t, ts, _pt, _q, _ln in s]
             med = statistics.median(res)
             # ptp4l may serve TAI (37 s ahead of UTC) or UTC.
