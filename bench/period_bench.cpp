@@ -182,34 +182,13 @@ void fillInput(AudioPhy* phy) {
 
 double tvUs(const timeval& t) { return double(t.tv_sec) * 1e6 + double(t.tv_usec); }
 
-// UDP datagrams that the kernel of our namespace took (OutDatagrams of /proc/net/snmp).
-long long udpOut() {
-    FILE* f = std::fopen("/proc/net/snmp", "r");
-    if (!f) return -1;
-    char line[1024];
-    long long v = -1;
-    bool header = false;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "Udp:", 4) != 0) continue;
-        if (!header) {
-            header = true;
-            continue;
-        }
-        long long x[4];
-        if (std::sscanf(line + 4, "%lld %lld %lld %lld", &x[0], &x[1], &x[2], &x[3]) == 4) v = x[3];
-        break;
-    }
-    std::fclose(f);
-    return v;
-}
-
 void runPeriods(benchmark::State& state, AudioPhy* phy) {
     RtpAudio_setBatchSend(int(state.range(0)));
     int64_t c = 1000LL * 1000000000LL;
     fillInput(phy);
     TimerManager_period(c);
     rusage r0{}, r1{};
-    const long long out0 = udpOut();
+    const long long out0 = Net_udpOutDatagrams();
     getrusage(RUSAGE_THREAD, &r0);
     for (auto _ : state) {
         state.PauseTiming();
@@ -223,7 +202,7 @@ void runPeriods(benchmark::State& state, AudioPhy* phy) {
     if (it > 0) {
         state.counters["user_us"] = (tvUs(r1.ru_utime) - tvUs(r0.ru_utime)) / it;
         state.counters["sys_us"] = (tvUs(r1.ru_stime) - tvUs(r0.ru_stime)) / it;
-        const long long out1 = udpOut();
+        const long long out1 = Net_udpOutDatagrams();
         if (out0 >= 0 && out1 >= 0) state.counters["sent"] = double(out1 - out0) / it;
     }
     state.SetItemsProcessed(state.iterations());

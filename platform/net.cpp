@@ -112,16 +112,29 @@ int Net_setRxStamp(int sock, int on) {
     return setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? 0 : -1;
 }
 
+// Non-blocking recvmsg of one datagram into buf with its control messages in ctrl;
+// the sender lands in *sa when given. The datagram's real length or -1.
+static ssize_t recvWithControl(int sock, void* buf, size_t cap, sockaddr_in* sa, void* ctrl, size_t ctrlLen,
+                               msghdr* msg, iovec* iov) {
+    *iov = iovec{buf, cap};
+    *msg = msghdr{};
+    if (sa) {
+        msg->msg_name = sa;
+        msg->msg_namelen = sizeof *sa;
+    }
+    msg->msg_iov = iov;
+    msg->msg_iovlen = 1;
+    msg->msg_control = ctrl;
+    msg->msg_controllen = ctrlLen;
+    return recvmsg(sock, msg, MSG_DONTWAIT | MSG_TRUNC);
+}
+
 int Net_recvStamped(int sock, void* buf, size_t cap, int64_t* arrivalNs) {
     if (arrivalNs) *arrivalNs = -1;
-    iovec iov{buf, cap};
+    iovec iov;
+    msghdr msg;
     alignas(cmsghdr) char ctrl[CMSG_SPACE(sizeof(timespec))];
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = ctrl;
-    msg.msg_controllen = sizeof ctrl;
-    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n = recvWithControl(sock, buf, cap, nullptr, ctrl, sizeof ctrl, &msg, &iov);
     if (n < 0) return -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && arrivalNs; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
@@ -146,16 +159,10 @@ int Net_recvStamped(int sock, void* buf, size_t cap, int64_t* arrivalNs) {
 int Net_recvPktInfo(int sock, void* buf, size_t cap, uint32_t* srcAddr, uint16_t* srcPort,
                     uint32_t* dstAddr) {
     sockaddr_in sa{};
-    iovec iov{buf, cap};
+    iovec iov;
+    msghdr msg;
     alignas(cmsghdr) char ctrl[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr msg{};
-    msg.msg_name = &sa;
-    msg.msg_namelen = sizeof sa;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = ctrl;
-    msg.msg_controllen = sizeof ctrl;
-    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n = recvWithControl(sock, buf, cap, &sa, ctrl, sizeof ctrl, &msg, &iov);
     if (n < 0) return -1;
     if (srcAddr) *srcAddr = ntohl(sa.sin_addr.s_addr);
     if (srcPort) *srcPort = ntohs(sa.sin_port);
@@ -239,4 +246,24 @@ int Net_localAddrs(uint32_t* out, int cap) {
     }
     freeifaddrs(list);
     return n;
+}
+
+long long Net_udpOutDatagrams() {
+    FILE* f = std::fopen("/proc/net/snmp", "r");
+    if (!f) return -1;
+    char line[1024];
+    long long v = -1;
+    bool header = false;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "Udp:", 4) != 0) continue;
+        if (!header) { // the first "Udp:" line names the columns
+            header = true;
+            continue;
+        }
+        long long x[4];
+        if (std::sscanf(line + 4, "%lld %lld %lld %lld", &x[0], &x[1], &x[2], &x[3]) == 4) v = x[3];
+        break;
+    }
+    std::fclose(f);
+    return v;
 }

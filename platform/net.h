@@ -45,6 +45,10 @@ int Net_setRxStamp(int sock, int on);
 // datagram came.
 int Net_recvStamped(int sock, void* buf, size_t cap, int64_t* arrivalNs);
 
+// UDP datagrams the kernel of this network namespace has sent so far (OutDatagrams of
+// /proc/net/snmp), or -1 (benchmarks and tests: did every datagram leave?).
+long long Net_udpOutDatagrams();
+
 // Sends one datagram; returns the bytes sent or -1.
 int Net_sendTo(int sock, const void* buf, size_t len, uint32_t addr, uint16_t port);
 

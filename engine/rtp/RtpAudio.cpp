@@ -137,7 +137,6 @@ int32_t g_buf[kBufSamples];
 uint32_t g_mark[RTP_MAX_CH_NUM];
 uint32_t g_readTime, g_readOff; // media time and frame offset of the read position
 bool g_readValid;
-uint32_t g_periodCount;
 
 // Output pointers from preparation (the period passes the current block).
 RtpOutBlockDesc g_outDesc;
@@ -661,7 +660,6 @@ static void clearTables() {
     std::memset(g_mark, 0, sizeof g_mark);
     g_readTime = g_readOff = 0;
     g_readValid = false;
-    g_periodCount = 0;
     for (int i = 0; i < RTP_RX_STREAM_SLOTS; ++i) {
         StatsPub& p = g_statsPub[i];
         std::memset(&g_stats[i], 0, sizeof g_stats[i]);
@@ -1009,7 +1007,6 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
     // 128 channels), not a clear of whole buffers.
     for (int r = 0; r < rxCh; ++r)
         std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
-    g_periodCount += 1;
 }
 
 // ---- packet input ----

@@ -895,29 +895,6 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
     Net_close(rx);
 }
 
-namespace {
-// UDP datagrams the kernel of this namespace took so far (OutDatagrams of /proc/net/snmp).
-long long udpOutDatagrams() {
-    FILE* f = std::fopen("/proc/net/snmp", "r");
-    if (!f) return -1;
-    char line[1024];
-    long long v = -1;
-    bool header = false;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "Udp:", 4) != 0) continue;
-        if (!header) {
-            header = true;
-            continue;
-        }
-        long long x[4];
-        if (std::sscanf(line + 4, "%lld %lld %lld %lld", &x[0], &x[1], &x[2], &x[3]) == 4) v = x[3];
-        break;
-    }
-    std::fclose(f);
-    return v;
-}
-}  // namespace
-
 // A card holds each datagram until it has gone out, and the socket is charged for it
 // until then. A maximum period (144 datagrams of 1 ms) must still be taken whole while
 // the link is slow; a slow queue on our loopback stands in for the card.
@@ -950,9 +927,9 @@ TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
         ASSERT_EQ(RtpAudio_setMcastTx(i, &s, map, 8, mac, reason, sizeof reason), 0) << reason;
     }
     std::vector<int32_t> in = block(P, 128);
-    const long long before = udpOutDatagrams();
+    const long long before = Net_udpOutDatagrams();
     for (int n = 0; n < 2; ++n) RtpAudio_periodTx(in.data(), 128, 128, 4800 + uint32_t(n * P));
-    const long long after = udpOutDatagrams();
+    const long long after = Net_udpOutDatagrams();
     EXPECT_EQ(std::system("tc qdisc del dev lo root"), 0);
     ASSERT_GE(before, 0);
     EXPECT_EQ(after - before, 2 * 144);
