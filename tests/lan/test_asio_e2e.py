@@ -292,8 +292,11 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
         log("%s: %d gap(s), %.1f ms of tone lost, with %d reported reset request(s) and the largest datagram "
             "delay %d us (deadline about %d us)" % (name, len(segs) - 1, lost * 1000.0 / RATE, n_resets,
                                                    max_delay_us, deadline_us))
-        # A bound for sanity only: how much a stalled host loses depends on the machine.
-        check(lost < span // 4, "%s: less than a quarter of the tone lost to those causes" % name)
+        # How much a stalled host loses depends on the machine, not on the card: not
+        # bounded, but the tone must still have come through in one piece for a while.
+        longest = max(n for _, n in segs)
+        check(longest >= RATE // 2, "%s: the longest run of tone lasts %.2f s (at least 0.5 s)"
+              % (name, longest / RATE))
     if problems:
         return lat_ms, "%s: %s" % (name, "; ".join(problems))
     log("ok: %s: %d samples (%.2f s) of the tone, every run of sound bit-exact at 24 bits; %d gap(s), each "
