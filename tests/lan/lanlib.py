@@ -381,6 +381,85 @@ def parse_igmp(text, dev=None):
     return groups
 
 
+class StallWatch:
+    """velunor-stallwatch run beside a test: a real-time thread per CPU that notes every
+    stretch in which the machine ran none of our real-time threads (a stalled virtual
+    machine). A test uses it to tell a gap of ours from a gap the host made."""
+
+    def __init__(self, host, seconds, name="stallwatch"):
+        self.path = os.path.join(host.logdir, "stalls.txt")
+        self.proc = host.spawn([binary("tools/velunor-stallwatch/velunor-stallwatch"), "seconds=%d" % seconds,
+                                "log=" + self.path], name=name)
+        self.proc.wait_line("stallwatch: ready", timeout=10)
+        self.summary = None
+        self.stalls = []  # (from_ns, to_ns), every CPU, by start
+        self.holdups = []  # the same from the test's own tools
+
+    GRID_NS = 500000  # the witness's wake-up step
+
+    def finish(self, timeout):
+        end = time.monotonic() + timeout
+        while self.proc.alive():
+            if time.monotonic() > end:
+                raise TestFailure("stallwatch still running")
+            time.sleep(0.2)
+        lines = [l for l in self.proc.lines() if l.startswith('{"mode":"stallwatch"')]
+        if not lines:
+            raise TestFailure("stallwatch gave no summary: %s" % self.proc.output()[-300:])
+        self.summary = json.loads(lines[-1])
+        with open(self.path) as f:
+            for line in f:
+                t = line.split()
+                if len(t) == 4 and t[0] == "s":
+                    self.stalls.append((int(t[2]), int(t[3])))
+        self.stalls.sort()
+        return self.summary
+
+    def longer_than(self, ms):
+        return [s for s in self.stalls if s[1] - s[0] >= ms * 1e6]
+
+    def add_holdups(self, path):
+        """Adds the stretches in which one of the test's own real-time tools was held up
+        ("g <from ns> <to ns>" lines of its log): it runs below the cards, so a hold-up the
+        witness saw only in part (two stalls in a row, a grid step apart) shows there whole."""
+        n = 0
+        with open(path) as f:
+            for line in f:
+                t = line.split()
+                if len(t) == 3 and t[0] == "g":
+                    self.holdups.append((int(t[1]), int(t[2])))
+                    n += 1
+        self.holdups.sort()
+        return n
+
+    def episodes(self):
+        """Stalls and hold-ups merged where they overlap or lie within one grid step of
+        each other: (from_ns, to_ns)."""
+        out = []
+        for a, b in sorted(self.stalls + self.holdups):
+            if out and a <= out[-1][1] + self.GRID_NS:
+                out[-1] = (out[-1][0], max(out[-1][1], b))
+            else:
+                out.append((a, b))
+        return out
+
+    def cause(self, from_ns, to_ns, min_ms, before_ms, after_ms=1.0):
+        """The longest stall episode of at least min_ms that ends within
+        [from - before, to + after] (ns, CLOCK_MONOTONIC), or None."""
+        lo, hi = from_ns - before_ms * 1e6, to_ns + after_ms * 1e6
+        best = None
+        for a, b in self.episodes():
+            if b - a >= min_ms * 1e6 and lo <= b and a <= hi and (best is None or b - a > best[1] - best[0]):
+                best = (a, b)
+        return best
+
+    def figure(self):
+        s = self.summary
+        return ("host stalls seen by a real-time thread per CPU: %d over 1 ms, %d over 2 ms, %d over 4 ms, "
+                "longest %.2f ms (%d wake-ups)" % (s["over1ms"], s["over2ms"], s["over4ms"], s["maxUs"] / 1000.0,
+                                                   s["wakeups"]))
+
+
 class Lan:
     """A bridge plus n computers (host(1) .. host(n)), addresses 10.77.<net>.<i>/24."""
 

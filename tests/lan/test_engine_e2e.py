@@ -12,10 +12,11 @@ period, L B's link offset), measured between the two periods' completions on the
 monotonic clock (each side adds only its own wake-up lateness). The receive statistics
 must show no discontinuity and no late datagram.
 
-The stream level (receiver statistics) must be perfect. At the ring level a wake-up of an
-engine that is several ms late (a stalled virtual machine) costs a block, as it would an
-ASIO client of a 4 ms ring; such losses are counted, printed, and must stay below one a
-second.
+A real-time witness (velunor-stallwatch, one thread per CPU above the engines' priority)
+notes every stretch in which the machine ran none of our threads. A break in B's ring is
+allowed only after such a stall long enough to use up the ring's slack; with no stall,
+no break at all. Each sender re-alignment (a stall over 3 periods) breaks each stream
+once, and the receive statistics must show nothing else.
 
 Figures are printed (mean and spread of the delay error, sample counts).
 """
@@ -34,6 +35,13 @@ SECONDS = 30
 GROUP = "239.69.0.1"
 P, RATE, R, LINK = 48, 48000, 4, 264
 PORT = 9990
+# A host stall that can break the ring, and how long before the block after the break it
+# may end: a sender's stall shows at B a link offset later, and the catch-up takes up to
+# four periods more. A stalled virtual CPU also holds back every timer queued on it (an
+# engine asleep there wakes only when it runs again, the other CPU idle meanwhile); the
+# witness on that CPU sees the stall up to one grid step short: 1 ms seen is enough.
+STALL_MS = 1.0
+CAUSE_WINDOW_MS = LINK * 1000.0 / RATE + 4 + 10
 
 
 def req(host, obj):
@@ -100,6 +108,23 @@ def delays(wlog, rlog, channel):
     return out
 
 
+def ring_gaps(rlog, channel):
+    """Breaks in B's ring on one channel: (read time before, read time after, blocks
+    between) for consecutive logged blocks that are not the next block with the next
+    P frames (a lost, silent or displaced block)."""
+    recs = []
+    with open(rlog) as f:
+        for line in f:
+            t = line.split()
+            if len(t) == 5 and t[0] == "r" and int(t[3]) == channel:
+                recs.append((int(t[1]), int(t[2]), int(t[4])))
+    gaps = []
+    for (m1, ns1, n1), (m2, ns2, n2) in zip(recs, recs[1:]):
+        if not (m2 == m1 + 1 and n2 == n1 + P):
+            gaps.append((ns1, ns2, m2 - m1 - 1))
+    return gaps
+
+
 def run():
     lanlib.require_root()
     kohost = lanlib.binary("tools/velunor-kohost/velunor-kohost")
@@ -133,6 +158,7 @@ def run():
 
         wlog = os.path.join(a.logdir, "ringio-write.txt")
         rlog = os.path.join(b.logdir, "ringio-read.txt")
+        watch = lanlib.StallWatch(a, SECONDS + 8)
         wr = a.spawn([ringio, "write", "seconds=%d" % (SECONDS + 4), "log=" + wlog], name="ringioW")
         time.sleep(1.0)  # the reader starts with the signal already flowing
         rd = b.spawn([ringio, "read", "seconds=%d" % SECONDS, "log=" + rlog], name="ringioR")
@@ -150,6 +176,10 @@ def run():
             notcont += sum(int(x, 16) for x in arr)
         wait_exit(rd, 15)
         wait_exit(wr, 15)
+        watch.finish(15)
+        log("figure: " + watch.figure())
+        held = watch.add_holdups(wlog) + watch.add_holdups(rlog)
+        log("figure: the ring tools were held up over 1 ms %d times" % held)
         realigned, realigned_b = rst_rtp(a) - rst0, rst_rtp(b) - rstb0
         ms = ok(b, {"ops": "getMcastStats", "sdpId": "0"})
         us = ok(b, {"ops": "getUcastStats", "sdpId": "0"})
@@ -163,35 +193,42 @@ def run():
         sw, sr = summary(wr), summary(rd)
         log("writer: %s" % sw)
         log("reader: %s" % sr)
-        # An engine that wakes more than L - 2P late (a stalled virtual machine) plays the
-        # periods it caught up on before it drains the datagrams already waiting, and the
-        # writer or the reader of a 4 ms ring can miss a burst: a small budget for those,
-        # printed. The stream itself must have no discontinuity and no late datagram.
-        budget = SECONDS  # one block per second at most: 0.1 %
         log("figure: writer periods missed %d, reader blocks passed by %d, ring gaps per channel %s, "
             "discontinuities per channel %s, of %d blocks" % (sw["lapped"], sr["lapped"], sr["stops"], sr["disc"],
                                                               sr["blocks"]))
-        check(sw["lapped"] <= budget, "the writer filled the periods of A (%d missed)" % sw["lapped"])
-        check(sr["lapped"] <= budget, "the reader kept up with B's ring (%d blocks lost to bursts)" % sr["lapped"])
         frames_min = (SECONDS - 1) * RATE
         check(all(n >= frames_min for n in sr["audio"]),
               "every channel carried audio for the whole run (%s samples)" % sr["audio"])
         check(sr["bad"] == 0 and sr["lowByte"] == 0 and sr["wrongCh"] == 0,
               "every sample arrived bit-exact at 24 bits on its own channel (%d samples)" % sr["samples"])
-        # Known: B's engine now and then plays a silent period on one stream although its
-        # datagrams came in order and in time (0.01 % to 2 % of periods on a shared
-        # virtual machine); until that is found, the ring gaps are a printed figure with a
-        # 2 % bound, and a gap must never corrupt what follows (checked bit-exact above).
-        ring_budget = sr["blocks"] // 50
-        check(all(x <= ring_budget for x in sr["disc"]) and all(x <= ring_budget for x in sr["stops"]),
-              "ring gaps below 2 %% of the blocks on the multicast and the unicast channels (%s)" % sr["stops"])
+        # The ring is whole unless the machine stopped us: every break in B's ring (a block
+        # lost, silent or out of place) must follow a stall that the witness or the ring
+        # tools saw, one long enough to use up a 4 ms ring's slack (the writer keeps
+        # R - 2 ms ahead), ending at most the link offset plus a few periods before the
+        # block after the break. With no such stall, the ring must have no break at all.
+        for ch, name in ((0, "multicast"), (2, "unicast")):
+            gaps = ring_gaps(rlog, ch)
+            unexplained = []
+            for g in gaps:
+                c = watch.cause(g[0], g[1], STALL_MS, CAUSE_WINDOW_MS)
+                if c is None:
+                    unexplained.append(g)
+                    near = watch.cause(g[0], g[1], 0.0, CAUSE_WINDOW_MS)
+                    log("gap %s: %d blocks, %.1f ms between reads, no stall of %.1f ms before it (longest %s)" % (
+                        name, g[2], (g[1] - g[0]) / 1e6, STALL_MS,
+                        "none" if near is None else "%.2f ms" % ((near[1] - near[0]) / 1e6)))
+            check(not unexplained, "%s: every break in B's ring (%d) came after a stall of %.1f ms or more"
+                  % (name, len(gaps), STALL_MS))
         # A sender that wakes more than 3 periods late re-aligns its RTP timestamp: one
-        # discontinuity per stream, by design. Nothing else may break the streams.
-        log("figure: receiver discontinuities %d, re-alignments during the run: sender %d, receiver %d"
-            % (notcont, realigned, realigned_b))
-        check(notcont <= 2 * realigned, "the receiver counted no discontinuity but the sender's re-alignments")
+        # discontinuity per stream, by design. Nothing else may break the streams but a
+        # stall beyond the catch-up range (4 periods), once per stream at most.
+        long_stalls = len(watch.longer_than(4.0))
+        log("figure: receiver discontinuities %d, re-alignments during the run: sender %d, receiver %d, "
+            "stalls over 4 ms %d" % (notcont, realigned, realigned_b, long_stalls))
+        check(notcont <= 2 * (realigned + long_stalls),
+              "the receiver counted no discontinuity but the sender's re-alignments and the long stalls")
         for st in (ms, us):
-            check(int(st["notContinue"]) <= realigned, "notContinue %s" % st["notContinue"])
+            check(int(st["notContinue"]) <= realigned + long_stalls, "notContinue %s" % st["notContinue"])
             # A late datagram is one whose delay reaches the link offset less one period.
             check(int(st["maxUs"]) < (LINK - P) * 1e6 / RATE, "largest delay %s us stays below the link offset" % st["maxUs"])
 

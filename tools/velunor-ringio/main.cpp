@@ -12,6 +12,8 @@
 //   channel c, the 32-bit sample (((n*4 + c + 1) & 0xFFFFFF) << 8) | junk, junk being a
 //   low byte that a 24-bit stream must drop. Log: "w <k> <ns> <n of frame 0>": the time
 //   the writer saw period k done.
+// Both also log "m <k> <ns>" for a period (writer) or block (reader) they missed, and
+// "g <from ns> <to ns>" where their own loop was held up over 1 ms.
 // read: block m (slot m mod R of area B) once the counter passed it, as the ASIO
 //   driver's audio thread does; every channel: a zero sample is silence; any
 //   other must have a zero low byte, name its source channel (output channel c plays
@@ -92,10 +94,10 @@ int main(int argc, char** argv) {
         uint64_t block;
         int64_t ns;
         int64_t n;
-        int ch; // -1: a writer record
+        int ch; // -1: a writer record, -2: a period or block missed, -3: this tool held up
     };
     std::vector<Rec> recs;
-    recs.reserve(size_t(seconds * 1000 + 64) * (writer ? 1 : chTx));
+    recs.reserve(size_t(seconds * 1000 + 64) * (writer ? 1 : chTx) + 8192);
     std::atomic<uint64_t>* counter = ShareMem_counter(b);
 
     const int64_t endNs = Clock_nowNs() + int64_t(seconds * 1e9);
@@ -114,9 +116,13 @@ int main(int argc, char** argv) {
     uint64_t seen = counter->load(std::memory_order_acquire); // counter at the last look
     const uint64_t k0 = seen + 1;    // writer: first period that takes the signal
     uint64_t next = writer ? k0 : seen; // writer: next period to fill; reader: next block to read
+    int64_t lastLoopNs = Clock_nowNs();
     while (Clock_nowNs() < endNs) {
         const uint64_t c = counter->load(std::memory_order_acquire);
         const int64_t now = Clock_nowNs();
+        // This loop naps 150 us; a longer pause is the machine holding this tool up.
+        if (now - lastLoopNs > 1000000 && recs.size() < recs.capacity()) recs.push_back({0, lastLoopNs, now, -3});
+        lastLoopNs = now;
         if (c < seen) {
             std::fprintf(stderr, "ringio: counter went back (producer restarted)\n");
             break;
@@ -138,6 +144,7 @@ int main(int argc, char** argv) {
             // Period c may be running; c + 1 .. c + R - 1 read slots already taken. A
             // period the writer could not fill in time is counted and left out.
             if (next <= c) {
+                for (uint64_t k = next; k <= c && recs.size() < recs.capacity(); ++k) recs.push_back({k, now, 0, -2});
                 lapped += c + 1 - next;
                 next = c + 1;
             }
@@ -159,6 +166,7 @@ int main(int argc, char** argv) {
         // may be running on slot c mod R). Older ones are lost to this reader: counted, and
         // no discontinuity is claimed across them.
         if (c >= R && next + R <= c) {
+            for (uint64_t m = next; m < c - R + 1 && recs.size() < recs.capacity(); ++m) recs.push_back({m, now, 0, -2});
             lapped += c - R + 1 - next;
             next = c - R + 1;
             for (uint32_t ch = 0; ch < chTx; ++ch) {
@@ -199,8 +207,12 @@ int main(int argc, char** argv) {
     }
     if (log) {
         for (const Rec& r : recs) {
-            if (r.ch < 0)
+            if (r.ch == -1)
                 std::fprintf(log, "w %llu %lld %lld\n", (unsigned long long)r.block, (long long)r.ns, (long long)r.n);
+            else if (r.ch == -2)
+                std::fprintf(log, "m %llu %lld\n", (unsigned long long)r.block, (long long)r.ns);
+            else if (r.ch == -3)
+                std::fprintf(log, "g %lld %lld\n", (long long)r.ns, (long long)r.n);
             else
                 std::fprintf(log, "r %llu %lld %d %lld\n", (unsigned long long)r.block, (long long)r.ns, r.ch,
                              (long long)r.n);
