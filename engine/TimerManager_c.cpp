@@ -199,6 +199,15 @@ void TimerManager_period(int64_t c) {
     AudioPhy_periodDone();
 }
 
+bool TimerManager_periodDue(int64_t sysNs) {
+    // The timer's grid is fixed, the wake-ups jitter around it: a wake-up on time after
+    // one that came late is a little under a period past that one's start. Asking for a
+    // whole period skipped about every other such wake-up and ran two periods at the
+    // next, so the engine worked in 2 ms bursts half the time and the rings lost a block
+    // of slack. Half a period still keeps a second wake-up for one tick from running.
+    return sysNs - g_lastStart >= kPeriodNs / 2;
+}
+
 int TimerManager_catchUp(int64_t sysNs) {
     AudioPhy* p = phy();
     const int fs = p->sampleRate.load(rlx);
@@ -251,7 +260,7 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         if (!poll) late = PeriodTimer_wait(&timer);
         int64_t now = TimerManager_nowNs();
         if (now >= untilNs) break;
-        if (now - g_lastStart >= kPeriodNs) TimerManager_catchUp(now);
+        if (TimerManager_periodDue(now)) TimerManager_catchUp(now);
         if (onWake) onWake(late, ctx);
         RtpAudio_drainSocket();
     }

@@ -125,6 +125,19 @@ def ring_gaps(rlog, channel):
     return gaps
 
 
+def bursts(wlog):
+    """(writer observations that saw two or more of A's periods done at once, all
+    observations): the writer looks every 150 us, so periods that come one per wake-up
+    are seen one at a time."""
+    seen = {}
+    with open(wlog) as f:
+        for line in f:
+            t = line.split()
+            if len(t) == 4 and t[0] == "w":
+                seen[t[2]] = seen.get(t[2], 0) + 1
+    return sum(1 for n in seen.values() if n > 1), len(seen)
+
+
 def run():
     lanlib.require_root()
     kohost = lanlib.binary("tools/velunor-kohost/velunor-kohost")
@@ -196,6 +209,10 @@ def run():
         log("figure: writer periods missed %d, reader blocks passed by %d, ring gaps per channel %s, "
             "discontinuities per channel %s, of %d blocks" % (sw["lapped"], sr["lapped"], sr["stops"], sr["disc"],
                                                               sr["blocks"]))
+        # One period per wake-up: only a stall may make the engine run several at once.
+        nb, nobs = bursts(wlog)
+        log("figure: A's periods seen done in bursts of two or more: %d of %d looks" % (nb, nobs))
+        check(nb <= nobs // 50, "A's engine ran one period per wake-up (%d bursts, at most 2 %%)" % nb)
         frames_min = (SECONDS - 1) * RATE
         check(all(n >= frames_min for n in sr["audio"]),
               "every channel carried audio for the whole run (%s samples)" % sr["audio"])

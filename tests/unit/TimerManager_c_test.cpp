@@ -128,6 +128,30 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
     AudioPhy_destroy();
 }
 
+// Wake-ups on a fixed 1 ms grid, late by 60 us and 10 us in turn (ordinary timer
+// jitter): each one runs exactly one period, none is skipped and none runs two, and the
+// timestamps advance by one period per wake-up. A second wake-up within the same tick
+// runs nothing.
+TEST(TimerManager, JitteredWakeUpsRunOnePeriodEach) {
+    start();
+    const int64_t s0 = 1000 * kS;
+    ASSERT_EQ(TimerManager_catchUp(s0 + 60000), 1); // re-aligns
+    const uint64_t ts0 = TimerManager_getRtpTs();
+    int ran[3] = {};
+    for (int k = 1; k <= 40; ++k) {
+        const int64_t now = s0 + k * 1000000LL + (k % 2 ? 10000 : 60000);
+        const int n = TimerManager_periodDue(now) ? TimerManager_catchUp(now) : 0;
+        ASSERT_LE(n, 2) << "wake-up " << k;
+        ran[n]++;
+    }
+    EXPECT_EQ(ran[1], 40) << "skipped " << ran[0] << ", doubled " << ran[2];
+    EXPECT_EQ(TimerManager_getRtpTs(), ts0 + 40u * 48u);
+    const int64_t last = s0 + 40 * 1000000LL + 60000;
+    EXPECT_FALSE(TimerManager_periodDue(last + 300000)) << "a second wake-up for the same tick";
+    EXPECT_TRUE(TimerManager_periodDue(last + 950000));
+    AudioPhy_destroy();
+}
+
 TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
     AudioPhy* phy = start(2, 2);
     for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
