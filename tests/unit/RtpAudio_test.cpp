@@ -71,6 +71,20 @@ int sock(uint32_t addr, int port, uint16_t* boundPort = nullptr) {
     return fd;
 }
 
+// The engine's RTP socket (port 5004, multicast out on loopback) and a loopback sink on a
+// free port; at scope end the engine lets go of the socket and both are closed.
+struct TxRig {
+    uint16_t rport = 0;
+    int rtp = sock(0, 5004);
+    int rx = sock(kLo, 0, &rport);
+    bool ok() const { return rtp >= 0 && rx >= 0 && Net_setMcastIf(rtp, kLo) == 0; }
+    ~TxRig() {
+        RtpAudio_setRtpSocket(-1);
+        Net_close(rtp);
+        Net_close(rx);
+    }
+};
+
 // Reads one datagram, waiting up to 1 s.
 int recvWait(int fd, uint8_t* buf, size_t cap, uint32_t* src = nullptr, uint32_t* dst = nullptr) {
     for (int i = 0; i < 100; ++i) {
@@ -807,14 +821,10 @@ TEST(RtpAudio, PlayedPeriodsAreWipedSoALostDatagramIsSilence) {
 TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
     if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
     prepare(6, 2);
-    uint16_t rport = 0;
-    int rtp = sock(0, 5004);
-    int rx = sock(kLo, 0, &rport);
-    ASSERT_GE(rtp, 0);
-    ASSERT_GE(rx, 0);
-    ASSERT_EQ(Net_setMcastIf(rtp, kLo), 0);
-    ASSERT_EQ(Net_joinGroup(rtp, kGroup, kLo), 0); // our own group datagrams come back here
-    RtpAudio_setRtpSocket(rtp);
+    TxRig r;
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(Net_joinGroup(r.rtp, kGroup, kLo), 0); // our own group datagrams come back here
+    RtpAudio_setRtpSocket(r.rtp);
     char reason[256];
     uint8_t mac[6] = {};
     struct Stream {
@@ -829,7 +839,7 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
     };
     int u = 0, m = 0;
     for (const Stream& st : streams) {
-        sdpInfo s = mkSdp(kLo, st.mcast ? kGroup : kLo, st.mcast ? 5004 : rport, uint8_t(st.map.size()), st.sb,
+        sdpInfo s = mkSdp(kLo, st.mcast ? kGroup : kLo, st.mcast ? 5004 : r.rport, uint8_t(st.map.size()), st.sb,
                           uint32_t(st.mcast ? 0 : 20 + u));
         if (st.mcast)
             ASSERT_EQ(RtpAudio_setMcastTx(m++, &s, st.map.data(), int(st.map.size()), mac, reason, sizeof reason), 0)
@@ -871,7 +881,7 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
         uint8_t buf[1600];
         int ui = 0, mi = 0;
         for (const Stream& st : streams) {
-            int n = recvWait(st.mcast ? rtp : rx, buf, sizeof buf);
+            int n = recvWait(st.mcast ? r.rtp : r.rx, buf, sizeof buf);
             const int hdr = st.mcast ? 12 : 8;
             ASSERT_GE(n, hdr);
             EXPECT_EQ(be32(buf + 4), T - P);
@@ -890,9 +900,6 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
         EXPECT_EQ(ui + mi, int(streams.size()));
     }
     RtpAudio_setRtpMute(false);
-    RtpAudio_setRtpSocket(-1);
-    Net_close(rtp);
-    Net_close(rx);
 }
 
 // A card holds each datagram until it has gone out, and the socket is charged for it
@@ -903,13 +910,9 @@ TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
     if (std::system("tc qdisc add dev lo root tbf rate 8kbit burst 2000 limit 4000000 2>/dev/null") != 0)
         GTEST_SKIP() << "no tbf queue discipline";
     prepare(128, 2);
-    uint16_t rport = 0;
-    int rtp = sock(0, 5004);
-    int rx = sock(kLo, 0, &rport);
-    ASSERT_GE(rtp, 0);
-    ASSERT_GE(rx, 0);
-    ASSERT_EQ(Net_setMcastIf(rtp, kLo), 0);
-    RtpAudio_setRtpSocket(rtp);
+    TxRig r;
+    ASSERT_TRUE(r.ok());
+    RtpAudio_setRtpSocket(r.rtp);
     char reason[256];
     uint8_t mac[6] = {};
     ASSERT_EQ(RtpAudio_getNum(RTP_UCAST_TX), 128);
@@ -917,7 +920,7 @@ TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
     for (int i = 0; i < 128; ++i) {
         int32_t map[8];
         for (int j = 0; j < 8; ++j) map[j] = (i * 8 + j) % 128;
-        sdpInfo s = mkSdp(kLo, kLo, rport, 8, 3, uint32_t(i));
+        sdpInfo s = mkSdp(kLo, kLo, r.rport, 8, 3, uint32_t(i));
         ASSERT_EQ(RtpAudio_setUcastTx(i, &s, map, 8, mac, reason, sizeof reason), 0) << reason;
     }
     for (int i = 0; i < 16; ++i) {
@@ -933,7 +936,4 @@ TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
     EXPECT_EQ(std::system("tc qdisc del dev lo root"), 0);
     ASSERT_GE(before, 0);
     EXPECT_EQ(after - before, 2 * 144);
-    RtpAudio_setRtpSocket(-1);
-    Net_close(rtp);
-    Net_close(rx);
 }
