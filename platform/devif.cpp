@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -97,7 +98,8 @@ size_t DevIf_list(const char* guid, char* out, size_t cap) {
         }
         ::closedir(d);
     }
-    std::sort(names, names + count, [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    std::qsort(names, size_t(count), sizeof names[0],
+               [](const void* a, const void* b) { return std::strcmp(static_cast<const char*>(a), static_cast<const char*>(b)); });
     size_t need = 1;
     for (int i = 0; i < count; ++i) need += std::strlen(dir) + 1 + std::strlen(names[i]) + 1;
     if (!out || cap < need) return need;
