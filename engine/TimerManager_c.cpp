@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/AudioPhy.h"
+#include "engine/phyDsp.h"
 #include "engine/rtp/RtpAudio.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -38,40 +39,6 @@ AudioPhy* phy() {
 }
 
 int32_t iabs32(int32_t v) { return v == INT32_MIN ? INT32_MAX : (v < 0 ? -v : v); }
-
-// The 24-step sine table, 127 x sin(2 pi k / 24) truncated towards zero.
-constexpr int8_t kTone[24] = {0,   32,   63,   89,   109,  122,  127,  122,  109,  89,  63,  32,
-                              0,   -32,  -63,  -89,  -109, -122, -127, -122, -109, -89, -63, -32};
-
-void writeTone(AudioPhy* p, const AudioPhyBlock& b, int ch) {
-    uint32_t ph = p->tonePhase;
-    for (int k = 0; k < b.frames; ++k) {
-        b.samples[size_t(k) * size_t(b.strideSamples) + size_t(ch)] = int32_t(kTone[ph]) * (1 << 21);
-        ph = ph + 1 == 24 ? 0 : ph + 1;
-    }
-    p->tonePhase = ph;
-}
-
-// Gain (Q20, saturated) and mute per channel; slot0 = 0 for inputs, 128 for outputs.
-// A muted channel is a gain of 0, which gives the same zeros. Unity passes a sample
-// unchanged, so a block whose channels are all at unity and unmuted is left alone.
-void gainBlock(AudioPhy* p, const AudioPhyBlock& b, int slot0) {
-    int32_t g[PHY_MAX_CH_NUM];
-    const int n = b.chNum < PHY_MAX_CH_NUM ? b.chNum : PHY_MAX_CH_NUM;
-    bool any = false;
-    for (int c = 0; c < n; ++c) {
-        g[c] = p->mute[slot0 + c].load(rlx) != 0 ? 0 : p->gain[slot0 + c].load(rlx);
-        any |= g[c] != GAIN_UNITY_Q20;
-    }
-    if (!any) return;
-    for (int k = 0; k < b.frames; ++k) {
-        int32_t* s = b.samples + size_t(k) * size_t(b.strideSamples);
-        for (int c = 0; c < n; ++c) {
-            int64_t v = (int64_t(g[c]) * s[c]) >> 20;
-            s[c] = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
-        }
-    }
-}
 
 }  // namespace
 
@@ -117,7 +84,7 @@ void TimerManager_resetPerformStats() {
     g_pollCur.store(0, rlx);
     g_pollMax.store(0, rlx);
 }
-int TimerManager_toneValue(int k) { return kTone[((k % 24) + 24) % 24]; }
+int TimerManager_toneValue(int k) { return PhyDsp_toneValue(k); }
 
 void TimerManager_reset() {
     g_ptpOffsetNs.store(0, rlx);
@@ -168,10 +135,7 @@ void TimerManager_period(int64_t c) {
 
     AudioPhyBlock in{};
     if (AudioPhy_inputBlock(&in) && in.samples) {
-        const int tc = p->toneCh.load(rlx);
-        if (p->toneSide.load(rlx) == 0 && tc >= 0 && tc < p->phyRx.load(rlx) && tc < in.chNum) writeTone(p, in, tc);
-        gainBlock(p, in, 0);
-        RtpMeter_addBlock(&p->meterIn, in.samples, in.frames, in.chNum, in.strideSamples, fs);
+        PhyDsp_block(p, in, 0, p->phyRx.load(rlx), &p->meterIn);
     }
     RtpAudio_periodTx(fits ? in.samples : nullptr, in.strideSamples, in.chNum, uint32_t(ts));
     AudioPhy_clearInputBlock();
@@ -189,10 +153,7 @@ void TimerManager_period(int64_t c) {
         for (int k = 0; k < out.frames && out.chNum < out.strideSamples; ++k)
             std::memset(out.samples + size_t(k) * size_t(out.strideSamples) + size_t(out.chNum), 0,
                         sizeof(int32_t) * size_t(out.strideSamples - out.chNum));
-        const int tc = p->toneCh.load(rlx);
-        if (p->toneSide.load(rlx) == 1 && tc >= 0 && tc < p->phyTx.load(rlx) && tc < out.chNum) writeTone(p, out, tc);
-        gainBlock(p, out, AUDIOPHY_OUT_SLOT(0));
-        RtpMeter_addBlock(&p->meterOut, out.samples, out.frames, out.chNum, out.strideSamples, fs);
+        PhyDsp_block(p, out, 1, p->phyTx.load(rlx), &p->meterOut);
     } else {
         RtpAudio_periodRx(nullptr, 0, 0, uint32_t(ts));
     }

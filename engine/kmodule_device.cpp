@@ -16,6 +16,7 @@
 #include "engine/Msg.h"
 #include "engine/TimerManager_c.h"
 #include "engine/VelunorTypes.h"
+#include "engine/koBuild.h"
 #include "engine/rtp/RtpAudio.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -28,11 +29,7 @@ static const char* const FUNC = "Msg_device_handleJson";
 // the 3072-byte engine request buffer it replaces.
 #define KO_ENVELOPE_ROOM 24
 
-namespace {
-
-const auto rlx = std::memory_order_relaxed;
-
-struct Ctx {
+struct KoOpCtx {
     const char* req;
     char* data;
     size_t cap;
@@ -41,6 +38,11 @@ struct Ctx {
     bool overflow;
     size_t len; // length of data inside a group (beginGroup .. endGroup)
 };
+
+namespace {
+
+const auto rlx = std::memory_order_relaxed;
+using Ctx = KoOpCtx;
 
 int failAt(Ctx& c, const char* file, const char* func, int line, const char* msg) {
     if (c.reason && c.reasonCap) std::snprintf(c.reason, c.reasonCap, "error at: file=%s func=%s line=%d msg=%s", file, func, line, msg);
@@ -830,7 +832,45 @@ const Command kCommands[] = {
     {"getCustomEthInfo", opGetCustomEthInfo},
 };
 
+// Commands that only the user-mode engine has.
+const char* const kUserOnly[] = {"getAllSdpDelayMs", "getAllSdpNotCont", "getErrorNs", "getLog",
+                                 "getPayloadType",   "setPayloadType",   "getRtpMute", "setRtpMute"};
+bool userOnly(const char* ops) {
+    for (const char* u : kUserOnly)
+        if (std::strcmp(ops, u) == 0) return true;
+    return false;
+}
+
+std::atomic<const KoCommand*> s_buildRows{nullptr};
+std::atomic<int> s_buildCount{0};
+
 } // namespace
+
+void Msg_device_setBuildCommands(const KoCommand* rows, int count) {
+    s_buildCount.store(0, std::memory_order_release);
+    s_buildRows.store(rows, std::memory_order_release);
+    s_buildCount.store(rows ? count : 0, std::memory_order_release);
+}
+
+const char* KoOp_request(KoOpCtx* c) { return c->req; }
+bool KoOp_getInt(KoOpCtx* c, const char* key, int64_t* v) { return getInt(*c, c->req, key, v); }
+bool KoOp_getStr(KoOpCtx* c, const char* key, char* out, size_t cap) {
+    if (Msg_getStr(c->req, key, out, cap) == MSG_OK) return true;
+    failKey(*c, key);
+    return false;
+}
+void KoOp_put(KoOpCtx* c, const char* name, const char* value) { put(*c, name, "%s", value); }
+void KoOp_putInt(KoOpCtx* c, const char* name, long long value) { put(*c, name, "%lld", value); }
+void KoOp_putRaw(KoOpCtx* c, const char* name, const char* raw) {
+    begin(*c);
+    if (!Msg_appendRaw(c->data, c->cap, name, raw)) c->overflow = true;
+}
+void KoOp_setReason(KoOpCtx* c, const char* text) {
+    if (c->reason && c->reasonCap) std::snprintf(c->reason, c->reasonCap, "%s", text);
+}
+int KoOp_fail(KoOpCtx* c, const char* file, const char* func, int line, const char* msg) {
+    return failAt(*c, file, func, line, msg);
+}
 
 int Msg_device_handleJson(const char* request, char* data, size_t dataCap, char* reason, size_t reasonCap) {
     // A failure without a message must never report the reason of an earlier request.
@@ -851,19 +891,28 @@ int Msg_device_handleJson(const char* request, char* data, size_t dataCap, char*
     char ops[128];
     if (Msg_getStr(request, "ops", ops, sizeof ops) != MSG_OK) return failKey(c, "ops");
 
-    const Command* cmd = nullptr;
-    for (const Command& k : kCommands)
-        if (std::strcmp(ops, k.ops) == 0) {
-            cmd = &k;
+    int (*run)(Ctx&) = nullptr;
+    KoOpFn buildRun = nullptr;
+    const KoCommand* rows = s_buildRows.load(std::memory_order_acquire);
+    for (int i = 0, n = s_buildCount.load(std::memory_order_acquire); rows && i < n; ++i)
+        if (std::strcmp(ops, rows[i].ops) == 0) {
+            buildRun = rows[i].run;
             break;
         }
-    if (!cmd) {
-        std::printf("error: file=%s func=%s line=%d \n", UNIT, FUNC, __LINE__);
+    if (!buildRun && !(KO_BUILD_KERNEL && userOnly(ops)))
+        for (const Command& k : kCommands)
+            if (std::strcmp(ops, k.ops) == 0) {
+                run = k.run;
+                break;
+            }
+    if (!run && !buildRun) {
+        const int line = KO_BUILD_KERNEL ? KO_KERNEL_UNKNOWN_CMD_LINE : __LINE__;
+        std::printf("error: file=%s func=%s line=%d \n", UNIT, FUNC, line);
         std::fflush(stdout);
-        return failAt(c, UNIT, FUNC, __LINE__, ops);
+        return failAt(c, UNIT, FUNC, line, ops);
     }
 
-    int rc = cmd->run(c);
+    int rc = buildRun ? buildRun(&c) : run(c);
     if (rc == 0 && c.overflow) rc = FAIL("reply does not fit");
     if (rc != 0) {
         c.data[0] = 0; // a failed reply carries no data members

@@ -124,6 +124,7 @@ std::atomic<int> g_linkOffset;
 std::atomic<uint8_t> g_dscp{RTP_DEFAULT_DSCP}, g_pt{RTP_DEFAULT_PAYLOAD_TYPE}, g_mute;
 std::atomic<uint32_t> g_now;
 std::atomic<int> g_sock{-1};
+std::atomic<RtpSendBatchFn> g_transport{nullptr}; // the driver's socket layer (kernel build)
 std::atomic<int> g_discSock{-1};
 // Group datagrams never reach a socket bound to a unicast address; when the RTP socket is
 // bound to one, memberships live on a companion socket bound to any address, same port.
@@ -512,6 +513,7 @@ static int mcastRxSocket() {
     return m;
 }
 int RtpAudio_getRtpSocket() { return g_sock.load(rlx); }
+void RtpAudio_setTransport(RtpSendBatchFn fn) { g_transport.store(fn, rlx); }
 void RtpAudio_setBatchSend(int mode) { g_batchSend.store(mode, rlx); }
 
 // ---- statistics ----
@@ -896,7 +898,8 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     if (inChNum > strideSamples) inChNum = strideSamples;
     if (inChNum > txCh) inChNum = txCh;
     if (!inBlock) inChNum = 0;
-    const int sock = g_sock.load(rlx);
+    const RtpSendBatchFn transport = g_transport.load(rlx);
+    const int sock = transport ? 0 : g_sock.load(rlx);
     const bool mute = g_mute.load(rlx) != 0;
     const uint32_t tsWire = ts - uint32_t(P);
     g_batchCount = 0;
@@ -924,7 +927,9 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     }
     if (g_batchCount > 0) {
         const int mode = g_batchSend.load(rlx);
-        if (mode != 0) {
+        if (transport) {
+            transport(g_batch, g_batchCount);
+        } else if (mode != 0) {
             NetBatch_send(sock, g_batch, g_batchCount, mode == 2);
         } else {
             for (int k = 0; k < g_batchCount; ++k)
@@ -1168,8 +1173,13 @@ void RtpAudio_setRouteSockets(int discSock, uint32_t ctrlGroup, uint32_t ctrlGro
 int RtpAudio_joinGroup(int sock, uint32_t group, uint32_t ifaceAddr, bool join) {
     int disc = g_discSock.load(rlx);
     if (sock >= 0 && sock == disc && group != g_ctrlGroup.load(rlx) && group != 0xEFFFFFFFu &&
-        (g_ctrlGroup2.load(rlx) == 0 || group != g_ctrlGroup2.load(rlx)))
-        sock = mcastRxSocket();
+        (g_ctrlGroup2.load(rlx) == 0 || group != g_ctrlGroup2.load(rlx))) {
+        // Without an RTP socket of its own (the driver carries the audio) the membership
+        // stays on the given socket: the computer then takes the group's datagrams, and
+        // the driver's socket sees them.
+        const int m = mcastRxSocket();
+        if (m >= 0) sock = m;
+    }
     if (sock < 0) return -1;
     return join ? Net_joinGroup(sock, group, ifaceAddr) : Net_leaveGroup(sock, group, ifaceAddr);
 }

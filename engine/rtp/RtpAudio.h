@@ -65,6 +65,12 @@ void RtpAudio_afterDspPrepare(int phyInChNum, const RtpOutBlockDesc* out, int sa
 void RtpAudio_setRtpSocket(int sock);
 int RtpAudio_getRtpSocket();
 
+// The kernel build has no socket of its own: a period's datagrams (payload, destination
+// address and port) go to the driver's socket layer, which frames and sends them.
+struct NetDatagram;
+typedef void (*RtpSendBatchFn)(const NetDatagram* d, int n);
+void RtpAudio_setTransport(RtpSendBatchFn fn);
+
 // Back to the state before any preparation (engine start-up, tests). Keeps the route
 // layer's registration of RtpAudio_setRouteSockets.
 void RtpAudio_reset();

@@ -1,0 +1,311 @@
+// The port class library of the stand-in kernel: the adapter device, WaveRT ports,
+// subdevice registration, the dispatch entries it installs, and the endpoint registry
+// that stands in for the system's list of audio endpoints.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "driver/kernel/host.h"
+#include "platform/paths.h"
+
+extern "C" const GUID CLSID_PortWaveRT_K = {0xCC9BE57A, 0xEB9E, 0x42B4, {0x94, 0xFC, 0x0C, 0xAD, 0x3D, 0xBC, 0xE7, 0xFA}};
+extern "C" const GUID IID_IMiniportWaveRT_K = {0x0F9FC4D6, 0x6061, 0x4F3C, {0xB1, 0xFC, 0x07, 0x5E, 0x35, 0xF7, 0x96, 0x0A}};
+extern "C" const GUID KSCATEGORY_AUDIO_K = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
+namespace {
+
+constexpr int kMaxPorts = 128;
+constexpr int kMaxSubdevices = 64;
+
+class PortWaveRT;
+
+struct Subdevice {
+    bool used;
+    char name[128];
+    PortWaveRT* port;
+    UNICODE_STRING link; // its audio interface
+    char16_t linkBuf[1024];
+};
+
+std::mutex g_pcLock;
+DEVICE_OBJECT g_fdo;
+bool g_fdoLive;
+PC_START_DEVICE* g_start;
+ULONG g_maxSubdevices;
+Subdevice g_sub[kMaxSubdevices];
+PortWaveRT* g_ports[kMaxPorts];
+int g_portCount;
+
+class PortWaveRT final : public IPortWaveRT {
+public:
+    NTSTATUS QueryInterface(const IID&, void** out) override {
+        if (!out) return STATUS_INVALID_PARAMETER;
+        AddRef();
+        *out = this;
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        ULONG n = --refs_;
+        if (n == 0) {
+            forget(this);
+            if (miniport_) miniport_->Release();
+            delete this;
+        }
+        return n;
+    }
+    // Checks the miniport's filter description the way the port class would before it
+    // builds a filter factory from it.
+    NTSTATUS Init(DEVICE_OBJECT* device, IRP*, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                  void* resourceList) override {
+        if (!device || !unknownMiniport) return STATUS_INVALID_PARAMETER;
+        IMiniportWaveRT* m = nullptr;
+        NTSTATUS st = unknownMiniport->QueryInterface(IID_IMiniportWaveRT_K, reinterpret_cast<void**>(&m));
+        if (!NT_SUCCESS(st) || !m) return NT_SUCCESS(st) ? STATUS_INVALID_PARAMETER : st;
+        st = m->Init(unknownAdapter, resourceList, this);
+        PCFILTER_DESCRIPTOR* d = nullptr;
+        if (NT_SUCCESS(st)) st = m->GetDescription(&d);
+        if (NT_SUCCESS(st) && !valid(d)) st = STATUS_INVALID_PARAMETER;
+        if (!NT_SUCCESS(st)) {
+            m->Release();
+            return st;
+        }
+        if (miniport_) miniport_->Release();
+        miniport_ = m;
+        desc_ = d;
+        return STATUS_SUCCESS;
+    }
+    IMiniportWaveRT* miniport() const { return miniport_; }
+    const PCFILTER_DESCRIPTOR* description() const { return desc_; }
+
+private:
+    static bool valid(const PCFILTER_DESCRIPTOR* d) {
+        if (!d || d->PinCount == 0 || !d->Pins || d->PinSize < sizeof(PCPIN_DESCRIPTOR)) return false;
+        for (ULONG i = 0; i < d->PinCount; ++i) {
+            const KSPIN_DESCRIPTOR& k = d->Pins[i].KsPinDescriptor;
+            if (k.DataRangesCount == 0 || !k.DataRanges) return false;
+            for (ULONG r = 0; r < k.DataRangesCount; ++r)
+                if (!k.DataRanges[r] || k.DataRanges[r]->FormatSize < sizeof(KSDATARANGE)) return false;
+        }
+        for (ULONG c = 0; c < d->ConnectionCount; ++c) {
+            if (!d->Connections) return false;
+            const PCCONNECTION_DESCRIPTOR& x = d->Connections[c];
+            auto pinOk = [&](ULONG node, ULONG pin) { return node != PCFILTER_NODE || pin < d->PinCount; };
+            if (!pinOk(x.FromNode, x.FromNodePin) || !pinOk(x.ToNode, x.ToNodePin)) return false;
+        }
+        return true;
+    }
+    static void forget(PortWaveRT* p) {
+        for (int i = 0; i < g_portCount; ++i)
+            if (g_ports[i] == p) g_ports[i] = nullptr;
+    }
+    std::atomic<ULONG> refs_{1};
+    IMiniportWaveRT* miniport_ = nullptr;
+    const PCFILTER_DESCRIPTOR* desc_ = nullptr;
+};
+
+// The render side of a filter streams into its pin 1 (data flows in from the system).
+const char* flowOf(const PortWaveRT* p) {
+    const PCFILTER_DESCRIPTOR* d = p ? p->description() : nullptr;
+    if (!d || d->PinCount < 2) return "render";
+    return d->Pins[1].KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_IN ? "render" : "capture";
+}
+
+Subdevice* findSubdevice(const UNICODE_STRING& fileName) {
+    char name[160];
+    Kernel_narrow(fileName.Buffer, fileName.Length / 2, name, sizeof name);
+    const char* n = name[0] == '\\' ? name + 1 : name;
+    for (Subdevice& s : g_sub)
+        if (s.used && std::strcmp(s.name, n) == 0) return &s;
+    return nullptr;
+}
+
+NTSTATUS complete(IRP* irp, NTSTATUS st, uintptr_t info) {
+    irp->IoStatus.Status = st;
+    irp->IoStatus.Information = info;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return st;
+}
+
+// The port class's own dispatch: opens reach the filter of a registered subdevice.
+NTSTATUS pcCreate(DEVICE_OBJECT*, IRP* irp) {
+    FILE_OBJECT* f = irp->Stack.FileObject;
+    std::lock_guard<std::mutex> g(g_pcLock);
+    Subdevice* s = f ? findSubdevice(f->FileName) : nullptr;
+    if (!s) return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+    f->FsContext = s;
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+NTSTATUS pcClose(DEVICE_OBJECT*, IRP* irp) { return complete(irp, STATUS_SUCCESS, 0); }
+NTSTATUS pcDeviceControl(DEVICE_OBJECT*, IRP* irp) {
+    // Kernel-streaming requests on filters are not served by this host yet.
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+NTSTATUS pcPnp(DEVICE_OBJECT* device, IRP* irp) {
+    if (irp->Stack.MinorFunction != 0x00) return complete(irp, STATUS_SUCCESS, 0);
+    PC_START_DEVICE* start = g_start;
+    NTSTATUS st = start ? start(device, irp, nullptr) : STATUS_UNSUCCESSFUL;
+    return complete(irp, st, 0);
+}
+
+void endpointId(const char* name, char* out, size_t cap) { std::snprintf(out, cap, "ROOT#VelunorAudio#0000#%s", name); }
+
+}  // namespace
+
+// ---- port class calls ----
+NTSTATUS PcInitializeAdapterDriver(DRIVER_OBJECT* driver, PUNICODE_STRING, DRIVER_ADD_DEVICE* addDevice) {
+    if (!driver || !driver->DriverExtension || !addDevice) return STATUS_INVALID_PARAMETER;
+    driver->DriverExtension->AddDevice = addDevice;
+    PortCls_installDispatch(driver);
+    driver->DriverUnload = [](DRIVER_OBJECT*) {}; // the port class's own unload: nothing of its own to free
+    return STATUS_SUCCESS;
+}
+
+void PortCls_installDispatch(DRIVER_OBJECT* driver) {
+    driver->MajorFunction[IRP_MJ_CREATE] = pcCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = pcClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = pcDeviceControl;
+    driver->MajorFunction[IRP_MJ_PNP] = pcPnp;
+}
+
+NTSTATUS PcAddAdapterDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo, PC_START_DEVICE* startDevice,
+                            ULONG maxObjects, ULONG) {
+    std::lock_guard<std::mutex> g(g_pcLock);
+    if (!driver || !pdo || !startDevice || g_fdoLive) return STATUS_INVALID_PARAMETER;
+    g_fdo = DEVICE_OBJECT{};
+    g_fdo.DriverObject = driver;
+    g_fdo.AttachedTo = pdo;
+    driver->DeviceObject = &g_fdo;
+    g_fdoLive = true;
+    g_start = startDevice;
+    g_maxSubdevices = maxObjects > kMaxSubdevices ? kMaxSubdevices : maxObjects;
+    return STATUS_SUCCESS;
+}
+
+DEVICE_OBJECT* Kernel_adapterDevice() { return g_fdoLive ? &g_fdo : nullptr; }
+PC_START_DEVICE* PortCls_startRoutine() { return g_start; }
+
+NTSTATUS PcNewPort(IPortWaveRT** port, const CLSID& classId) {
+    if (!port) return STATUS_INVALID_PARAMETER;
+    *port = nullptr;
+    if (!IsEqualGUID(classId, CLSID_PortWaveRT_K)) return STATUS_NOT_IMPLEMENTED;
+    std::lock_guard<std::mutex> g(g_pcLock);
+    if (g_portCount == kMaxPorts) {
+        // Reuse the slots of released ports.
+        int w = 0;
+        for (int i = 0; i < g_portCount; ++i)
+            if (g_ports[i]) g_ports[w++] = g_ports[i];
+        g_portCount = w;
+        if (g_portCount == kMaxPorts) return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PortWaveRT* p = new PortWaveRT();
+    g_ports[g_portCount++] = p;
+    *port = p;
+    return STATUS_SUCCESS;
+}
+
+IMiniportWaveRT* PortCls_miniport(int index) {
+    std::lock_guard<std::mutex> g(g_pcLock);
+    return index >= 0 && index < g_portCount && g_ports[index] ? g_ports[index]->miniport() : nullptr;
+}
+
+NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* device, const char16_t* name, PUNKNOWN unknown) {
+    if (!device || !name || !unknown) return STATUS_INVALID_PARAMETER;
+    Subdevice* s = nullptr;
+    {
+        std::lock_guard<std::mutex> g(g_pcLock);
+        int used = 0;
+        for (Subdevice& x : g_sub) used += x.used ? 1 : 0;
+        if (ULONG(used) >= g_maxSubdevices) return STATUS_INSUFFICIENT_RESOURCES;
+        for (Subdevice& x : g_sub)
+            if (!x.used) {
+                s = &x;
+                break;
+            }
+        if (!s) return STATUS_INSUFFICIENT_RESOURCES;
+        size_t n = 0;
+        while (name[n] && n < 127) ++n;
+        Kernel_narrow(name, n, s->name, sizeof s->name);
+        s->port = static_cast<PortWaveRT*>(static_cast<IPortWaveRT*>(unknown));
+        s->port->AddRef();
+        s->used = true;
+    }
+    UNICODE_STRING ref;
+    RtlInitUnicodeString(&ref, name);
+    UNICODE_STRING link{};
+    if (NT_SUCCESS(IoRegisterDeviceInterface(device->AttachedTo ? device->AttachedTo : device, &KSCATEGORY_AUDIO_K,
+                                             &ref, &link))) {
+        IoSetDeviceInterfaceState(&link, TRUE);
+        RtlFreeUnicodeString(&link);
+    }
+    char id[200], friendly[200], state[32];
+    endpointId(s->name, id, sizeof id);
+    std::snprintf(friendly, sizeof friendly, "%s (VelunorAudio)", s->name);
+    // An endpoint switched off by the user stays off when the driver comes back.
+    Endpoint_state(id, state, sizeof state);
+    Endpoint_write(id, friendly, flowOf(s->port), std::strcmp(state, "DISABLED") == 0 ? "DISABLED" : "ACTIVE");
+    return STATUS_SUCCESS;
+}
+
+void PortCls_removeDevice() {
+    std::lock_guard<std::mutex> g(g_pcLock);
+    for (Subdevice& s : g_sub) {
+        if (!s.used) continue;
+        char id[200], friendly[200], state[32];
+        endpointId(s.name, id, sizeof id);
+        std::snprintf(friendly, sizeof friendly, "%s (VelunorAudio)", s.name);
+        Endpoint_state(id, state, sizeof state);
+        // The device is gone; a user's DISABLED is remembered for its return.
+        Endpoint_write(id, friendly, flowOf(s.port), std::strcmp(state, "DISABLED") == 0 ? "DISABLED" : "NOT_PRESENT");
+        if (s.port) s.port->Release();
+        s = Subdevice{};
+    }
+    g_fdoLive = false;
+    g_start = nullptr;
+}
+
+// ---- endpoint registry ----
+static bool endpointPath(const char* id, char* out, size_t cap) {
+    if (!id || !*id || std::strchr(id, '/') || id[0] == '.') return false;
+    int n = std::snprintf(out, cap, "%s/endpoints/%s", Paths_rundir(), id);
+    return n > 0 && size_t(n) < cap;
+}
+
+bool Endpoint_write(const char* id, const char* friendlyName, const char* flow, const char* state) {
+    char path[1024], tmp[1100], text[1024];
+    if (!endpointPath(id, path, sizeof path) || !Paths_ensureParent(path)) return false;
+    int n = std::snprintf(text, sizeof text, "id=%s\nname=%s\nflow=%s\nstate=%s\n", id, friendlyName, flow, state);
+    if (n <= 0 || size_t(n) >= sizeof text) return false;
+    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    // Replaced whole, so a reader never sees half a record.
+    int fd = ::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = ::write(fd, text, size_t(n)) == n;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(tmp, path) == 0;
+    if (!ok) ::unlink(tmp);
+    return ok;
+}
+
+bool Endpoint_state(const char* id, char* out, size_t cap) {
+    if (cap) out[0] = 0;
+    char path[1024];
+    if (!endpointPath(id, path, sizeof path)) return false;
+    FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    char line[512];
+    bool found = false;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "state=", 6) != 0) continue;
+        line[std::strcspn(line, "\r\n")] = 0;
+        std::snprintf(out, cap, "%s", line + 6);
+        found = true;
+    }
+    std::fclose(f);
+    return found;
+}

@@ -1,0 +1,255 @@
+// Winsock Kernel of the stand-in kernel: one kind of socket, AF_INET/SOCK_RAW/
+// IPPROTO_UDP, over a Linux raw socket. What the driver sends is a UDP header and its
+// payload; the stack builds the IPv4 header. What it receives starts with the IPv4
+// header, as the datagram indication of a raw socket does.
+//
+// Linux gives a raw socket bound to a unicast address only datagrams to that address,
+// so group datagrams come from a companion raw socket bound to any address, which holds
+// the memberships and passes on multicast destinations only. Bound to a port, the socket
+// also holds that UDP port with an ordinary socket whose filter drops everything: the
+// computer then has a listener on the port and never answers its datagrams with ICMP
+// port-unreachable.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/filter.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "driver/kernel/wdm.h"
+
+extern "C" const GUID NPI_WSK_INTERFACE_ID = {0x2227E803, 0x8D8B, 0x11D4, {0xAB, 0xAD, 0x00, 0x90, 0x27, 0x71, 0x9E, 0x09}};
+
+namespace {
+
+struct RawSocket {
+    WSK_SOCKET wsk; // first: the driver holds a WSK_SOCKET*
+    int fd = -1;        // raw, bound as the driver asks
+    int groupFd = -1;   // raw, bound to any: group datagrams
+    int portFd = -1;    // UDP, holds the bound port
+    void* context = nullptr;
+    WSK_RECEIVE_FROM_EVENT* onReceive = nullptr;
+    std::atomic<bool> eventOn{false};
+    std::atomic<bool> quit{false};
+    std::thread rx;
+    std::mutex eventLock; // held while an indication runs, so disabling waits for it
+};
+
+void complete(IRP* irp, NTSTATUS st, uintptr_t info) {
+    if (!irp) return;
+    irp->IoStatus.Status = st;
+    irp->IoStatus.Information = info;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void receiveLoop(RawSocket* s) {
+    static thread_local uint8_t buf[65536];
+    while (!s->quit.load()) {
+        pollfd p[2] = {{s->fd, POLLIN, 0}, {s->groupFd, POLLIN, 0}};
+        int n = ::poll(p, s->groupFd >= 0 ? 2 : 1, 200);
+        if (n <= 0) continue;
+        for (int k = 0; k < 2; ++k) {
+            if (!(p[k].revents & POLLIN)) continue;
+            sockaddr_in from{};
+            socklen_t fl = sizeof from;
+            ssize_t len = ::recvfrom(p[k].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (len < 20) continue;
+            if (k == 1) {
+                const uint8_t top = buf[16]; // first byte of the destination address
+                if (top < 224 || top > 239) continue; // the bound socket delivers unicast
+            }
+            if (!s->eventOn.load()) continue;
+            MDL mdl{nullptr, buf, ULONG(len), MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA};
+            SOCKADDR_IN_K remote{AF_INET_K, from.sin_port, from.sin_addr.s_addr, {}};
+            WSK_DATAGRAM_INDICATION ind{nullptr, WSK_BUF{&mdl, 0, size_t(len)}, nullptr, 0, &remote};
+            std::lock_guard<std::mutex> g(s->eventLock);
+            if (s->eventOn.load() && s->onReceive) s->onReceive(s->context, 0, &ind);
+        }
+    }
+}
+
+void closeFds(RawSocket* s) {
+    for (int* fd : {&s->fd, &s->groupFd, &s->portFd})
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+}
+
+NTSTATUS wskControl(WSK_SOCKET* ws, WSK_CONTROL_SOCKET_TYPE type, ULONG code, ULONG level, size_t inSize, void* in,
+                    size_t, void*, size_t* outReturned, IRP* irp) {
+    RawSocket* s = reinterpret_cast<RawSocket*>(ws);
+    if (outReturned) *outReturned = 0;
+    NTSTATUS st = STATUS_INVALID_PARAMETER;
+    if (type == WskSetOption && level == SOL_SOCKET_K && code == SO_WSK_EVENT_CALLBACK && in &&
+        inSize >= sizeof(WSK_EVENT_CALLBACK_CONTROL)) {
+        const auto* c = static_cast<const WSK_EVENT_CALLBACK_CONTROL*>(in);
+        if (c->EventMask & WSK_EVENT_RECEIVE_FROM) {
+            if (c->EventMask & WSK_EVENT_DISABLE) {
+                std::lock_guard<std::mutex> g(s->eventLock); // a running indication ends first
+                s->eventOn.store(false);
+            } else {
+                s->eventOn.store(s->onReceive != nullptr);
+            }
+            st = s->onReceive ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        }
+    } else if (type == WskSetOption && level == IPPROTO_IP_K && in && inSize >= sizeof(ULONG)) {
+        const ULONG v = *static_cast<const ULONG*>(in);
+        int rc = -1;
+        if (code == IP_TOS_K) {
+            int tos = int(v & 0xFF);
+            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+        } else if (code == IP_MULTICAST_TTL_K) {
+            int ttl = int(v & 0xFF);
+            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        } else if (code == IP_MULTICAST_IF_K) {
+            in_addr a{v};
+            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a);
+        } else if ((code == IP_ADD_MEMBERSHIP_K || code == IP_DROP_MEMBERSHIP_K) && inSize >= 2 * sizeof(ULONG)) {
+            const ULONG* w = static_cast<const ULONG*>(in); // group, interface (network order)
+            ip_mreq m{};
+            m.imr_multiaddr.s_addr = w[0];
+            m.imr_interface.s_addr = w[1];
+            rc = ::setsockopt(s->groupFd >= 0 ? s->groupFd : s->fd, IPPROTO_IP,
+                              code == IP_ADD_MEMBERSHIP_K ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &m, sizeof m);
+        }
+        st = rc == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+    complete(irp, st, 0);
+    return st;
+}
+
+NTSTATUS wskClose(WSK_SOCKET* ws, IRP* irp) {
+    RawSocket* s = reinterpret_cast<RawSocket*>(ws);
+    {
+        std::lock_guard<std::mutex> g(s->eventLock);
+        s->eventOn.store(false);
+    }
+    s->quit.store(true);
+    if (s->rx.joinable()) s->rx.join();
+    closeFds(s);
+    delete s;
+    complete(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
+    RawSocket* s = reinterpret_cast<RawSocket*>(ws);
+    NTSTATUS st = STATUS_INVALID_PARAMETER;
+    if (local && local->sin_family == AF_INET_K && s->fd >= 0) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = local->sin_addr;
+        st = ::bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        if (st == STATUS_SUCCESS && local->sin_addr != 0) {
+            s->groupFd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+        }
+        if (st == STATUS_SUCCESS && local->sin_port != 0) {
+            s->portFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sock_filter drop[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+            sock_fprog prog{1, drop};
+            a.sin_port = local->sin_port;
+            int one = 1;
+            if (s->portFd >= 0) {
+                ::setsockopt(s->portFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+                ::setsockopt(s->portFd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
+            }
+            if (s->portFd < 0 || ::bind(s->portFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                std::printf("velunor-kernel: UDP port %u is held elsewhere (%s)\n", ntohs(local->sin_port),
+                            std::strerror(errno));
+                std::fflush(stdout);
+            }
+        }
+        if (st == STATUS_SUCCESS && !s->rx.joinable()) s->rx = std::thread(receiveLoop, s);
+    }
+    complete(irp, st, 0);
+    return st;
+}
+
+NTSTATUS wskSendTo(WSK_SOCKET* ws, WSK_BUF* buffer, ULONG, SOCKADDR_IN_K* remote, ULONG, void*, IRP* irp) {
+    RawSocket* s = reinterpret_cast<RawSocket*>(ws);
+    NTSTATUS st = STATUS_INVALID_PARAMETER;
+    size_t sent = 0;
+    if (buffer && buffer->Mdl && remote) {
+        const uint8_t* data = static_cast<const uint8_t*>(MmGetSystemAddressForMdlSafe(buffer->Mdl, HighPagePriority));
+        if (data && buffer->Offset + buffer->Length <= buffer->Mdl->ByteCount) {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = remote->sin_addr;
+            ssize_t n = ::sendto(s->fd, data + buffer->Offset, buffer->Length, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&to), sizeof to);
+            st = n >= 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+            sent = n > 0 ? size_t(n) : 0;
+        }
+    }
+    complete(irp, st, sent);
+    return st;
+}
+
+NTSTATUS wskRelease(WSK_SOCKET*, WSK_DATAGRAM_INDICATION*) { return STATUS_SUCCESS; }
+
+const WSK_PROVIDER_DATAGRAM_DISPATCH kDatagramDispatch = {wskControl, wskClose, wskBind, wskSendTo, wskRelease};
+
+NTSTATUS wskSocket(void*, uint16_t family, uint16_t type, ULONG protocol, ULONG flags, void* context,
+                   const void* clientDispatch, void*, void*, void*, IRP* irp) {
+    if (family != AF_INET_K || type != SOCK_RAW_K || protocol != IPPROTO_UDP_K || !(flags & WSK_FLAG_DATAGRAM_SOCKET)) {
+        complete(irp, STATUS_NOT_IMPLEMENTED, 0);
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    RawSocket* s = new (std::nothrow) RawSocket();
+    if (!s) {
+        complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    s->wsk.Dispatch = &kDatagramDispatch;
+    s->context = context;
+    s->onReceive = clientDispatch ? static_cast<const WSK_CLIENT_DATAGRAM_DISPATCH*>(clientDispatch)->WskReceiveFromEvent
+                                  : nullptr;
+    s->fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s->fd < 0) {
+        std::printf("velunor-kernel: raw socket: %s\n", std::strerror(errno));
+        std::fflush(stdout);
+        delete s;
+        complete(irp, STATUS_UNSUCCESSFUL, 0);
+        return STATUS_UNSUCCESSFUL;
+    }
+    complete(irp, STATUS_SUCCESS, reinterpret_cast<uintptr_t>(&s->wsk));
+    return STATUS_SUCCESS;
+}
+
+const WSK_PROVIDER_DISPATCH kProvider = {MAKE_WSK_VERSION(1, 0), wskSocket};
+std::atomic<int> g_registrations{0};
+
+}  // namespace
+
+NTSTATUS WskRegister(WSK_CLIENT_NPI* client, WSK_REGISTRATION* registration) {
+    if (!client || !registration) return STATUS_INVALID_PARAMETER;
+    registration->ReservedRegistrationState = 1;
+    registration->ReservedRegistrationContext = client;
+    ++g_registrations;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WskCaptureProviderNPI(WSK_REGISTRATION* registration, ULONG, WSK_PROVIDER_NPI* provider) {
+    if (!registration || registration->ReservedRegistrationState == 0 || !provider) return STATUS_DEVICE_NOT_READY;
+    provider->Client = registration->ReservedRegistrationContext;
+    provider->Dispatch = &kProvider;
+    return STATUS_SUCCESS;
+}
+
+void WskReleaseProviderNPI(WSK_REGISTRATION*) {}
+
+void WskDeregister(WSK_REGISTRATION* registration) {
+    if (registration && registration->ReservedRegistrationState) {
+        registration->ReservedRegistrationState = 0;
+        --g_registrations;
+    }
+}
