@@ -41,7 +41,7 @@ struct Interface {
 std::mutex g_ifLock;
 Interface g_if[kMaxInterfaces];
 int g_wakePipe[2] = {-1, -1};
-std::thread g_acceptThread;
+std::thread* g_acceptThread; // lives as long as the process unless shut down
 std::atomic<bool> g_quit{false};
 
 // Requests hold this shared while in the driver; loading and unloading hold it alone.
@@ -231,7 +231,7 @@ static void ensureStarted() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (::pipe2(g_wakePipe, O_CLOEXEC) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
-        g_acceptThread = std::thread(acceptLoop);
+        g_acceptThread = new std::thread(acceptLoop);
     });
 }
 
@@ -240,7 +240,7 @@ void IoMgr_shutdown() {
     g_quit.store(true);
     wake();
     g_clientCv.notify_all();
-    if (g_acceptThread.joinable()) g_acceptThread.join();
+    if (g_acceptThread && g_acceptThread->joinable()) g_acceptThread->join();
     // Serving threads see the quit flag within their poll interval.
     std::unique_lock<std::mutex> g(g_clientLock);
     g_clientCv.wait_for(g, std::chrono::seconds(3), [] { return g_clients == 0; });
