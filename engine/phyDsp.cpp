@@ -1,17 +1,27 @@
 #include "engine/phyDsp.h"
 
+#include "engine/koBuild.h"
+
 namespace {
 constexpr auto rlx = std::memory_order_relaxed;
 // The 24-step sine table, 127 x sin(2 pi k / 24) truncated towards zero.
 constexpr int8_t kTone[24] = {0,   32,   63,   89,   109,  122,  127,  122,  109,  89,  63,  32,
                               0,   -32,  -63,  -89,  -109, -122, -127, -122, -109, -89, -63, -32};
 
+// The kernel build's table: the same sine with the peak at one tenth of full scale.
+constexpr int32_t kToneKernel[24] = {0,          55580966,   107374181,  151850024,  185977538,  207430990,
+                                     214748364,  207430990,  185977538,  151850024,  107374181,  55580966,
+                                     0,          -55580966,  -107374181, -151850024, -185977538, -207430990,
+                                     -214748364, -207430990, -185977538, -151850024, -107374182, -55580966};
+
+int32_t toneSample(uint32_t ph) { return KO_BUILD_KERNEL ? kToneKernel[ph] : int32_t(kTone[ph]) * (1 << 21); }
+
 }  // namespace
 
 void PhyDsp_tone(AudioPhy* p, const AudioPhyBlock& b, int ch) {
     uint32_t ph = p->tonePhase;
     for (int k = 0; k < b.frames; ++k) {
-        b.samples[size_t(k) * size_t(b.strideSamples) + size_t(ch)] = int32_t(kTone[ph]) * (1 << 21);
+        b.samples[size_t(k) * size_t(b.strideSamples) + size_t(ch)] = toneSample(ph);
         ph = ph + 1 == 24 ? 0 : ph + 1;
     }
     p->tonePhase = ph;
