@@ -2,6 +2,7 @@
 // the engine thread.
 #include "engine/testKo_ko.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "engine/AudioPhy.h"
@@ -14,6 +15,7 @@
 static const char* const UNIT = "testKo_ko";
 
 static int s_rtpSock = -1;
+static std::atomic<uint32_t> s_ownIp{0};
 
 int init_ko(int argc, char** argv) {
     // A second start-up (tests) starts from a clean engine.
@@ -72,6 +74,8 @@ void thread_ko() {
     TimerManager_run();
 }
 
+void Ko_setOwnIp(uint32_t ip) { s_ownIp.store(ip, std::memory_order_release); }
+uint32_t Ko_ownIp() { return s_ownIp.load(std::memory_order_acquire); }
 const char* Ko_bindIpText() { return AudioPhy_words()->bindIp; }
 int Ko_rtpSocket() { return s_rtpSock; }
 int Ko_ptpDomain() { return AudioPhy_words()->domain; }
