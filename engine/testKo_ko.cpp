@@ -9,6 +9,7 @@
 #include "engine/Msg.h"
 #include "engine/TimerManager_c.h"
 #include "engine/rtp/RtpAudio.h"
+#include "engine/testKo_route.h"
 #include "platform/diag.h"
 #include "platform/net.h"
 
@@ -54,6 +55,9 @@ int init_ko(int argc, char** argv) {
         TimerManager_setPhy(phy);
     }
     TimerManager_setPoll(AudioPhy_words()->poll);
+    // Without the virtual phy every engine request, from the route thread and the PTP
+    // thread alike, goes to the driver's engine through its control interface.
+    Msg_setDriverRequest(virtualPhy ? nullptr : KoRoute_send);
     Msg_setKoInProcess(virtualPhy);
     return 0;
 }
