@@ -2,6 +2,7 @@
 // The protocol is in myPtp_msg.cpp.
 #include "engine/myPtp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,20 +13,19 @@
 #include "platform/diag.h"
 #include "platform/net.h"
 #include "platform/rtprio.h"
-#include "route/routeApi.h"
 
 #define UNIT "myPtp"
 
-// What the PTP thread takes from the route layer; copied once the route layer has its
-// own address, which it sets only after its settings and sockets are ready.
-struct PtpRouteView {
-    int discSock;
-    uint32_t group;
-    uint32_t group2;
-    uint16_t port;
-    const char* devId;
-};
+// The route layer's view, written once before s_viewSet is released.
 static PtpRouteView s_view = {-1, 0, 0, 0, ""};
+static std::atomic<bool> s_viewSet{false};
+
+void Ptp_setRouteView(const PtpRouteView* view) {
+    if (!view || s_viewSet.load(std::memory_order_acquire)) return;
+    s_view = *view;
+    if (!s_view.devId) s_view.devId = "";
+    s_viewSet.store(true, std::memory_order_release);
+}
 
 // The PTP thread's own engine request buffer (the route thread uses g_koReq).
 static char s_ptpReq[MSG_KO_REQ_SIZE];
@@ -120,13 +120,8 @@ void PtpVsc_loop(uint32_t bindAddr) {
 
 void thread_ptp() {
     if (RtPrio_setLevel(RTPRIO_ABOVE_NORMAL, "thread_ptp") != 0) DIAG_ERROR_AT(UNIT, "thread_ptp");
-    while (Dev_ownIp() == 0) Clock_sleepMs(1000);
-    uint32_t own = Dev_ownIp();
-    s_view.discSock = g_discSock;
-    s_view.group = g_routeArgs.mcastIp;
-    s_view.group2 = g_routeArgs.mcastIp2;
-    s_view.port = g_routeArgs.mcastPort;
-    s_view.devId = g_routeArgs.devId ? g_routeArgs.devId : "";
+    while (Ko_ownIp() == 0 || !s_viewSet.load(std::memory_order_acquire)) Clock_sleepMs(1000);
+    uint32_t own = Ko_ownIp();
     s_trace = std::getenv("VELUNOR_PTP_TRACE") != nullptr;
     PtpVsc_init(&s_state, uint8_t(Ko_ptpDomain()), Ko_ptpMode(), own, nowUs());
     PtpVsc_publishGm(&s_state);

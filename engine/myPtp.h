@@ -8,8 +8,23 @@
 #include <cstddef>
 #include <cstdint>
 
-// Body of the PTP thread (runs for the life of the process).
+// Body of the PTP thread (runs for the life of the process). It starts once the route
+// layer has given its view (below) and the own address (Ko_setOwnIp).
 void thread_ptp();
+
+// What the PTP thread takes from the route layer for its statistics event: the
+// discovery socket, the control groups and port, and the device identity (a text that
+// lives for the process).
+struct PtpRouteView {
+    int discSock;
+    uint32_t group;
+    uint32_t group2;
+    uint16_t port;
+    const char* devId;
+};
+// Given once by the route layer when its sockets are open, before it sets the own
+// address; copied and published with release order.
+void Ptp_setRouteView(const PtpRouteView* view);
 
 #define PTP_GROUP 0xE0000181u // 224.0.1.129
 #define PTP_EVENT_PORT 319

@@ -2,18 +2,21 @@
 // the engine thread.
 #include "engine/testKo_ko.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "engine/AudioPhy.h"
 #include "engine/Msg.h"
 #include "engine/TimerManager_c.h"
 #include "engine/rtp/RtpAudio.h"
+#include "engine/testKo_route.h"
 #include "platform/diag.h"
 #include "platform/net.h"
 
 static const char* const UNIT = "testKo_ko";
 
 static int s_rtpSock = -1;
+static std::atomic<uint32_t> s_ownIp{0};
 
 int init_ko(int argc, char** argv) {
     // A second start-up (tests) starts from a clean engine.
@@ -52,6 +55,9 @@ int init_ko(int argc, char** argv) {
         TimerManager_setPhy(phy);
     }
     TimerManager_setPoll(AudioPhy_words()->poll);
+    // Without the virtual phy every engine request, from the route thread and the PTP
+    // thread alike, goes to the driver's engine through its control interface.
+    Msg_setDriverRequest(virtualPhy ? nullptr : KoRoute_send);
     Msg_setKoInProcess(virtualPhy);
     return 0;
 }
@@ -72,6 +78,8 @@ void thread_ko() {
     TimerManager_run();
 }
 
+void Ko_setOwnIp(uint32_t ip) { s_ownIp.store(ip, std::memory_order_release); }
+uint32_t Ko_ownIp() { return s_ownIp.load(std::memory_order_acquire); }
 const char* Ko_bindIpText() { return AudioPhy_words()->bindIp; }
 int Ko_rtpSocket() { return s_rtpSock; }
 int Ko_ptpDomain() { return AudioPhy_words()->domain; }

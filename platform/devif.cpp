@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -59,14 +58,28 @@ bool lockName(const char* path, char* out, size_t cap) {
     return n > 0 && size_t(n) < cap;
 }
 
+// The host's hold is an open-file-description write lock on the whole file. A lister
+// only asks whether it is held (F_OFD_GETLK) and never takes a lock itself: a lister that
+// did, even for a moment, would make a host that comes up at that instant believe another
+// host serves the instance, and the interface would never appear.
 bool isLive(const char* path) {
     char lock[4096];
     if (!lockName(path, lock, sizeof lock)) return false;
     int fd = ::open(lock, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    struct flock probe{};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
     ::close(fd);
     return held;
+}
+
+bool holdLock(int fd) {
+    struct flock hold{};
+    hold.l_type = F_WRLCK;
+    hold.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &hold) == 0;
 }
 
 // The lock descriptor of each listening socket, by the socket's number (0 = none).
@@ -163,7 +176,7 @@ int DevIf_listen(const char* guid, const char* instance, const char* refString, 
     char lock[4096];
     if (!lockName(pathOut, lock, sizeof lock)) return -1;
     int lfd = ::open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lfd < 0 || ::flock(lfd, LOCK_EX | LOCK_NB) != 0) { // another host serves this instance
+    if (lfd < 0 || !holdLock(lfd)) { // another host serves this instance
         if (lfd >= 0) ::close(lfd);
         return -1;
     }

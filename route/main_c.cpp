@@ -186,6 +186,9 @@ void route_main(int argc, char** argv) {
     g_discSock = Net_udpSocket(0, a->mcastPort);
     g_sapSock = Net_udpSocket(0, ROUTE_SAP_PORT);
 
+    // The PTP thread's view of the route layer, before the own address lets it start.
+    const PtpRouteView ptpView{g_discSock, a->mcastIp, a->mcastIp2, a->mcastPort, a->devId};
+    Ptp_setRouteView(&ptpView);
     Dev_init(g_discSock, g_cmdSock, bindAddr, a->mcastIp, a->mcastIp2, a->mcastPort, a->payloadType);
     if (a->noMcastRx) Dev_setMcastNum(true, 0);
     if (a->noMcastTx) Dev_setMcastNum(false, 0);

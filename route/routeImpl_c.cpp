@@ -1,5 +1,4 @@
 // The device record, its start-up, the route file and the channel-clearing rules.
-#include <atomic>
 #include "route/routeImpl_c.h"
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "engine/Msg.h"
 #include "engine/rtp/RtpAudio.h"
+#include "engine/testKo_ko.h"
 #include "platform/diag.h"
 #include "platform/net.h"
 #include "platform/paths.h"
@@ -178,9 +178,6 @@ static void readLockFile() {
     g_dev.lockFlags = int32_t(std::strtol(buf, nullptr, 0));
 }
 
-// The own address as other threads see it; g_dev.ownIp is the route thread's copy.
-static std::atomic<uint32_t> s_ownIpShared{0};
-
 bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, uint32_t mcastIp2,
               uint16_t mcastPort, uint8_t payloadType) {
     std::memset(&g_dev, 0, sizeof g_dev);
@@ -274,7 +271,7 @@ bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, ui
     bool ok = Dev_writeKo("setPayloadType", "val", payloadType);
     // Other threads (the PTP slave) wait for the address and then read the sockets and
     // settings: publish it last, with release order.
-    s_ownIpShared.store(g_dev.ownIp, std::memory_order_release);
+    Ko_setOwnIp(g_dev.ownIp);
     return ok;
 }
 
@@ -299,20 +296,22 @@ void Dev_pushPhyGains() {
     for (int i = 0; i < g_dev.phyChNumRx && i < PHY_MAX_CH_NUM; i++) pushGain("setPhyGainRx", i, g_dev.phyGainRx[i]);
 }
 
-uint32_t Dev_ownIp() { return s_ownIpShared.load(std::memory_order_acquire); }
+// The own address as other threads see it lives with the engine (Ko_ownIp);
+// g_dev.ownIp is the route thread's copy.
+uint32_t Dev_ownIp() { return Ko_ownIp(); }
 // The address arrived after start-up: the loaded multicast transmit streams take it as
 // their source, as the loader would have done (without it they would never count as in
 // use, never be announced, and drop out of the route file at the next save).
 void Dev_setOwnIp(uint32_t ip) {
     g_dev.ownIp = ip;
-    s_ownIpShared.store(ip, std::memory_order_release);
+    Ko_setOwnIp(ip);
     for (auto& e : g_dev.mcastArrTx)
         if (e.sdp.srcIp == 0 && e.sdp.chNum != 0) e.sdp.srcIp = ip;
 }
 
 void Dev_onOwnIpChanged(uint32_t ip) {
     g_dev.ownIp = ip;
-    s_ownIpShared.store(ip, std::memory_order_release);
+    Ko_setOwnIp(ip);
     for (auto& e : g_dev.ucastArrRx) Dev_clearSdpRx(&e);
     for (auto& e : g_dev.mcastArrTx) e.sdp.srcIp = ip;
     if (g_dev.discoverySock >= 0 && Net_setMcastIf(g_dev.discoverySock, ip) != 0)

@@ -1,15 +1,18 @@
 // The platform layer: dotted addresses, loopback datagrams with sender and
-// destination, truncation reporting, paths and named objects.
+// destination, truncation reporting, paths, named objects and device interfaces.
 #include "platform/clock.h"
+#include "platform/devif.h"
 #include "platform/namedlock.h"
 #include "platform/net.h"
 #include "platform/paths.h"
 #include "platform/section.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,4 +168,37 @@ TEST(NamedObjects, SectionSharedAndLockHeldAcrossProcesses) {
     int h = NamedLock_acquire("t-lock");
     EXPECT_GE(h, 0);
     NamedLock_release(h);
+}
+
+TEST(DevIf, InstanceLivenessAndAHostComingUpWhileClientsList) {
+    char dir[] = "/tmp/vrunXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VELUNOR_RUNDIR", dir, 1);
+    const char* guid = "{00000000-0000-0000-0000-00000000000A}";
+    char path[1024], other[1024], list[4096];
+
+    int fd = DevIf_listen(guid, "0000", "ioCtl", path, sizeof path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(DevIf_listen(guid, "0000", "ioCtl", other, sizeof other), -1); // served already
+    ASSERT_EQ(DevIf_list(guid, list, sizeof list), std::strlen(path) + 2);
+    EXPECT_STREQ(list, path);
+    DevIf_unlisten(fd, nullptr); // the host died: its socket and lock file stay behind
+    EXPECT_EQ(DevIf_list(guid, list, sizeof list), 1u);
+
+    // A host taking over such an instance while a client keeps listing must never be
+    // refused: listing only looks at the host's hold.
+    std::atomic<bool> stop{false};
+    std::thread lister([&] {
+        char buf[4096];
+        while (!stop) DevIf_list(guid, buf, sizeof buf);
+    });
+    int refused = 0;
+    for (int i = 0; i < 2000; i++) {
+        fd = DevIf_listen(guid, "0000", "ioCtl", path, sizeof path);
+        if (fd < 0) refused++;
+        else DevIf_unlisten(fd, nullptr);
+    }
+    stop = true;
+    lister.join();
+    EXPECT_EQ(refused, 0);
 }
