@@ -177,6 +177,10 @@ NTSTATUS KoEngine_init() {
     RtpAudio_setDscp(RTP_DEFAULT_DSCP);
     RtpAudio_setPayloadType(96); // every multicast stream of this build
     RtpAudio_setTransport(KoSocket_sendBatch);
+    // The stream tables exist from the start with the default geometry, so a controller
+    // that reads the counts before the first engine start sees the real ones.
+    RtpOutBlockDesc out{2, 48, KoAudio_outBlock(0), 2 * 4};
+    RtpAudio_afterDspPrepare(2, &out, 48000);
     KoCommands_install();
     g_timer = ExAllocateTimer(timerCallback, nullptr, EX_TIMER_HIGH_RESOLUTION);
     return KoSocket_init();
