@@ -31,7 +31,6 @@ std::atomic<bool> g_stop{false};
 std::atomic<bool> g_realtime{true};
 // engine thread only
 uint32_t g_expected;
-int64_t g_lastStart;
 
 AudioPhy* phy() {
     AudioPhy* p = g_phy.load(rlx);
@@ -101,7 +100,6 @@ void TimerManager_reset() {
     g_stop.store(false, rlx);
     g_realtime.store(true, rlx);
     g_expected = 0;
-    g_lastStart = 0;
 }
 
 void TimerManager_period(int64_t c) {
@@ -160,20 +158,10 @@ void TimerManager_period(int64_t c) {
     AudioPhy_periodDone();
 }
 
-bool TimerManager_periodDue(int64_t sysNs) {
-    // The timer's grid is fixed, the wake-ups jitter around it: a wake-up on time after
-    // one that came late is a little under a period past that one's start. Asking for a
-    // whole period skipped about every other such wake-up and ran two periods at the
-    // next, so the engine worked in 2 ms bursts half the time and the rings lost a block
-    // of slack. Half a period still keeps a second wake-up for one tick from running.
-    return sysNs - g_lastStart >= kPeriodNs / 2;
-}
-
 int TimerManager_catchUp(int64_t sysNs) {
     AudioPhy* p = phy();
     const int fs = p->sampleRate.load(rlx);
     const int P = p->framesPerPeriod.load(rlx);
-    g_lastStart = sysNs;
     const int64_t c = sysNs + g_ptpOffsetNs.load(rlx);
     for (int again = 0; again < 2; ++again) {
         if (g_realign.load(rlx)) {
@@ -190,8 +178,16 @@ int TimerManager_catchUp(int64_t sysNs) {
             g_realign.store(1, rlx);
             continue;
         }
-        int n = lag > 2 * P ? 3 : lag > P ? 2 : lag > 0 ? 1 : 0;
-        for (int i = 0; i <= n; ++i) {
+        // The periods due are those whose time is at most half a period ahead of the media
+        // clock. Running one more whenever the lag was positive, and at least one per
+        // wake-up, let jittered wake-ups ratchet the period time up to a period ahead of
+        // PTP time: datagrams then left stamped with the media clock of their sending
+        // instead of a packet time behind it, and the receive side took a datagram only
+        // when it came a period earlier than its link offset allows. Half a period each
+        // way keeps one period per jittered wake-up.
+        const int64_t ahead = int64_t(lag) + P + P / 2;
+        const int n = P <= 0 ? 1 : ahead < 0 ? 0 : int(ahead / P);
+        for (int i = 0; i < n; ++i) {
             // Every period reads what has arrived up to its own start: a datagram that
             // came in while earlier periods of this catch-up ran (or while the thread
             // was late) is due now, and after this period it would only be dropped as
@@ -200,7 +196,7 @@ int TimerManager_catchUp(int64_t sysNs) {
             TimerManager_period(c);
             g_expected += uint32_t(P);
         }
-        return n + 1;
+        return n;
     }
     return 0;
 }
@@ -221,7 +217,7 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         if (!poll) late = PeriodTimer_wait(&timer);
         int64_t now = TimerManager_nowNs();
         if (now >= untilNs) break;
-        if (TimerManager_periodDue(now)) TimerManager_catchUp(now);
+        TimerManager_catchUp(now);
         if (onWake) onWake(late, ctx);
         RtpAudio_drainSocket();
     }

@@ -46,11 +46,10 @@ void TimerManager_resetPerformStats();
 // ---- period work (engine thread; exposed for tests and benchmarks) ----
 // System clock in ns (monotonic).
 int64_t TimerManager_nowNs();
-// One catch-up at system time sysNs: runs 1 to 4 periods or re-aligns. Returns the count run.
+// One catch-up at system time sysNs: runs the periods whose time is at most half a
+// period ahead of PTP time (0 to 4), or re-aligns beyond three periods either way.
+// Returns the count run.
 int TimerManager_catchUp(int64_t sysNs);
-// Whether a wake-up at sysNs runs the catch-up: half a period or more since the last
-// period start (timer jitter must not skip a tick).
-bool TimerManager_periodDue(int64_t sysNs);
 // One period at PTP time ptpNs.
 void TimerManager_period(int64_t ptpNs);
 // floor(ns x fs / 1e9) without overflow for non-negative ns.

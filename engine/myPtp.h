@@ -65,7 +65,10 @@ struct PtpState {
     uint16_t syncSeq;
     int64_t t2Us;
 
-    // Unicast delay-request mode.
+    // Unicast delay-request mode. The master that answers is known by the port
+    // identity of its Delay_Resp; its Announce gives the grandmaster identity.
+    bool hasResponder;
+    uint8_t responderId[8];
     bool reqPending;
     uint16_t reqSeq;
     int64_t t3Us;
@@ -82,6 +85,7 @@ struct PtpState {
     int32_t changeMin;
     int32_t changeMax;
     int32_t changeSum; // of absolute changes
+    int32_t changeCount; // changes in the window (the first estimate has no previous one)
     int32_t rangeMax;
     uint64_t estimateCount;
 };
@@ -124,7 +128,8 @@ void PtpVsc_tick(PtpState* st, int64_t nowUs);
 // records t3 = nowUs and returns true with *target. False in multicast mode.
 bool PtpVsc_unicastTick(PtpState* st, int64_t nowUs, uint8_t req[PTP_DELAY_REQ_SIZE], uint32_t* target);
 
-// The 44-byte Delay_Req with the given sequence.
+// The 44-byte Delay_Req with the given sequence: port 1, logMessageInterval 0x7F and,
+// since it is only sent to a unicast master, the unicast flag.
 void PtpVsc_buildDelayReq(const PtpState* st, uint16_t seq, uint8_t req[PTP_DELAY_REQ_SIZE]);
 
 // A PTP timestamp (48-bit s, 32-bit ns, big-endian) in µs; false when the seconds are

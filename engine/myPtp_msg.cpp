@@ -24,6 +24,7 @@ static int32_t sat32(int64_t v) {
 
 static void resetStats(PtpState* st) {
     st->changeSum = 0;
+    st->changeCount = 0;
     st->changeMin = 0x7FFFFFFF;
     st->changeMax = INT32_MIN;
     st->rangeMax = INT32_MIN;
@@ -75,13 +76,18 @@ bool PtpVsc_timestampUs(const uint8_t ts[10], int64_t* us) {
 }
 
 static void estimate(PtpState* st, int64_t median, int64_t spread, PtpOutput* out) {
-    int32_t change = sat32(median - st->prevMedian);
+    // The first estimate has nothing to change from: counted against 0, the offset
+    // itself showed as a change (avg=214748364 max=2147483647 in the first event).
+    if (st->estimateCount > 0) {
+        int32_t change = sat32(median - st->prevMedian);
+        if (change < st->changeMin) st->changeMin = change;
+        if (change > st->changeMax) st->changeMax = change;
+        st->changeSum = sat32(int64_t(st->changeSum) + (change < 0 ? -change : change));
+        st->changeCount++;
+    }
     st->prevMedian = median;
-    if (change < st->changeMin) st->changeMin = change;
-    if (change > st->changeMax) st->changeMax = change;
     int32_t range = sat32(spread);
     if (range > st->rangeMax) st->rangeMax = range;
-    st->changeSum = sat32(int64_t(st->changeSum) + (change < 0 ? -change : change));
     st->estimateCount++;
 
     out->haveEstimate = true;
@@ -90,7 +96,7 @@ static void estimate(PtpState* st, int64_t median, int64_t spread, PtpOutput* ou
     if (st->estimateCount % PTP_REPORT_EVERY == 0) {
         out->haveReport = true;
         out->report.domain = st->domain;
-        out->report.avg = st->changeSum / PTP_REPORT_EVERY;
+        out->report.avg = st->changeCount ? st->changeSum / st->changeCount : 0;
         out->report.min = st->changeMin;
         out->report.max = st->changeMax;
         out->report.rangeMax = st->rangeMax;
@@ -120,8 +126,13 @@ static void handleAnnounce(PtpState* st, const uint8_t* msg, size_t len, int64_t
     if (len < 44 + PTP_DATASET_SIZE) return;
     if (st->hasMaster && nowS - st->masterTimeS > PTP_MASTER_TIMEOUT_S) forgetMaster(st);
     bool current = st->hasMaster && std::memcmp(msg + 20, st->masterId, 8) == 0;
-    // priority1, class, accuracy, variance, priority2, grandmaster identity: smaller wins.
-    if (!current && std::memcmp(msg + 47, st->dataset + 3, 14) >= 0) return;
+    if (st->ptpMode != 0) {
+        // Unicast mode follows the master that answers, whatever the others announce.
+        if (!st->hasResponder || std::memcmp(msg + 20, st->responderId, 8) != 0) return;
+    } else if (!current && std::memcmp(msg + 47, st->dataset + 3, 14) >= 0) {
+        // priority1, class, accuracy, variance, priority2, grandmaster identity: smaller wins.
+        return;
+    }
     if (!current) st->syncPending = false;
     st->hasMaster = true;
     std::memcpy(st->masterId, msg + 20, 8);
@@ -139,12 +150,18 @@ void PtpVsc_handleMsg(PtpState* st, const uint8_t* msg, size_t len, int64_t nowU
     int64_t sample;
 
     if (st->ptpMode != 0) {
+        if (type == PTP_MSG_ANNOUNCE) {
+            handleAnnounce(st, msg, len, nowUs / 1000000);
+            return;
+        }
         if (type != PTP_MSG_DELAY_RESP || len < 54) return;
         if (!st->reqPending || seq != st->reqSeq) return;
         if (std::memcmp(msg + 44, st->ownClockId, 8) != 0) return;
         if (!PtpVsc_timestampUs(msg + 34, &ts)) return;
         st->reqPending = false; // a repeated answer is not a second sample
         st->lastRespS = nowUs / 1000000;
+        st->hasResponder = true;
+        std::memcpy(st->responderId, msg + 20, 8);
         sample = ts - st->t3Us;
     } else {
         if (type == PTP_MSG_ANNOUNCE) {
@@ -184,10 +201,13 @@ void PtpVsc_buildDelayReq(const PtpState* st, uint16_t seq, uint8_t req[PTP_DELA
     req[2] = 0;
     req[3] = PTP_DELAY_REQ_SIZE;
     req[4] = st->domain;
+    req[6] = 0x04; // flagField: unicastFlag
     std::memcpy(req + 20, st->ownClockId, 8);
+    req[29] = 1; // portNumber: 0 is not a valid port (IEEE 1588 7.5.2.3)
     req[30] = uint8_t(seq >> 8);
     req[31] = uint8_t(seq);
-    req[32] = 1; // controlField: Delay_Req
+    req[32] = 1;    // controlField: Delay_Req
+    req[33] = 0x7F; // logMessageInterval of a Delay_Req
 }
 
 bool PtpVsc_unicastTick(PtpState* st, int64_t nowUs, uint8_t req[PTP_DELAY_REQ_SIZE], uint32_t* target) {

@@ -627,16 +627,19 @@ static void cmdSetLock(const RouteReq& rq) {
         Route_reply(rq, false, "mismatch");
         return;
     }
-    static char val[ROUTE_TEXT_MAX]; // written verbatim, however long
+    static char val[ROUTE_TEXT_MAX];
     if (!Route_getStr(rq.text, "val", val, sizeof val))
         return;
-    if (!writeLockFile(g_dev.lockPath, val)) {
+    // The file holds what is applied, not the text as sent: "1 " locked until a restart
+    // read the file differently.
+    const int32_t flags = Dev_lockFlagsOf(val);
+    char applied[16];
+    std::snprintf(applied, sizeof applied, "%d", int(flags));
+    if (!writeLockFile(g_dev.lockPath, applied)) {
         Route_reply(rq, false, "file_write()");
         return;
     }
-    int64_t flags = 0;
-    g_dev.lockFlags =
-        (Msg_parseInt(val, &flags) && flags >= INT32_MIN && flags <= INT32_MAX) ? int32_t(flags) : 0;
+    g_dev.lockFlags = flags;
     Route_reply(rq, true, nullptr);
 }
 

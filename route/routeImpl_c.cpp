@@ -164,6 +164,11 @@ static void limitCount(int32_t* v, int max) {
     if (*v > max) *v = max;
 }
 
+int32_t Dev_lockFlagsOf(const char* text) {
+    long long v = std::strtoll(text ? text : "", nullptr, 0);
+    return v < INT32_MIN || v > INT32_MAX ? 0 : int32_t(v);
+}
+
 static void readLockFile() {
     g_dev.lockFlags = 0;
     if (!g_dev.lockPath[0]) return;
@@ -175,7 +180,7 @@ static void readLockFile() {
     size_t n = std::fread(buf, 1, 32, f);
     std::fclose(f);
     buf[n] = 0;
-    g_dev.lockFlags = int32_t(std::strtol(buf, nullptr, 0));
+    g_dev.lockFlags = Dev_lockFlagsOf(buf);
 }
 
 bool Dev_init(int discSock, int cmdSock, uint32_t bindAddr, uint32_t mcastIp, uint32_t mcastIp2,

@@ -92,6 +92,10 @@ extern Dev g_dev;
 // ---- route file ----
 // Loads the route file, or writes defaults when there is none. Returns success.
 bool Dev_initFromFile(const char* devId);
+// The lock flags a lock value stands for: its leading number (base detection, as far
+// as the digits go), 0 when it has none. setLock and the start-up read of the lock file
+// both convert with it, so a value applies the same before and after a restart.
+int32_t Dev_lockFlagsOf(const char* text);
 // Writes the route file from the record (atomically) and sends "save" to 127.0.0.1:9994.
 bool Dev_saveToFile();
 // Builds the route file text into out (cap bytes); returns its length, or -1 when it would

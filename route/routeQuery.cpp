@@ -342,9 +342,12 @@ static void cmdSetDelayUs(const RouteReq& rq) {
 
 static void cmdSetDscp(const RouteReq& rq) {
     int64_t v = 0;
-    if (!Route_getInt(rq.text, "dscp", &v))
+    char text[ROUTE_TEXT_MAX];
+    if (!Route_getStr(rq.text, "dscp", text, sizeof text))
         return;
-    if (v < 1 || v > 62)
+    // A value that is there but no number ("46abc") is refused with its reason, not
+    // left unanswered like a missing one.
+    if (!Msg_parseInt(text, &v) || v < 1 || v > 62)
         return done(rq, false, "invalid dscp");
     Dev_writeKo("setDscp", "dscp", v); // the engine's answer does not change the setting
     g_dev.dscp = int32_t(v);

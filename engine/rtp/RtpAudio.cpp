@@ -125,6 +125,9 @@ std::atomic<uint8_t> g_dscp{RTP_DEFAULT_DSCP}, g_pt{RTP_DEFAULT_PAYLOAD_TYPE}, g
 std::atomic<uint32_t> g_now;
 std::atomic<int> g_sock{-1};
 std::atomic<RtpSendBatchFn> g_transport{nullptr}; // the driver's socket layer (kernel build)
+// TOS byte last set on the RTP socket, -1 when a new socket has none of ours yet. The
+// socket builds the IPv4 header, so the DSCP reaches the wire only through it.
+std::atomic<int> g_sockTos{-1};
 std::atomic<int> g_discSock{-1};
 // Group datagrams never reach a socket bound to a unicast address; when the RTP socket is
 // bound to one, memberships live on a companion socket bound to any address, same port.
@@ -494,6 +497,7 @@ void RtpAudio_setRtpSocket(int sock) {
         if (addr != 0) Net_setMcastIf(sock, addr);
     }
     g_sockPort.store(port, rlx);
+    g_sockTos.store(-1, rlx);
     g_sock.store(sock, rlx);
 }
 
@@ -806,7 +810,9 @@ void buildMcast(int slot, const StreamView& v, const int32_t* in, int stride, in
     b[1] = uint8_t(g_pt.load(rlx) & 0x7F);
     put16(b + 2, g_txSeq[slot]);
     g_txSeq[slot] = uint16_t(g_txSeq[slot] + 1);
-    put32(b + 4, tsWire);
+    // The stream's announced offset (a=mediaclk:direct=): a receiver that follows the
+    // SDP subtracts it, so the datagram must carry it, modulo 2^32.
+    put32(b + 4, tsWire + v.cfg.sdp.rtpTsOffset);
     put32(b + 8, 0);
     uint8_t* pl = b + RTP_MCAST_HEADER_LEN;
     if (mute || !in) {
@@ -903,6 +909,13 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     const bool mute = g_mute.load(rlx) != 0;
     const uint32_t tsWire = ts - uint32_t(P);
     g_batchCount = 0;
+    // A changed DSCP reaches the socket before this period's datagrams: one system call
+    // per change, none in a period that changes nothing.
+    const int tos = uint8_t(g_dscp.load(rlx) << 2);
+    if (!transport && sock >= 0 && g_sockTos.load(rlx) != tos) { // the driver sets its own
+        Net_setTos(sock, tos);
+        g_sockTos.store(tos, rlx);
+    }
 
     // Unicast: the views first, then each wanted channel row once, then the datagrams.
     const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);

@@ -204,7 +204,8 @@ uint32_t RtpAudio_getNow();
 
 // Period transmit: inBlock is the period's input block after gain and mute (frames of
 // strideSamples samples; RTP transmit channel i = sample i of each frame, i < inChNum).
-// Datagrams carry timestamp ts - P. Also the local copy and the DSCP refresh.
+// Datagrams carry timestamp ts - P (multicast ones plus the stream's rtpTsOffset, modulo
+// 2^32). Also the local copy and the DSCP refresh (template and socket).
 void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts);
 
 // Period receive: fills outChNum channels (below the receive channel count; the rest

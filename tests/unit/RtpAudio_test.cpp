@@ -4,6 +4,8 @@
 #include "engine/rtp/RtpAudio.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -772,6 +774,92 @@ TEST(RtpAudio, EverySendModeDeliversSeparateDatagrams) {
     RtpAudio_setRtpSocket(-1);
     Net_close(rtp);
     Net_close(rx);
+}
+
+// Reads one datagram with the TOS byte it arrived with (the sink has IP_RECVTOS on).
+int recvTos(int fd, uint8_t* buf, size_t cap, int* tos) {
+    *tos = -1;
+    for (int i = 0; i < 100; ++i) {
+        iovec iov{buf, cap};
+        alignas(cmsghdr) char ctl[64];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = ctl;
+        mh.msg_controllen = sizeof ctl;
+        ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT);
+        if (n >= 0) {
+            for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) *tos = *CMSG_DATA(c);
+            return int(n);
+        }
+        Net_waitReadable(&fd, 1, 10);
+    }
+    return -1;
+}
+
+// Both stream kinds leave with TOS = DSCP x 4 and follow a DSCP change from the next
+// period. A multicast datagram carries its stream's timestamp offset (wrapping past
+// 2^32), and a receiver given the same offset plays it where its link offset says.
+TEST(RtpAudio, DatagramsCarryTheDscpAndTheAnnouncedOffset) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    prepare(2, 2);
+    uint16_t port = 0;
+    int rtp = sock(0, 5004), sink = sock(0, 0, &port);
+    ASSERT_GE(rtp, 0);
+    ASSERT_GE(sink, 0);
+    ASSERT_EQ(Net_setMcastIf(rtp, kLo), 0);
+    ASSERT_EQ(Net_joinGroup(sink, kGroup, kLo), 0);
+    int on = 1;
+    ASSERT_EQ(setsockopt(sink, IPPROTO_IP, IP_RECVTOS, &on, sizeof on), 0);
+    RtpAudio_setRtpSocket(rtp);
+    char reason[256];
+    uint8_t mac[6] = {};
+    int32_t map[2] = {0, 1};
+    const uint32_t off = 0xFFFFFFF0u;
+    sdpInfo m = mkSdp(kLo, kGroup, port, 2, 3, off), u = mkSdp(kLo, kLo, port, 2, 3, 7);
+    ASSERT_EQ(RtpAudio_setMcastTx(0, &m, map, 2, mac, reason, sizeof reason), 0) << reason;
+    ASSERT_EQ(RtpAudio_setUcastTx(0, &u, map, 2, mac, reason, sizeof reason), 0) << reason;
+    std::vector<int32_t> in = block(P, 2);
+    for (int k = 0; k < P; ++k) in[size_t(k) * 2] = int32_t(uint32_t(0x100 + k) << 16);
+    const uint32_t T = 100 + P; // the datagrams stand for media time 100
+    uint8_t buf[1600], mcast[1600];
+    int mlen = 0;
+    for (int dscp : {34, 46}) {
+        RtpAudio_setDscp(uint8_t(dscp));
+        RtpAudio_periodTx(in.data(), 2, 2, T);
+        for (int i = 0; i < 2; ++i) {
+            int tos = -1;
+            const int n = recvTos(sink, buf, sizeof buf, &tos);
+            ASSERT_GT(n, 8);
+            EXPECT_EQ(tos, dscp * 4) << "datagram " << i << " of DSCP " << dscp;
+            if (buf[0] == 0x80) {
+                EXPECT_EQ(be32(buf + 4), 100u + off); // 84 after the wrap
+                std::memcpy(mcast, buf, size_t(n));
+                mlen = n;
+            } else {
+                EXPECT_EQ(be32(buf + 4), 100u); // unicast: no offset, its field is the stream index
+            }
+        }
+    }
+    ASSERT_EQ(mlen, 12 + P * 2 * 3);
+
+    sdpInfo rs = mkSdp(kLo, kGroup, port, 2, 3, off);
+    ASSERT_EQ(RtpAudio_setMcastRx(0, &rs, map, 2, reason, sizeof reason), 0) << reason;
+    int32_t route[2] = {0, 1};
+    RtpAudio_setChRx(route, 2);
+    std::vector<int32_t> out = block(P, 2);
+    const uint32_t L = uint32_t(RtpAudio_getLinkOffset());
+    RtpAudio_periodRx(out.data(), 2, 2, 100 + L - 2 * P); // read time 100 + L - P
+    auto d = wrap(std::vector<uint8_t>(mcast, mcast + mlen), kLo, kGroup, port);
+    RtpAudio_packetInput(d.data(), d.size());
+    RtpAudio_periodRx(out.data(), 2, 2, 100 + L - P); // read time 100 + L: this datagram
+    EXPECT_EQ(out[0], int32_t(0x100u << 16));
+    EXPECT_EQ(out[2 * (P - 1)], int32_t(uint32_t(0x100 + P - 1) << 16));
+    RtpAudio_setDscp(RTP_DEFAULT_DSCP);
+    RtpAudio_setRtpSocket(-1);
+    Net_close(rtp);
+    Net_close(sink);
 }
 
 TEST(RtpAudio, PlayedPeriodsAreWipedSoALostDatagramIsSilence) {

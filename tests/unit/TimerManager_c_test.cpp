@@ -88,12 +88,19 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
     EXPECT_EQ(TimerManager_getPollMax(), 120);
     // The timestamp now stands for 6 ms while PTP time says 5.5 ms.
     EXPECT_EQ(TimerManager_getErrorNs(), -500000);
-    // Lag 60 (> P): three periods; lag 10 (> 0): two.
-    EXPECT_EQ(TimerManager_catchUp(s0 + 8250000), 3);
+    // A wake-up runs the periods whose time is at most half a period ahead of PTP time:
+    // lag 60 two (to 8 ms at 8.25), lag -20 one (9 ms at 8.6), lag -39 none (10 ms would
+    // be 0.8 ms ahead at 9.2), lag 10 one (10 ms at 10.21).
+    EXPECT_EQ(TimerManager_catchUp(s0 + 8250000), 2);
     EXPECT_EQ(TimerManager_getPollCur(), 60);
-    EXPECT_EQ(TimerManager_catchUp(s0 + 10210000), 2);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 8600000), 1);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 432u);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 9200000), 0);
+    EXPECT_EQ(TimerManager_getPollCur(), 39);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 432u);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 10210000), 1);
     EXPECT_EQ(TimerManager_getPollCur(), 10);
-    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 528u);
+    EXPECT_EQ(TimerManager_getRtpTs(), F0 + 480u);
     EXPECT_EQ(TimerManager_getRstRtp(), 1u);
 
     // +1 s of PTP offset: a lag of about 48000 frames re-aligns, rstRtp grows.
@@ -102,7 +109,7 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
     EXPECT_EQ(TimerManager_catchUp(s0 + 12000000), 1);
     EXPECT_EQ(TimerManager_getRstRtp(), 2u);
     EXPECT_EQ(TimerManager_getRtpTs(), TimerManager_nsToFrames(s0 + 12000000 + kS, 48000));
-    EXPECT_EQ(TimerManager_getPollMax(), 48000 + 576 - 48 - 528);
+    EXPECT_EQ(TimerManager_getPollMax(), 48000 + 576 - 48 - 480);
     EXPECT_EQ(TimerManager_catchUp(s0 + 13000000), 1);
     EXPECT_EQ(TimerManager_getRstRtp(), 2u);
     // Behind by more than three periods: re-aligned instead of replayed.
@@ -129,26 +136,39 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
 }
 
 // Wake-ups on a fixed 1 ms grid, late by 60 us and 10 us in turn (ordinary timer
-// jitter): each one runs exactly one period, none is skipped and none runs two, and the
-// timestamps advance by one period per wake-up. A second wake-up within the same tick
-// runs nothing.
-TEST(TimerManager, JitteredWakeUpsRunOnePeriodEach) {
+// jitter): each one runs exactly one period, none is skipped and none runs two. A second
+// wake-up within the same tick runs nothing. Under any lateness up to 0.9 ms the period
+// time stays within half a period of PTP time, so a datagram (stamped a period before its
+// period's time) trails the media clock at sending by between half a period and one and
+// a half.
+TEST(TimerManager, JitteredWakeUpsKeepThePeriodTimeOnTheMediaClock) {
     start();
     const int64_t s0 = 1000 * kS;
     ASSERT_EQ(TimerManager_catchUp(s0 + 60000), 1); // re-aligns
     const uint64_t ts0 = TimerManager_getRtpTs();
-    int ran[3] = {};
+    int ran[5] = {};
     for (int k = 1; k <= 40; ++k) {
         const int64_t now = s0 + k * 1000000LL + (k % 2 ? 10000 : 60000);
-        const int n = TimerManager_periodDue(now) ? TimerManager_catchUp(now) : 0;
+        const int n = TimerManager_catchUp(now);
         ASSERT_LE(n, 2) << "wake-up " << k;
         ran[n]++;
     }
     EXPECT_EQ(ran[1], 40) << "skipped " << ran[0] << ", doubled " << ran[2];
     EXPECT_EQ(TimerManager_getRtpTs(), ts0 + 40u * 48u);
     const int64_t last = s0 + 40 * 1000000LL + 60000;
-    EXPECT_FALSE(TimerManager_periodDue(last + 300000)) << "a second wake-up for the same tick";
-    EXPECT_TRUE(TimerManager_periodDue(last + 950000));
+    EXPECT_EQ(TimerManager_catchUp(last + 300000), 0) << "a second wake-up for the same tick";
+    EXPECT_EQ(TimerManager_catchUp(last + 950000), 1);
+
+    uint32_t x = 12345;
+    for (int k = 42; k < 2042; ++k) {
+        x = x * 1103515245u + 12345u;
+        const int64_t now = s0 + k * 1000000LL + int64_t((x >> 8) % 900000u);
+        TimerManager_catchUp(now);
+        const int64_t ahead = int64_t(TimerManager_getRtpTs()) - int64_t(TimerManager_nsToFrames(now, 48000));
+        ASSERT_GT(ahead, -P / 2) << "wake-up " << k;
+        ASSERT_LE(ahead, P / 2) << "wake-up " << k;
+    }
+    EXPECT_EQ(TimerManager_getRstRtp(), 1u);
     AudioPhy_destroy();
 }
 
@@ -299,7 +319,9 @@ TEST(TimerManager, CatchUpPeriodsPlayDatagramsThatWereWaiting) {
         ASSERT_EQ(Net_sendTo(tx, pl, sizeof pl, 0x7F000001u, port), int(sizeof pl));
     }
     const uint64_t first = AudioPhy_counter();
-    ASSERT_EQ(TimerManager_catchUp(s0 + 2500000), 3); // 2.5 ms: three periods at once
+    // 2.5 ms: three periods at once, the last half a period ahead of PTP time. Its
+    // datagram arrived L - P - 0.5 ms after its timestamp and plays.
+    ASSERT_EQ(TimerManager_catchUp(s0 + 2500000), 3);
     for (uint32_t j = 0; j < 3; ++j) {
         const int32_t* b = phy->outBase + size_t((first + j) % phy->ringBufMs) * phy->ringFrames * phy->ringChTx;
         int wrong = 0;

@@ -198,6 +198,8 @@ TEST(RouteQuery, SettersKeepTheirBounds) {
     resetDev(8);
     EXPECT_EQ(reason(cmd("{\"ops\":\"setDscp\",\"dscp\":\"0\"}")), "invalid dscp");
     EXPECT_EQ(reason(cmd("{\"ops\":\"setDscp\",\"dscp\":\"63\"}")), "invalid dscp");
+    EXPECT_EQ(reason(cmd("{\"ops\":\"setDscp\",\"dscp\":\"46abc\"}")), "invalid dscp");
+    EXPECT_EQ(reason(cmd("{\"ops\":\"setDscp\",\"dscp\":\"-1\"}")), "invalid dscp");
     EXPECT_EQ(ko().calls["setDscp"], 0);
     EXPECT_EQ(result(cmd("{\"ops\":\"setDscp\",\"dscp\":\"46\"}")), "succ");
     EXPECT_EQ(g_dev.dscp, 46);

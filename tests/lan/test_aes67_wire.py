@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""Two cards on a ptp4l grandmaster do on the wire what they announce: DSCP, the
+announced timestamp offset, the link offset's lateness budget.
+
+Computer 1 runs ptp4l (grandmaster), computers 2 and 3 a card each (A and B, bufMs=4,
+2 inputs, 4 outputs), computer 4 is the controller, a GStreamer sender and the judge
+(tshark there and on A; a stall witness beside it all).
+
+- Offsets through SAP alone: A sends its multicast stream with rtpTsOffset 4800, B with
+  123456789. Each card is first routed to the other's stream with rtpTsOffset 0 (what a
+  controller that knows no better says); only the SAP announcements bring the offsets.
+  A plays 1 kHz, B 750 Hz into their ASIO inputs; each records the other. B also takes
+  A's channel 0 as a unicast stream. Every recorded channel must carry its tone with no
+  silent stretch once the announcements are in (unless the witness saw a host stall).
+- DSCP: tshark on A reads DSCP 34 on every RTP datagram of both kinds, 46 on all sent
+  after setDscp 46 is answered, and still 46 after setDscp "0", "63", "46abc" and "-1".
+- Transmit timestamps: each multicast datagram minus its offset trails the grandmaster's
+  media clock at capture by 0 to 2 periods.
+- Lateness budget: B's receive descriptor for A's stream is moved on by SAP alone (the
+  judge announces it, A's own announcements are dropped at the bridge meanwhile) in
+  0.25 ms steps, so A's datagrams reach B that much later in media time. A ring writer
+  on A puts a known signal into A's inputs, a ring reader on B checks every block it
+  plays. Every step whose latest datagram came within link offset - P - 0.5 ms after its
+  timestamp (grandmaster time, from the capture) must play without a break, unless the
+  stall witness or the ring tools saw a host stall before the break.
+
+Figures: transmit lag (median, p1, p99, max), lateness per step and the largest one that
+played without a break. Needs root, ptp4l and tshark.
+"""
+
+import json
+import math
+import os
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import time
+import wave
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lanlib  # noqa: E402
+from lanlib import check, log  # noqa: E402
+
+from test_aes67_interop import ctl, pctl, ptp4l_identity, read_pcap, s32  # noqa: E402
+from test_ptp_interop import GM_CFG  # noqa: E402
+
+RATE, P = 48000, 48
+LINK = 240  # the route file's default delayUs 5000
+G_A, G_B = "239.69.5.1", "239.69.5.2"
+OFF_A, OFF_B = 4800, 123456789
+TONE_A, TONE_B = 1000, 750
+STEPS_MS = [0.25 * i for i in range(15)]  # added lateness, 0 .. 3.5 ms
+STEP_SETTLE_S, STEP_S = 0.6, 1.5
+HEAR_S, DSCP_S = 8.0, 3.0
+SWEEP_S = len(STEPS_MS) * (STEP_SETTLE_S + STEP_S) + 3.0
+RUN_S = HEAR_S + DSCP_S + SWEEP_S + 15.0
+
+
+def sap_packet(src_ip, group, text):
+    """An SAP announcement (version 1, IPv4, no authentication) carrying SDP text."""
+    hash16 = int(group.split(".")[2]) << 8 | int(group.split(".")[3])
+    src = bytes(int(x) for x in src_ip.split("."))
+    return struct.pack(">BBH", 0x20, 0, hash16) + src + b"application/sdp\0" + text.encode()
+
+
+def stream_sdp(src_ip, group, gm_id, offset):
+    return ("v=0\r\no=- 1 1 IN IP4 %s\r\ns=aTx\r\nc=IN IP4 %s/32\r\nt=0 0\r\nm=audio 5004 RTP/AVP 97\r\n"
+            "a=rtpmap:97 L24/48000/2\r\na=recvonly\r\na=ptime:1\r\na=mediaclk:direct=%d\r\n"
+            "a=ts-refclk:ptp=IEEE1588-2008:%s:0\r\n" % (src_ip, group, offset, gm_id))
+
+
+def sdp(src, group, off):
+    return {"srcIp": src, "dstIp": group, "dstPort": "5004", "chNum": "2", "sampleByteNum": "3",
+            "rtpTsOffset": str(off)}
+
+
+def ok(host, tool, ip, obj):
+    r = ctl(host, tool, ip, obj)
+    check(r.get("result") == "succ", "%s on %s: %s" % (obj["ops"], ip, r.get("reason", "succ")))
+    return r
+
+
+def read_wav(path):
+    """Channels of a WAV file as lists of ints."""
+    with wave.open(path, "rb") as w:
+        nch, width, n = w.getnchannels(), w.getsampwidth(), w.getnframes()
+        raw = w.readframes(n)
+    frame = nch * width
+    chans = [[] for _ in range(nch)]
+    for i in range(0, len(raw) - frame + 1, frame):
+        for c in range(nch):
+            chans[c].append(int.from_bytes(raw[i + c * width:i + (c + 1) * width], "little", signed=True))
+    return chans
+
+
+def silences(samples, lo, hi, run=24):
+    """Stretches of `run` or more zero samples within [lo, hi): (start, length) each. A
+    tone never holds zero for half a millisecond."""
+    out, start = [], None
+    for i in range(max(0, lo), min(hi, len(samples))):
+        if samples[i] == 0:
+            if start is None:
+                start = i
+        else:
+            if start is not None and i - start >= run:
+                out.append((start, i - start))
+            start = None
+    if start is not None and min(hi, len(samples)) - start >= run:
+        out.append((start, min(hi, len(samples)) - start))
+    return out
+
+
+def freq(samples, lo, hi):
+    """Tone frequency over the samples that are not part of a silent stretch."""
+    body = samples[max(0, lo):min(hi, len(samples))]
+    up = sum(1 for x, y in zip(body, body[1:]) if x < 0 <= y)
+    quiet = sum(n for _s, n in silences(samples, lo, hi))
+    return up * RATE / float(max(1, len(body) - quiet))
+
+
+def test():
+    lanlib.require_root()
+    for prog in ("ptp4l", "tshark", "nft"):
+        if shutil.which(prog) is None:
+            lanlib.skip("%s is not installed" % prog)
+    route = lanlib.binary("route/VelunorRoute")
+    tool = lanlib.binary("tools/velunor-ctl/velunor-ctl")
+    asiohost = lanlib.binary("tools/asiohost/asiohost")
+    driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
+    ringio = lanlib.binary("tools/velunor-ringio/velunor-ringio")
+    with lanlib.Lan(4) as lan:
+        gm, a, b, obs = (lan.host(i) for i in range(1, 5))
+        total = int(RUN_S + 35)
+        watch = lanlib.StallWatch(obs, total)
+        obs_pcap, a_pcap = os.path.join(obs.root, "obs.pcap"), os.path.join(a.root, "a.pcap")
+        caps = [obs.spawn(["tshark", "-n", "-i", obs.dev, "-F", "pcap", "-a", "duration:%d" % total, "-f",
+                           "udp port 5004 or udp port 9875", "-w", obs_pcap], name="tshark-obs"),
+                a.spawn(["tshark", "-n", "-i", a.dev, "-F", "pcap", "-a", "duration:%d" % total, "-f",
+                         "udp port 5004 and src host %s" % a.ip, "-w", a_pcap], name="tshark-a")]
+        for c in caps:
+            c.wait_line("Capturing on", timeout=15)
+
+        cfg = os.path.join(gm.root, "gm.cfg")
+        with open(cfg, "w") as f:
+            f.write(GM_CFG)
+        ptp = gm.spawn(["ptp4l", "-f", cfg, "-i", gm.dev, "-S", "-m"], name="ptp4l")
+        cards = {}
+        for h, dev_id in ((a, "aesA"), (b, "aesB")):
+            cards[dev_id] = h.spawn([route, "bufMs=4", "sampleRate=48000", "chNumTx=4", "chNumRx=2",
+                                     "devId=" + dev_id, "bindIp=" + h.ip], name=dev_id,
+                                    env={"VELUNOR_PTP_TRACE": "1"})
+        ptp.wait_line("assuming the grand master role", timeout=20)
+        gm_id = ptp4l_identity(ptp)
+        check(gm_id is not None, "ptp4l's clock identity: %s" % gm_id)
+        for p in cards.values():
+            p.wait_line("used=1", timeout=15)
+        for h in (a, b):
+            area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
+            lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + h.ip)
+            h.run([asiohost, "--register", "--driver", driver], timeout=20, check=True)
+
+        # Receive routes first, with the offset a controller would not know.
+        ok(obs, tool, b.ip, {"ops": "setMcastRx", "sdp": sdp(a.ip, G_A, 0), "srcChId": "0", "dstChId": "0"})
+        ok(obs, tool, a.ip, {"ops": "setMcastRx", "sdp": sdp(b.ip, G_B, 0), "srcChId": "0", "dstChId": "0"})
+        ok(obs, tool, b.ip, {"ops": "setUcastRx", "srcDevId": "aesA", "srcChId": "0", "dstChId": "1"})
+        rec, lags = {}, {}
+        for h, name, hz, ins in ((a, "a", TONE_A, "0"), (b, "b", TONE_B, "0,1")):
+            rec[name] = h.spawn([asiohost, "--tone", str(hz), "--out", "0", "--record",
+                                 os.path.join(h.root, name + ".wav"), "--in", ins, "--seconds", "%.1f" % HEAR_S,
+                                 "--wait", "10"], name="asiohost-" + name)
+        for r in rec.values():
+            r.wait_line("buffer size", timeout=20)
+        t_tx = time.monotonic_ns()
+        mono2real = time.time() - t_tx / 1e9
+        ok(obs, tool, a.ip, {"ops": "setMcastTx", "sdp": sdp(a.ip, G_A, OFF_A), "srcChIdArr": ["0", "1"],
+                             "name": "aTx"})
+        ok(obs, tool, b.ip, {"ops": "setMcastTx", "sdp": sdp(b.ip, G_B, OFF_B), "srcChIdArr": ["0", "1"],
+                             "name": "bTx"})
+        for r in rec.values():
+            r.wait(HEAR_S + 30)
+        hear = (t_tx + int(2.5e9), time.monotonic_ns())
+
+        # DSCP: 46, then four requests that must change nothing.
+        t_dscp0 = time.time()
+        ok(obs, tool, a.ip, {"ops": "setDscp", "dscp": "46"})
+        t_dscp1 = time.time()
+        bad = {}
+        for v in ("0", "63", "46abc", "-1"):
+            r = obs.run([tool, "--json", "--timeout", "1", "send", a.ip,
+                         json.dumps({"ops": "setDscp", "dscp": v}, separators=(",", ":"))], timeout=20)
+            bad[v] = (r.stdout.strip().splitlines() or ["(no reply)"])[-1]
+        time.sleep(DSCP_S)
+
+        # Lateness budget: A's announcements stop at the bridge, the judge's take over.
+        lan.bridge(["nft", "add", "table", "bridge", "nosap"])
+        lan.bridge(["nft", "add", "chain", "bridge", "nosap", "fw",
+                    "{ type filter hook forward priority 0; policy accept; }"])
+        lan.bridge(["nft", "add", "rule", "bridge", "nosap", "fw", "ip", "saddr", a.ip, "udp", "dport", "9875",
+                    "drop"])
+        wlog, rlog = os.path.join(a.logdir, "ringio-write.txt"), os.path.join(b.logdir, "ringio-read.txt")
+        wr = a.spawn([ringio, "write", "seconds=%d" % (SWEEP_S + 3), "log=" + wlog], name="ringioW")
+        time.sleep(0.5)
+        rd = b.spawn([ringio, "read", "seconds=%d" % SWEEP_S, "log=" + rlog, "src=0,0,0,0"], name="ringioR")
+        time.sleep(1.0)
+        steps = []
+        for add_ms in STEPS_MS:
+            off = (OFF_A + int(round(add_ms * RATE / 1000.0))) & 0xFFFFFFFF
+            pkt = sap_packet(a.ip, G_A, stream_sdp(a.ip, G_A, gm_id, off))
+            for _ in range(2):
+                obs.udp_send("239.255.255.255", 9875, pkt)
+            time.sleep(STEP_SETTLE_S)
+            m0 = time.monotonic_ns()
+            time.sleep(STEP_S)
+            steps.append((add_ms, off, m0, time.monotonic_ns()))
+        for p, t in ((rd, SWEEP_S + 20), (wr, 20)):
+            p.wait(t)
+        for c in caps:
+            c.signal(signal.SIGINT)
+            c.wait(30)
+        watch.finish(total + 30)
+        log("figure: " + watch.figure())
+        for name, p in cards.items():
+            check(p.alive(), "%s still running" % name)
+
+        # ---- what each card recorded ----
+        first, resets, wav = {}, {}, {}
+        for name, r in rec.items():
+            lines = [l for l in r.lines() if "first bufferSwitch at mono_ns=" in l]
+            check(lines, "asiohost %s finished: %s" % (name, r.tail(3)))
+            first[name] = int(lines[-1].rsplit("=", 1)[1])
+            # A reset (the recorder starved by a host stall) loses blocks: the recording's
+            # time line is then unknown after it.
+            resets[name] = [l for l in r.lines() if "reset request:" in l]
+            if resets[name]:
+                log("asiohost %s: %s" % (name, " | ".join(resets[name])))
+            wav[name] = read_wav(os.path.join((a if name == "a" else b).root, name + ".wav"))
+
+        def idx(name, mono_ns):
+            return int((mono_ns - first[name]) * RATE / 1e9)
+
+        def judge(name, ch, lo_ns, hi_ns, what):
+            """Silent stretches on a recorded channel, each with the host stall that may explain it."""
+            s = wav[name][ch]
+            out = []
+            for start, n in silences(s, idx(name, lo_ns), idx(name, hi_ns)):
+                at = first[name] + int(start * 1e9 / RATE)
+                # A stall shows a link offset plus a few periods later, or in the recorder's ring.
+                cause = watch.cause(at, at + int(n * 1e9 / RATE), 1.0, LINK * 1000.0 / RATE + 14)
+                out.append((start, n, cause))
+                if not cause:
+                    near = min(watch.episodes(), key=lambda e: abs(e[1] - at), default=None)
+                    log("  %s: silent %.1f ms at %.3f s of the recording; nearest stall %s" % (
+                        what, n * 1000.0 / RATE, start / float(RATE), "none" if near is None else
+                        "%.1f ms ending %.1f ms before" % ((near[1] - near[0]) / 1e6, (at - near[1]) / 1e6)))
+            log("%s: %.0f Hz, %d silent stretches (%s)" % (what, freq(s, idx(name, lo_ns), idx(name, hi_ns)),
+                                                           len(out), ", ".join("%.1f ms%s" % (
+                                                               n * 1000.0 / RATE, "" if c else " unexplained")
+                                                               for _s, n, c in out[:8])))
+            return out
+
+        for name, ch, hz, what in (("b", 0, TONE_A, "B hears A through SAP (offset %d)" % OFF_A),
+                                   ("b", 1, TONE_A, "B hears A's unicast stream"),
+                                   ("a", 0, TONE_B, "A hears B through SAP (offset %d)" % OFF_B)):
+            # The players are ordinary processes: on a loaded host they miss a block now and
+            # then, and the sender sends it silent. Hearing is the tone over the window.
+            gaps = judge(name, ch, hear[0], hear[1], what)
+            f = freq(wav[name][ch], idx(name, hear[0]), idx(name, hear[1]))
+            quiet = sum(n for _s, n, _c in gaps) / float(max(1, idx(name, hear[1]) - idx(name, hear[0])))
+            check(abs(f - hz) < 20 and quiet < 0.1, "%s: %.0f Hz tone, silent %.1f %% of the time"
+                  % (what, f, 100 * quiet))
+
+        # ---- transmit timestamps against the grandmaster's clock ----
+        wire = [(t, src, dst, int.from_bytes(pl[4:8], "big")) for t, src, dst, _s, dport, pl in read_pcap(obs_pcap)
+                if dport == 5004 and len(pl) >= 12]
+        t_sweep = steps[0][2] / 1e9 + mono2real
+        # ptp4l may serve TAI (37 s ahead) or UTC: A's stream says which, to the second.
+        d_a = [s32(int(round(t * RATE)) - ts + OFF_A) for t, s_ip, dst, ts in wire
+               if dst == G_A and s_ip == a.ip and t < t_sweep]
+        check(len(d_a) > 1000, "%d of A's datagrams captured before the lateness steps" % len(d_a))
+        shift = -int(round(statistics.median(d_a) / float(RATE))) * RATE
+        log("grandmaster time = capture time x 48 kHz %+d frames" % shift)
+        for src, group, off, name in ((a.ip, G_A, OFF_A, "A"), (b.ip, G_B, OFF_B, "B")):
+            lag = [s32(int(round(t * RATE)) + shift - ts + off) for t, s_ip, dst, ts in wire
+                   if dst == group and s_ip == src and t < t_sweep]
+            log("FIGURES %s's transmit lag (grandmaster media clock at capture - timestamp + offset), frames: "
+                "median %d, p1 %d, p99 %d, max %d of %d" % (name, statistics.median_low(lag), pctl(lag, 0.01),
+                                                            pctl(lag, 0.99), max(lag), len(lag)))
+            lags[name] = lag
+
+        # ---- lateness steps ----
+        held = watch.add_holdups(wlog) + watch.add_holdups(rlog)
+        summary = [l for l in rd.lines() if l.startswith('{"mode"')]
+        log("ring reader: %s; ring tools held up over 1 ms %d times" % (summary[-1] if summary else rd.tail(3), held))
+        blocks = {}
+        with open(rlog) as f:
+            for line in f:
+                t = line.split()
+                if len(t) == 5 and t[0] == "r":
+                    blocks.setdefault(int(t[3]), []).append((int(t[1]), int(t[2]), int(t[4])))
+        limit = LINK * 1000.0 / RATE - 1.0 - 0.5
+        rows, largest = [], None
+        for add_ms, off, m0, m1 in steps:
+            w0, w1 = (m0 - 5000000) / 1e9 + mono2real, m1 / 1e9 + mono2real
+            lat = [s32(int(round(t * RATE)) + shift - ts + off) * 1000.0 / RATE for t, s_ip, dst, ts in wire
+                   if dst == G_A and s_ip == a.ip and w0 <= t < w1]
+            breaks = {}
+            for ch in (0, 1):
+                recs = [r for r in blocks.get(ch, []) if m0 <= r[1] < m1]
+                gaps = [(ns1, ns2, m2 - m1_ - 1) for (m1_, ns1, n1), (m2, ns2, n2) in zip(recs, recs[1:])
+                        if not (m2 == m1_ + 1 and n2 == n1 + P)]
+                # Blocks played in the window: none at all is one break over the whole step.
+                if len(recs) < (m1 - m0) / 1e6 / 2:
+                    gaps.append((m0, m1, int((m1 - m0) / 1e6)))
+                breaks[ch] = [(g, watch.cause(g[0], g[1], 1.0, LINK * 1000.0 / RATE + 4 + 10)) for g in gaps]
+            unexplained = sum(1 for _g, c in breaks[0] if c is None)
+            rows.append((add_ms, statistics.median(lat) if lat else float("nan"), max(lat) if lat else float("nan"),
+                         len(breaks[0]), unexplained, len(breaks[1])))
+            if not breaks[0]:
+                largest = max(largest or 0.0, max(lat) if lat else 0.0)
+        log("FIGURES lateness at B of A's datagrams (arrival - timestamp in grandmaster time, ms; link offset "
+            "%.2f ms, P 1 ms, rule %.2f ms):" % (LINK * 1000.0 / RATE, limit))
+        for add_ms, med, mx, n, unexplained, n1 in rows:
+            log("  +%.2f ms: median %.2f, latest %.2f; breaks in B's ring %d (%d without a host stall); "
+                "unicast channel %d" % (add_ms, med, mx, n, unexplained, n1))
+        log("FIGURES largest lateness of a step that played without a break: %s ms" % largest)
+
+        # ---- DSCP of every datagram A sent ----
+        r = a.run(["tshark", "-n", "-r", a_pcap, "-T", "fields", "-e", "frame.time_epoch", "-e", "ip.dst",
+                   "-e", "ip.dsfield.dscp"], timeout=120)
+        seen = {}
+        for line in r.stdout.splitlines():
+            t = line.split()
+            if len(t) != 3:
+                continue
+            kind = "multicast" if t[1] == G_A else "unicast" if t[1] == b.ip else None
+            when = 0 if float(t[0]) < t_dscp0 else 2 if float(t[0]) > t_dscp1 + 0.002 else 1
+            if kind:
+                seen.setdefault((kind, when), {}).setdefault(int(t[2]), 0)
+                seen[(kind, when)][int(t[2])] += 1
+        log("FIGURES DSCP of A's RTP datagrams (kind, 0 before setDscp 46, 1 during, 2 after): %s" % seen)
+        log("setDscp replies to bad values: %s" % bad)
+        for kind in ("multicast", "unicast"):
+            check(list(seen.get((kind, 0), {})) == [34], "%s: DSCP 34 on every datagram before" % kind)
+            check(list(seen.get((kind, 2), {})) == [46], "%s: DSCP 46 on every datagram after setDscp 46, "
+                  "and setDscp 0, 63, 46abc, -1 changed nothing" % kind)
+        for v in ("0", "63", "46abc", "-1"):
+            check('"invalid dscp"' in bad[v], "setDscp %s refused: %s" % (v, bad[v]))
+
+
+
+
+        # ---- the rules ----
+        for name, lag in lags.items():
+            check(0 <= pctl(lag, 0.01) and pctl(lag, 0.99) <= 2 * P,
+                  "%s: 98 %% of its datagrams trail the media clock by 0 to 2 periods" % name)
+        for add_ms, med, mx, n, unexplained, n1 in rows:
+            if mx <= limit:
+                check(unexplained == 0, "+%.2f ms (latest datagram %.2f ms <= %.2f ms): no break in B's ring but "
+                      "after a host stall" % (add_ms, mx, limit))
+        check(largest is not None and largest >= limit, "a step whose datagrams came up to %s ms late played "
+              "whole (at least %.2f ms)" % (largest, limit))
+
+
+if __name__ == "__main__":
+    lanlib.main(test)
