@@ -174,7 +174,7 @@ struct PinHandle {
     ULONG bytes;
     PinHandle* next;
 };
-PinHandle* g_pins; // every open stream, so a driver unload can close them first
+PinHandle* g_pins; // every open filter handle, so a driver unload can close them first
 
 void closePin(PinHandle* h) {
     if (!h->stream) return;
@@ -225,7 +225,9 @@ NTSTATUS pcCreate(DEVICE_OBJECT*, IRP* irp) {
     Endpoint_state(id, state, sizeof state);
     if (std::strcmp(state, "ACTIVE") != 0) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
     f->FsContext = s;
-    f->FsContext2 = new PinHandle{nullptr, nullptr, nullptr, 0, nullptr};
+    PinHandle* h = new PinHandle{nullptr, nullptr, nullptr, 0, g_pins};
+    g_pins = h;
+    f->FsContext2 = h;
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -278,8 +280,6 @@ NTSTATUS pcDeviceControl(DEVICE_OBJECT*, IRP* irp) {
         }
         h->stream = stream;
         h->port = port;
-        h->next = g_pins;
-        g_pins = h;
         return complete(irp, STATUS_SUCCESS, 0);
     }
     case WAVERT_IOCTL_ALLOCATE: {
@@ -433,8 +433,13 @@ NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* device, const char16_t* name, PUNKNO
 
 void PortCls_closeStreams() {
     std::lock_guard<std::mutex> g(g_pcLock);
-    for (PinHandle* h = g_pins; h; h = h->next) closePin(h);
-    g_pins = nullptr; // the handles themselves go with their connections
+    // Requests on these handles never reach a driver again (the I/O manager sees the
+    // unload), so their records go now.
+    while (PinHandle* h = g_pins) {
+        g_pins = h->next;
+        closePin(h);
+        delete h;
+    }
 }
 
 void PortCls_removeDevice() {
