@@ -165,7 +165,6 @@ struct EX_TIMER {
     uint64_t generation = 0; // bumped by every set and cancel
     int64_t firstNs = 0;
     int64_t periodNs = 0;
-    std::mutex running; // held while the callback runs
     std::thread thread;
     std::atomic<int64_t> testDelayNs{0};
     std::atomic<int64_t> period100ns{0};
@@ -200,7 +199,6 @@ void timerThread(EX_TIMER* t) {
             sleepUntil(due + delay);
             g.lock();
             if (t->quit || !t->armed || t->generation != gen) break;
-            std::lock_guard<std::mutex> run(t->running);
             g.unlock();
             t->callback(t, t->context);
             g.lock();
