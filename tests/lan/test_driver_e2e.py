@@ -69,7 +69,7 @@ def test():
     bins = {k: lanlib.binary(v, required=False) for k, v in (
         ("route", "route/VelunorRoute"), ("kernel", "driver/velunor-kernel"), ("core", "tools/VelunorCore/VelunorCore"),
         ("asiohost", "tools/asiohost/asiohost"), ("asio", "asio/Velunor-rEduVuzi.so"),
-        ("ctl", "tools/velunor-ctl/velunor-ctl"))}
+        ("ctl", "tools/velunor-ctl/velunor-ctl"), ("ch", "tools/VelunorCh/VelunorCh"), ("devcon", "tools/devcon/devcon"))}
     missing = [k for k, v in bins.items() if not v]
     if missing:
         lanlib.skip("not built: " + ", ".join(missing))
@@ -194,12 +194,23 @@ def test():
         check(ra.alive(), "VelunorRoute keeps running without the driver")
         host = a.spawn([bins["kernel"]], name="velunor-kernel2")
         host.wait_line("loaded, status 0x00000000", timeout=20)
-        host.signal(signal.SIGUSR1)
-        host.wait_line("driver unloaded", timeout=10)
+        # A new host publishes the endpoints again at the engine's first start; then they
+        # go off and on with VelunorCh, and the device with devcon.
+        for cmd in (("5", a.ip), ("12",), ("12",)):
+            check(core(*cmd)[0] == 0, "VelunorCore %s on the new host" % (cmd,))
+        r = a.run([bins["ch"], "-veluDisable"], timeout=20)
+        check(r.returncode == 0 and "Change Velu Device Count 2" in r.stdout, "VelunorCh disables 2 endpoints: " + r.stdout)
+        r = a.run([bins["ch"], "-veluEnable48"], timeout=20)
+        check(r.returncode == 0 and "=== SetSampleRate res=0" in r.stdout and "Change Velu Device Count 2" in r.stdout,
+              "VelunorCh enables them at 48 kHz")
+        r = a.run([bins["devcon"], "disable", "Root\\VelunorAudio"], timeout=20)
+        check(r.returncode == 0 and "Disabled" in r.stdout, "devcon disables the device: " + r.stdout)
         check(core("11p")[0] == 2, "an unloaded driver serves nothing")
-        host.signal(signal.SIGUSR2)
-        host.wait_line("device enabled, status 0x00000000", timeout=10)
-        check('"status":"0"' in core("11p")[1], "the driver loaded again serves again")
+        with open(os.path.join(a.rundir, "endpoints", "ROOT#VelunorAudio#0000#out_stereo-00")) as f:
+            check("state=NOT_PRESENT" in f.read(), "its endpoints are gone")
+        r = a.run([bins["devcon"], "enable", "Root\\VelunorAudio"], timeout=20)
+        check(r.returncode == 0 and "Enabled" in r.stdout, "devcon enables it again")
+        check('"status":"0"' in core("11p")[1], "the driver loaded again serves again (an idle engine)")
         n = len(re.findall("No active device interfaces", ra.output()))
         time.sleep(1.5)
         check(len(re.findall("No active device interfaces", ra.output())) == n, "VelunorRoute found it again")
