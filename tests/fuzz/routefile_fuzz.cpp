@@ -1,12 +1,13 @@
-// The route file loader: any file content, loaded into a 48 kHz, 64-channel record. After
+// The route file loader: any file content, loaded into a 48 kHz, 8-channel record. After
 // a load the record is consistent (every index in range, every text terminated), and a
-// restart changes nothing: saving, loading again and saving gives the same file.
+// restart changes nothing: saving, loading again and saving gives the same file. The file
+// lives in memory (Dev_setFileIo): real files with their fsyncs made this target 50 times
+// slower than the others; the loader and writer are the same code.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "engine/Msg.h"
 #include "route/routeApi.h"
@@ -17,16 +18,33 @@ static bool agreeKo(char* buf, size_t cap) {
     return true;
 }
 
-static std::string s_path;
+static std::string s_path = "/fuzz/_route";
+static char s_file[DEV_FILE_SIZE + 64];
+static size_t s_fileLen;
+
+static size_t memRead(const char*, char* buf, size_t cap) {
+    size_t n = s_fileLen < cap ? s_fileLen : cap;
+    std::memcpy(buf, s_file, n);
+    return n;
+}
+
+static bool memWrite(const char*, const char* text, size_t len) {
+    if (len > sizeof s_file) return false;
+    std::memcpy(s_file, text, len);
+    s_fileLen = len;
+    return true;
+}
 
 static void resetDev() {
     std::memset(&g_dev, 0, sizeof g_dev);
     std::strcpy(g_dev.devId, "devA");
     g_dev.ownIp = 0x0A000001u;
-    g_dev.chNumRx = g_dev.chNumTx = 64;
-    g_dev.phyChNumRx = g_dev.phyChNumTx = 64;
-    g_dev.ucastNumRx = g_dev.ucastNumTx = 128;
-    g_dev.mcastNumRx = g_dev.mcastNumTx = 16;
+    // A small card: every table and loop of the loader is still there, but each round
+    // trip writes and reads a few kilobytes instead of a whole 64-channel file.
+    g_dev.chNumRx = g_dev.chNumTx = 8;
+    g_dev.phyChNumRx = g_dev.phyChNumTx = 8;
+    g_dev.ucastNumRx = g_dev.ucastNumTx = 8;
+    g_dev.mcastNumRx = g_dev.mcastNumTx = 4;
     g_dev.sampleRate = 48000;
     g_dev.pFrameNum = 48;
     g_dev.discoverySock = g_dev.commandSock = -1;
@@ -39,10 +57,7 @@ static void resetDev() {
 }
 
 static void writeFile(const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(s_path.c_str(), "wb");
-    if (!f) std::abort();
-    if (size) std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    if (!memWrite(nullptr, reinterpret_cast<const char*>(data), size)) std::abort();
 }
 
 static void checkRecord() {
@@ -66,18 +81,8 @@ static void checkRecord() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Diagnostics of the loader would drown the fuzzer's own output.
     if (!std::freopen("/dev/null", "w", stdout)) return 0;
-    char dir[] = "/dev/shm/routefilefuzzXXXXXX";
-    char dir2[] = "/tmp/routefilefuzzXXXXXX";
-    const char* d = mkdtemp(dir);
-    if (!d) d = mkdtemp(dir2);
-    if (!d) std::abort();
-    s_path = std::string(d) + "/_route";
-    static std::string s_dir = d;
-    std::atexit([] {
-        unlink(s_path.c_str());
-        unlink((s_path + ".tmp").c_str());
-        rmdir(s_dir.c_str());
-    });
+    static const DevFileIo io = {memRead, memWrite};
+    Dev_setFileIo(&io);
     Msg_setKoInProcess(false);
     Msg_setDriverRequest(agreeKo);
     return 0;

@@ -19,13 +19,17 @@ Computer 1 runs ptp4l (grandmaster), computers 2 and 3 a card each (A and B, buf
 - Lateness budget: B's receive descriptor for A's stream is moved on by SAP alone (the
   judge announces it, A's own announcements are dropped at the bridge meanwhile) in
   0.25 ms steps, so A's datagrams reach B that much later in media time. A ring writer
-  on A puts a known signal into A's inputs, a ring reader on B checks every block it
-  plays. Every step whose latest datagram came within link offset - P - 0.5 ms after its
-  timestamp (grandmaster time, from the capture) must play without a break, unless the
-  stall witness or the ring tools saw a host stall before the break.
+  on A puts a known signal into A's inputs that names every frame; a ring reader on B logs
+  the frames of every block it plays. So each captured datagram has its lateness
+  (arrival - timestamp in grandmaster time) and whether B played it. B's periods start on
+  multiples of P of the media clock; a step that is not a whole period moves A's
+  datagrams off that grid, and one that starts phi frames into a period must be in before
+  that period runs: its lateness is counted from there (+ phi). Of those that came
+  within link offset - P - 0.5 ms, 99 % must play (a host stall costs a few whatever
+  their lateness), and some later than that must play too.
 
-Figures: transmit lag (median, p1, p99, max), lateness per step and the largest one that
-played without a break. Needs root, ptp4l and tshark.
+Figures: transmit lag (median, p1, p99, max), datagrams played and not per 0.25 ms of lateness,
+the latest that played. Needs root, ptp4l, tshark and nft.
 """
 
 import json
@@ -261,6 +265,7 @@ def test():
                                                                for _s, n, c in out[:8])))
             return out
 
+        heard = []  # checked with the other rules at the end, after every figure
         for name, ch, hz, what in (("b", 0, TONE_A, "B hears A through SAP (offset %d)" % OFF_A),
                                    ("b", 1, TONE_A, "B hears A's unicast stream"),
                                    ("a", 0, TONE_B, "A hears B through SAP (offset %d)" % OFF_B)):
@@ -269,21 +274,21 @@ def test():
             gaps = judge(name, ch, hear[0], hear[1], what)
             f = freq(wav[name][ch], idx(name, hear[0]), idx(name, hear[1]))
             quiet = sum(n for _s, n, _c in gaps) / float(max(1, idx(name, hear[1]) - idx(name, hear[0])))
-            check(abs(f - hz) < 20 and quiet < 0.1, "%s: %.0f Hz tone, silent %.1f %% of the time"
-                  % (what, f, 100 * quiet))
+            heard.append((abs(f - hz) < 20 and quiet < 0.1, "%s: %.0f Hz tone, silent %.1f %% of the time"
+                          % (what, f, 100 * quiet)))
 
         # ---- transmit timestamps against the grandmaster's clock ----
-        wire = [(t, src, dst, int.from_bytes(pl[4:8], "big")) for t, src, dst, _s, dport, pl in read_pcap(obs_pcap)
-                if dport == 5004 and len(pl) >= 12]
+        wire = [(t, src, dst, int.from_bytes(pl[4:8], "big"), pl[12:15])
+                for t, src, dst, _s, dport, pl in read_pcap(obs_pcap) if dport == 5004 and len(pl) >= 15]
         t_sweep = steps[0][2] / 1e9 + mono2real
         # ptp4l may serve TAI (37 s ahead) or UTC: A's stream says which, to the second.
-        d_a = [s32(int(round(t * RATE)) - ts + OFF_A) for t, s_ip, dst, ts in wire
+        d_a = [s32(int(round(t * RATE)) - ts + OFF_A) for t, s_ip, dst, ts, _f in wire
                if dst == G_A and s_ip == a.ip and t < t_sweep]
         check(len(d_a) > 1000, "%d of A's datagrams captured before the lateness steps" % len(d_a))
         shift = -int(round(statistics.median(d_a) / float(RATE))) * RATE
         log("grandmaster time = capture time x 48 kHz %+d frames" % shift)
         for src, group, off, name in ((a.ip, G_A, OFF_A, "A"), (b.ip, G_B, OFF_B, "B")):
-            lag = [s32(int(round(t * RATE)) + shift - ts + off) for t, s_ip, dst, ts in wire
+            lag = [s32(int(round(t * RATE)) + shift - ts + off) for t, s_ip, dst, ts, _f in wire
                    if dst == group and s_ip == src and t < t_sweep]
             log("FIGURES %s's transmit lag (grandmaster media clock at capture - timestamp + offset), frames: "
                 "median %d, p1 %d, p99 %d, max %d of %d" % (name, statistics.median_low(lag), pctl(lag, 0.01),
@@ -301,31 +306,46 @@ def test():
                 if len(t) == 5 and t[0] == "r":
                     blocks.setdefault(int(t[3]), []).append((int(t[1]), int(t[2]), int(t[4])))
         limit = LINK * 1000.0 / RATE - 1.0 - 0.5
-        rows, largest = [], None
+        # Each datagram of A's stream during the steps: its lateness at B, and whether B
+        # played it. The ring writer's signal names every frame (n), so the datagram
+        # carrying frames n .. n+47 played if B's reader logged a block that starts inside
+        # it (that block's first frame came from this datagram, or it would be silent).
+        played_n = {n & 0x3FFFFF for _m, _ns, n in blocks.get(0, [])}
+        per = []
         for add_ms, off, m0, m1 in steps:
-            w0, w1 = (m0 - 5000000) / 1e9 + mono2real, m1 / 1e9 + mono2real
-            lat = [s32(int(round(t * RATE)) + shift - ts + off) * 1000.0 / RATE for t, s_ip, dst, ts in wire
-                   if dst == G_A and s_ip == a.ip and w0 <= t < w1]
-            breaks = {}
-            for ch in (0, 1):
-                recs = [r for r in blocks.get(ch, []) if m0 <= r[1] < m1]
-                gaps = [(ns1, ns2, m2 - m1_ - 1) for (m1_, ns1, n1), (m2, ns2, n2) in zip(recs, recs[1:])
-                        if not (m2 == m1_ + 1 and n2 == n1 + P)]
-                # Blocks played in the window: none at all is one break over the whole step.
-                if len(recs) < (m1 - m0) / 1e6 / 2:
-                    gaps.append((m0, m1, int((m1 - m0) / 1e6)))
-                breaks[ch] = [(g, watch.cause(g[0], g[1], 1.0, LINK * 1000.0 / RATE + 4 + 10)) for g in gaps]
-            unexplained = sum(1 for _g, c in breaks[0] if c is None)
-            rows.append((add_ms, statistics.median(lat) if lat else float("nan"), max(lat) if lat else float("nan"),
-                         len(breaks[0]), unexplained, len(breaks[1])))
-            if not breaks[0]:
-                largest = max(largest or 0.0, max(lat) if lat else 0.0)
-        log("FIGURES lateness at B of A's datagrams (arrival - timestamp in grandmaster time, ms; link offset "
-            "%.2f ms, P 1 ms, rule %.2f ms):" % (LINK * 1000.0 / RATE, limit))
-        for add_ms, med, mx, n, unexplained, n1 in rows:
-            log("  +%.2f ms: median %.2f, latest %.2f; breaks in B's ring %d (%d without a host stall); "
-                "unicast channel %d" % (add_ms, med, mx, n, unexplained, n1))
-        log("FIGURES largest lateness of a step that played without a break: %s ms" % largest)
+            w0, w1 = (m0 - 5000000) / 1e9 + mono2real, (m1 - 5000000) / 1e9 + mono2real
+            for t, s_ip, dst, ts, first in wire:
+                if dst == G_A and s_ip == a.ip and w0 <= t < w1:
+                    v = int.from_bytes(first, "big")
+                    if v & 3 != 1:
+                        continue  # not the writer's channel 0 (silence, or before the writer)
+                    n = (v - 1) >> 2
+                    late = s32(int(round(t * RATE)) + shift - ts + off)
+                    # B's periods start on multiples of P of the media clock: a datagram that
+                    # starts phi frames into one must be in before that period runs.
+                    phi = (int(round(t * RATE)) + shift - late + LINK) % P
+                    per.append(((late + phi) * 1000.0 / RATE, any(((n + j) & 0x3FFFFF) in played_n
+                                                                    for j in range(P)), late * 1000.0 / RATE))
+        raw = {}
+        for _lat, ok_, lr in per:
+            raw.setdefault(math.floor(lr * 4) / 4.0, [0, 0])[0 if ok_ else 1] += 1
+        log("FIGURES A's datagrams at B by plain lateness (arrival - timestamp in grandmaster time), played / not: "
+            + ", ".join("%.2f: %d/%d" % (k, v[0], v[1]) for k, v in sorted(raw.items())))
+        bins = {}
+        for lat, ok_, _lr in per:
+            k = math.floor(lat * 4) / 4.0
+            bins.setdefault(k, [0, 0])[0 if ok_ else 1] += 1
+        log("FIGURES A's datagrams at B by lateness (arrival - start of B's period that holds the datagram's "
+            "first frame, less the link offset's place, in grandmaster time: arrival - timestamp + phase; link "
+            "offset %.2f ms, P 1 ms, rule: up to %.2f ms plays):" % (LINK * 1000.0 / RATE, limit))
+        for k in sorted(bins):
+            n_ok, n_lost = bins[k]
+            log("  %5.2f .. %5.2f ms: %5d played, %5d not" % (k, k + 0.25, n_ok, n_lost))
+        in_rule = [ok_ for lat, ok_, _lr in per if lat <= limit]
+        played_max = max((lat for lat, ok_, _lr in per if ok_), default=None)
+        lost_min = min((lat for lat, ok_, _lr in per if not ok_ and lat > limit), default=None)
+        log("FIGURES within %.2f ms: %d of %d played; latest datagram that played %s ms; earliest one beyond "
+            "the rule that did not %s ms" % (limit, sum(in_rule), len(in_rule), played_max, lost_min))
 
         # ---- DSCP of every datagram A sent ----
         r = a.run(["tshark", "-n", "-r", a_pcap, "-T", "fields", "-e", "frame.time_epoch", "-e", "ip.dst",
@@ -353,15 +373,16 @@ def test():
 
 
         # ---- the rules ----
+        for cond, what in heard:
+            check(cond, what)
         for name, lag in lags.items():
             check(0 <= pctl(lag, 0.01) and pctl(lag, 0.99) <= 2 * P,
                   "%s: 98 %% of its datagrams trail the media clock by 0 to 2 periods" % name)
-        for add_ms, med, mx, n, unexplained, n1 in rows:
-            if mx <= limit:
-                check(unexplained == 0, "+%.2f ms (latest datagram %.2f ms <= %.2f ms): no break in B's ring but "
-                      "after a host stall" % (add_ms, mx, limit))
-        check(largest is not None and largest >= limit, "a step whose datagrams came up to %s ms late played "
-              "whole (at least %.2f ms)" % (largest, limit))
+        # A host stall costs a few datagrams whatever their lateness: 1 % is left for it.
+        check(len(in_rule) > 5000 and sum(in_rule) >= 0.99 * len(in_rule),
+              "%d of %d datagrams that came within %.2f ms of their timestamp played"
+              % (sum(in_rule), len(in_rule), limit))
+        check(played_max is not None and played_max >= limit, "datagrams up to %s ms late played" % played_max)
 
 
 if __name__ == "__main__":
