@@ -13,7 +13,11 @@
 // Input: [flags][code: 4][outLen: 4][name length: 1, with flags & 3 == 3][name]... rest is
 // the request input. Flags: bits 0-1 the open (0 "\ioCtl", 1 a filter's name, 2 no file
 // object, 3 a name from the input), bit 2 the control code from the input instead of the
-// bridge's, bit 3 an output length up to the host's largest instead of up to 8 KiB.
+// bridge's, bit 3 an output length up to the host's largest instead of up to 8 KiB, bit 4
+// the rest is a sequence of requests on the same open, each [length: 2][input].
+// The driver stays loaded from one input to the next, so its engine's state carries over,
+// as in a host that serves one client after another; a sequence makes a state reachable
+// from one input alone.
 //
 // Engine commands run for real, starting timers and binding sockets included. As root the
 // program first moves into a network namespace of its own, so whatever the engine sends
@@ -93,6 +97,60 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+namespace {
+
+// One request on an open, every check applied to it.
+void request(FILE_OBJECT* file, bool controlOpen, uint32_t code, uint32_t outLen, const uint8_t* in, size_t inLen) {
+    const size_t bufLen = inLen > outLen ? inLen : outLen;
+    uint8_t* sys = bufLen ? static_cast<uint8_t*>(std::malloc(bufLen)) : nullptr;
+    if (bufLen && !sys) return;
+    if (inLen) std::memcpy(sys, in, inLen);
+    // Past the input: no terminator, so a text read that does not stop at the input's
+    // end runs off the allocation.
+    if (bufLen > inLen) std::memset(sys + inLen, 0xA5, bufLen - inLen);
+    // Past the output length: what must stay as it was.
+    std::vector<uint8_t> tail;
+    if (bufLen > outLen) tail.assign(sys + outLen, sys + bufLen);
+
+    IRP irp{};
+    irp.AssociatedIrp.SystemBuffer = sys;
+    irp.Stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    irp.Stack.FileObject = file;
+    irp.Stack.Parameters.DeviceIoControl.IoControlCode = code;
+    irp.Stack.Parameters.DeviceIoControl.InputBufferLength = ULONG(inLen);
+    irp.Stack.Parameters.DeviceIoControl.OutputBufferLength = outLen;
+    const NTSTATUS st = IoMgr_dispatch(&irp);
+
+    const size_t info = size_t(irp.IoStatus.Information);
+    if (st != irp.IoStatus.Status)
+        fail("returned status differs from the IRP's", size_t(uint32_t(st)), size_t(uint32_t(irp.IoStatus.Status)));
+    if (info > outLen) fail("more output reported than the output length", info, outLen);
+    if (bufLen > outLen && std::memcmp(sys + outLen, tail.data(), tail.size()) != 0)
+        fail("bytes written past the output length", outLen, bufLen);
+
+    if (controlOpen && code == IOCTL_ENGINE_JSON) {
+        const bool terminated = inLen > 0 && std::memchr(in, 0, inLen) != nullptr;
+        if (!terminated) {
+            if (st != STATUS_INVALID_PARAMETER || info != 0) fail("unterminated request not refused", uint32_t(st), info);
+        } else {
+            if (st != STATUS_SUCCESS && st != STATUS_BUFFER_OVERFLOW) fail("bridge status", uint32_t(st), info);
+            static const char kHead[] = "{\"result\":\"";
+            const size_t n = info < sizeof kHead - 1 ? info : sizeof kHead - 1;
+            if (std::memcmp(sys, kHead, n) != 0) fail("reply without the envelope", info, outLen);
+            if (st == STATUS_SUCCESS && (info == 0 || sys[info - 1] != '}')) fail("whole reply not closed", info, outLen);
+            if (st == STATUS_BUFFER_OVERFLOW && info != outLen) fail("cut reply not filling the output", info, outLen);
+        }
+    }
+    std::free(sys);
+    if (!g_confined && KoSocket_exists()) {
+        control("{\"ops\":\"resetKernel\"}");
+        control("{\"ops\":\"setEthName\",\"name\":\"-\"}"); // closes the socket, then refuses the name
+        if (KoSocket_exists()) fail("the engine's socket stayed open", 0, 0);
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 9) return 0;
     const uint8_t flags = data[0];
@@ -101,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t outLen = (flags & 8) ? rawOut % (DEVIF_MAX_OUT + 1) : rawOut % 8193;
     size_t pos = 9;
 
-    // The open the request arrives on. A name from the input is exactly as long as it
+    // The open the requests arrive on. A name from the input is exactly as long as it
     // says: nothing beyond Length is there to read.
     FILE_OBJECT file{};
     std::vector<char16_t> name;
@@ -121,52 +179,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         file.FileName.Length = USHORT(units * 2);
         file.FileName.MaximumLength = USHORT(units * 2);
     }
+    FILE_OBJECT* f = open == 2 ? nullptr : &file;
 
-    const size_t inLen = size - pos;
-    const size_t bufLen = inLen > outLen ? inLen : outLen;
-    uint8_t* sys = bufLen ? static_cast<uint8_t*>(std::malloc(bufLen)) : nullptr;
-    if (bufLen && !sys) return 0;
-    if (inLen) std::memcpy(sys, data + pos, inLen);
-    // Past the input: no terminator, so a text read that does not stop at the input's
-    // end runs off the allocation.
-    if (bufLen > inLen) std::memset(sys + inLen, 0xA5, bufLen - inLen);
-    // Past the output length: what must stay as it was.
-    std::vector<uint8_t> tail;
-    if (bufLen > outLen) tail.assign(sys + outLen, sys + bufLen);
-
-    IRP irp{};
-    irp.AssociatedIrp.SystemBuffer = sys;
-    irp.Stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    irp.Stack.FileObject = open == 2 ? nullptr : &file;
-    irp.Stack.Parameters.DeviceIoControl.IoControlCode = code;
-    irp.Stack.Parameters.DeviceIoControl.InputBufferLength = ULONG(inLen);
-    irp.Stack.Parameters.DeviceIoControl.OutputBufferLength = outLen;
-    const NTSTATUS st = IoMgr_dispatch(&irp);
-
-    const size_t info = size_t(irp.IoStatus.Information);
-    if (st != irp.IoStatus.Status) fail("returned status differs from the IRP's", size_t(uint32_t(st)), size_t(uint32_t(irp.IoStatus.Status)));
-    if (info > outLen) fail("more output reported than the output length", info, outLen);
-    if (bufLen > outLen && std::memcmp(sys + outLen, tail.data(), tail.size()) != 0)
-        fail("bytes written past the output length", outLen, bufLen);
-
-    if (open == 0 && code == IOCTL_ENGINE_JSON) {
-        const bool terminated = inLen > 0 && std::memchr(data + pos, 0, inLen) != nullptr;
-        if (!terminated) {
-            if (st != STATUS_INVALID_PARAMETER || info != 0) fail("unterminated request not refused", uint32_t(st), info);
-        } else {
-            if (st != STATUS_SUCCESS && st != STATUS_BUFFER_OVERFLOW) fail("bridge status", uint32_t(st), info);
-            static const char kHead[] = "{\"result\":\"";
-            const size_t n = info < sizeof kHead - 1 ? info : sizeof kHead - 1;
-            if (std::memcmp(sys, kHead, n) != 0) fail("reply without the envelope", info, outLen);
-            if (st == STATUS_SUCCESS && (info == 0 || sys[info - 1] != '}')) fail("whole reply not closed", info, outLen);
-            if (st == STATUS_BUFFER_OVERFLOW && info != outLen) fail("cut reply not filling the output", info, outLen);
-        }
+    if (!(flags & 16)) {
+        request(f, open == 0, code, outLen, data + pos, size - pos);
+        return 0;
     }
-    std::free(sys);
-    if (!g_confined && KoSocket_exists()) {
-        control("{\"ops\":\"resetKernel\"}");
-        control("{\"ops\":\"setEthName\",\"name\":\"-\"}"); // closes the socket, then refuses the name
-        if (KoSocket_exists()) fail("the engine's socket stayed open", 0, 0);
+    // A sequence on one handle: [length: 2][input], one request each.
+    while (pos + 2 <= size) {
+        size_t len = size_t(data[pos]) | size_t(data[pos + 1]) << 8;
+        pos += 2;
+        if (len > size - pos) len = size - pos;
+        request(f, open == 0, code, outLen, data + pos, len);
+        pos += len;
     }
     return 0;
 }
