@@ -54,6 +54,7 @@ struct Velunor {
     int64_t movedNs = 0;         // when the position last moved
     int64_t readNs = 0;          // when the position was last read
     int fault = 0;               // a lasting error (host gone, engine stopped)
+    bool trace = false;          // VELUNOR_ALSA_TRACE: state changes on stderr, with times
 };
 
 int64_t nowNs() {
@@ -74,7 +75,10 @@ int armTimer(Velunor* v, bool on) {
 }
 
 int setState(Velunor* v, uint32_t state) {
-    if (WaveRt_setState(&v->ws, state) != 0) {
+    const int err = WaveRt_setState(&v->ws, state);
+    if (v->trace)
+        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld\n", v->endpoint, state, (long long)nowNs());
+    if (err != 0) {
         SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->endpoint, state);
         v->fault = -ENODEV;
         return -ENODEV;
@@ -120,6 +124,18 @@ int vPause(snd_pcm_ioplug_t* io, int enable) {
     return armTimer(v, true);
 }
 
+// Render frames the stream has read are silenced, so that a stream that overtakes its
+// client plays silence, not the buffer's old audio.
+void silenceRead(Velunor* v, uint32_t from, uint32_t to) {
+    uint8_t* b = static_cast<uint8_t*>(v->ws.buffer);
+    if (to >= from) {
+        std::memset(b + from, 0, to - from);
+    } else {
+        std::memset(b + from, 0, v->frames * kFrameBytes - from);
+        std::memset(b, 0, to);
+    }
+}
+
 // The stream's position as ALSA's hardware pointer, with the faults and xruns it shows.
 snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
@@ -135,6 +151,7 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
     pos = pos < bytes ? pos - pos % kFrameBytes : 0;
     const snd_pcm_uframes_t moved = ((pos + bytes - v->lastPos) % bytes) / kFrameBytes;
+    if (moved && io->stream == SND_PCM_STREAM_PLAYBACK) silenceRead(v, v->lastPos, pos);
     const int64_t now = nowNs();
     if (moved) {
         v->movedNs = now;
@@ -153,6 +170,9 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
         // Playback ran past the written frames, or capture overwrote unread ones.
         v->lastPos = pos;
         v->hw = pos / kFrameBytes;
+        if (v->trace)
+            std::fprintf(stderr, "velunor: %s xrun: the stream moved %lu frames, %lu were left\n", v->endpoint,
+                         (unsigned long)moved, (unsigned long)queued);
         setState(v, WAVERT_STATE_STOP);
         v->running = false;
         armTimer(v, false);
@@ -163,6 +183,7 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     v->hw = pos / kFrameBytes;
     return snd_pcm_sframes_t(v->hw);
 }
+
 
 // The card's buffer as channel areas (interleaved L, R).
 void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
@@ -190,19 +211,6 @@ snd_pcm_sframes_t vTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* 
             snd_pcm_areas_copy(areas, offset + done, dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
         done += n;
         at = (at + n) % v->frames;
-    }
-    if (play) {
-        // Silence a few engine periods past the written end, inside the free part, so a
-        // client that falls behind is heard as a gap rather than as old audio.
-        const snd_pcm_uframes_t avail = snd_pcm_ioplug_avail(io, io->hw_ptr, io->appl_ptr);
-        const snd_pcm_uframes_t room = avail > size && avail <= v->frames ? avail - size : 0;
-        snd_pcm_uframes_t left = std::min<snd_pcm_uframes_t>(room, 4 * v->enginePeriod);
-        while (left) {
-            const snd_pcm_uframes_t n = std::min(left, v->frames - at);
-            snd_pcm_areas_silence(dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
-            left -= n;
-            at = (at + n) % v->frames;
-        }
     }
     return snd_pcm_sframes_t(size);
 }
@@ -351,6 +359,8 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     Velunor* v = new (std::nothrow) Velunor();
     if (!v) return -ENOMEM;
     std::snprintf(v->endpoint, sizeof v->endpoint, "%s", endpoint);
+    const char* trace = std::getenv("VELUNOR_ALSA_TRACE");
+    v->trace = trace && *trace && std::strcmp(trace, "0") != 0;
     int err = WaveRt_open(endpoint, &v->ws);
     if (err != 0) {
         explain(endpoint, err);
