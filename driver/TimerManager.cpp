@@ -78,7 +78,7 @@ void periodStep(int64_t t) {
     p->periodIndex.store(s, rlx);
 
     int32_t* in = KoAudio_inBlock(s - 1);
-    // (render gather into the input block comes with the endpoint streams)
+    WaveRtStream_renderGather(in, rx, F);
 
     uint64_t ts;
     if (g_reset.load(rlx)) {
@@ -120,7 +120,7 @@ void periodStep(int64_t t) {
     AudioPhyBlock outB{out, F, tx, tx};
     PhyDsp_block(p, outB, 1, tx, &p->meterOut);
     storeMax(g_costRx, g_costRxMax, uint32_t(nowNs() - t1));
-    // (capture scatter from the output block comes with the endpoint streams)
+    WaveRtStream_captureScatter(out, tx, F);
 
     std::memset(in, 0, sizeof(int32_t) * size_t(F) * size_t(rx));
 }

@@ -22,6 +22,13 @@ void MiniportWaveRT_setSampleRate(uint32_t rate);
 // The 104-byte stream format as it stands (tests).
 const KSDATAFORMAT_WAVEFORMATEXTENSIBLE* MiniportWaveRT_format();
 
+// ---- wavert_stream.cpp: the streams and the period copy ----
+NTSTATUS WaveRtStream_new(int index, IMiniportWaveRTStream** out, IPortWaveRTStream* port, BOOLEAN capture);
+// Render gather into the engine's input block (N = phyRx) / capture scatter from its
+// output block (N = phyTx), F frames.
+void WaveRtStream_renderGather(int32_t* block, int N, int F);
+void WaveRtStream_captureScatter(int32_t* block, int N, int F);
+
 // ---- ioctl.cpp: the control device ----
 extern "C" const GUID GUID_DEVINTERFACE_ENGINE_CONTROL;
 #define IOCTL_ENGINE_JSON CTL_CODE(0x2A, 0x555, METHOD_BUFFERED, FILE_READ_ACCESS)

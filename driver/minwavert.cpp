@@ -57,6 +57,7 @@ public:
     void create(int index) {
         if (initialised_) return;
         initialised_ = 1;
+        index_ = index;
         // {11223344-5566-7788-99AA-BBCCDDEEFFnn}: each filter names its own pair.
         bridgeName_ = GUID{0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, uint8_t(index / 2)}};
         makeDescriptor(pins_, &conn_, &desc_, index % 2 == 0, &bridgeName_);
@@ -93,9 +94,10 @@ public:
         return STATUS_SUCCESS;
     }
     NTSTATUS Init(PUNKNOWN, void*, void*) override { return STATUS_SUCCESS; }
-    NTSTATUS NewStream(IMiniportWaveRTStream** stream, IPortWaveRTStream*, ULONG, BOOLEAN, const KSDATAFORMAT*) override {
-        if (stream) *stream = nullptr;
-        return STATUS_NOT_IMPLEMENTED; // streams come with the endpoint stack
+    // The pin and the requested format are not examined: the format is fixed.
+    NTSTATUS NewStream(IMiniportWaveRTStream** stream, IPortWaveRTStream* port, ULONG, BOOLEAN capture,
+                       const KSDATAFORMAT*) override {
+        return WaveRtStream_new(index_, stream, port, capture);
     }
     NTSTATUS GetDeviceDescription(DEVICE_DESCRIPTION* d) override {
         if (!d) return STATUS_INVALID_PARAMETER;
@@ -109,6 +111,7 @@ public:
 
 private:
     uint8_t initialised_ = 0;
+    int index_ = 0;
     std::atomic<int32_t> refs_{0};
     GUID bridgeName_{};
     PCPIN_DESCRIPTOR pins_[2]{};

@@ -31,6 +31,8 @@ int IoMgr_liveClients();
 // ---- port class (portcls.cpp) ----
 // The dispatch entries the port class installs in a driver object.
 void PortCls_installDispatch(DRIVER_OBJECT* driver);
+// Stops and closes every open stream (before the driver unloads).
+void PortCls_closeStreams();
 // Marks the loaded driver's endpoints NOT_PRESENT and forgets its subdevices.
 void PortCls_removeDevice();
 // The miniport behind a registered or created port, by index of creation (tests).

@@ -256,8 +256,9 @@ NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* pdo, const GUID* classGuid, PC
     char dir[900];
     if (!DevIf_classDir(guid, dir, sizeof dir)) return STATUS_INVALID_PARAMETER;
     char path[1024], link[256];
-    std::snprintf(path, sizeof path, "%s/%s#%s", dir, kInstance, ref);
-    std::snprintf(link, sizeof link, "\\??\\%s#%s\\%s", kInstance, guid, ref);
+    if (std::snprintf(path, sizeof path, "%s/%s#%s", dir, kInstance, ref) >= int(sizeof path) ||
+        std::snprintf(link, sizeof link, "\\??\\%s#%s\\%s", kInstance, guid, ref) >= int(sizeof link))
+        return STATUS_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> g(g_ifLock);
         int freeSlot = -1;
@@ -404,6 +405,7 @@ NTSTATUS Kernel_loadDriverImage(const char* path) {
 void Kernel_unloadDriver() {
     std::unique_lock<std::shared_mutex> hold(g_driverLock);
     if (g_driver) {
+        PortCls_closeStreams();
         if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
         ++g_generation;
         delete g_driver;

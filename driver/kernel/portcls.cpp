@@ -12,9 +12,12 @@
 
 #include "driver/kernel/host.h"
 #include "platform/paths.h"
+#include "platform/section.h"
+#include "platform/wavert.h"
 
 extern "C" const GUID CLSID_PortWaveRT_K = {0xCC9BE57A, 0xEB9E, 0x42B4, {0x94, 0xFC, 0x0C, 0xAD, 0x3D, 0xBC, 0xE7, 0xFA}};
 extern "C" const GUID IID_IMiniportWaveRT_K = {0x0F9FC4D6, 0x6061, 0x4F3C, {0xB1, 0xFC, 0x07, 0x5E, 0x35, 0xF7, 0x96, 0x0A}};
+extern "C" const GUID IID_IMiniportWaveRTStream_K;
 extern "C" const GUID KSCATEGORY_AUDIO_K = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 
 namespace {
@@ -109,6 +112,83 @@ private:
     const PCFILTER_DESCRIPTOR* desc_ = nullptr;
 };
 
+// The port's side of one stream: the cyclic buffer's pages are a named section that the
+// client maps by name, as the audio stack maps a WaveRT buffer.
+class PortStream final : public IPortWaveRTStream {
+public:
+    NTSTATUS QueryInterface(const IID&, void** out) override {
+        if (!out) return STATUS_INVALID_PARAMETER;
+        AddRef();
+        *out = this;
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        ULONG n = --refs_;
+        if (n == 0) {
+            release();
+            delete this;
+        }
+        return n;
+    }
+    MDL* AllocatePagesForMdl(uint64_t highest, size_t bytes) override {
+        // A cyclic buffer is a few seconds of stereo at most; anything larger is refused.
+        if (bytes == 0 || bytes > kMaxBuffer || highest < bytes) return nullptr;
+        release();
+        static std::atomic<uint32_t> serial{0};
+        std::snprintf(name_, sizeof name_, "Velunor-wavert-%d-%u", int(::getpid()), ++serial);
+        if (!Section_create(name_, bytes, &section_)) return nullptr;
+        mdl_ = IoAllocateMdl(section_.base, ULONG(bytes), FALSE, FALSE, nullptr);
+        if (!mdl_) release();
+        return mdl_;
+    }
+    void* MapAllocatedPages(MDL* mdl, MEMORY_CACHING_TYPE) override { return mdl && mdl == mdl_ ? mdl->StartVa : nullptr; }
+    void UnmapAllocatedPages(void*, MDL*) override {}
+    void FreePagesFromMdl(MDL* mdl) override {
+        if (mdl && mdl == mdl_) release();
+    }
+    const char* sectionName() const { return mdl_ ? name_ : ""; }
+
+private:
+    static constexpr size_t kMaxBuffer = 16u << 20;
+    void release() {
+        if (mdl_) IoFreeMdl(mdl_);
+        mdl_ = nullptr;
+        if (section_.base) {
+            Section_unlink(name_);
+            Section_close(&section_);
+        }
+        section_ = Section{};
+    }
+    std::atomic<ULONG> refs_{1};
+    Section section_;
+    MDL* mdl_ = nullptr;
+    char name_[120] = "";
+};
+
+// What one open filter handle holds: its stream, once created.
+struct PinHandle {
+    IMiniportWaveRTStream* stream;
+    PortStream* port;
+    MDL* mdl;
+    ULONG bytes;
+    PinHandle* next;
+};
+PinHandle* g_pins; // every open stream, so a driver unload can close them first
+
+void closePin(PinHandle* h) {
+    if (!h->stream) return;
+    h->stream->SetState(KSSTATE_STOP);
+    if (h->mdl) h->stream->FreeAudioBuffer(h->mdl, h->bytes);
+    h->mdl = nullptr;
+    h->stream->Release();
+    h->stream = nullptr;
+    if (h->port) h->port->Release();
+    h->port = nullptr;
+}
+
+void endpointId(const char* name, char* out, size_t cap) { std::snprintf(out, cap, "ROOT#VelunorAudio#0000#%s", name); }
+
 // The render side of a filter streams into its pin 1 (data flows in from the system).
 const char* flowOf(const PortWaveRT* p) {
     const PCFILTER_DESCRIPTOR* d = p ? p->description() : nullptr;
@@ -132,19 +212,119 @@ NTSTATUS complete(IRP* irp, NTSTATUS st, uintptr_t info) {
     return st;
 }
 
-// The port class's own dispatch: opens reach the filter of a registered subdevice.
+// The port class's own dispatch: opens reach the filter of a registered subdevice whose
+// endpoint is ACTIVE; requests on such a handle are what the audio stack does with the
+// filter's pin.
 NTSTATUS pcCreate(DEVICE_OBJECT*, IRP* irp) {
     FILE_OBJECT* f = irp->Stack.FileObject;
     std::lock_guard<std::mutex> g(g_pcLock);
     Subdevice* s = f ? findSubdevice(f->FileName) : nullptr;
     if (!s) return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+    char id[200], state[32];
+    endpointId(s->name, id, sizeof id);
+    Endpoint_state(id, state, sizeof state);
+    if (std::strcmp(state, "ACTIVE") != 0) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
     f->FsContext = s;
+    f->FsContext2 = new PinHandle{nullptr, nullptr, nullptr, 0, nullptr};
     return complete(irp, STATUS_SUCCESS, 0);
 }
-NTSTATUS pcClose(DEVICE_OBJECT*, IRP* irp) { return complete(irp, STATUS_SUCCESS, 0); }
+
+NTSTATUS pcClose(DEVICE_OBJECT*, IRP* irp) {
+    FILE_OBJECT* f = irp->Stack.FileObject;
+    std::lock_guard<std::mutex> g(g_pcLock);
+    PinHandle* h = f ? static_cast<PinHandle*>(f->FsContext2) : nullptr;
+    if (h) {
+        closePin(h);
+        for (PinHandle** p = &g_pins; *p; p = &(*p)->next)
+            if (*p == h) {
+                *p = h->next;
+                break;
+            }
+        delete h;
+        f->FsContext2 = nullptr;
+    }
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS pcDeviceControl(DEVICE_OBJECT*, IRP* irp) {
-    // Kernel-streaming requests on filters are not served by this host yet.
-    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    FILE_OBJECT* f = irp->Stack.FileObject;
+    const auto& io = irp->Stack.Parameters.DeviceIoControl;
+    uint8_t* sys = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    std::lock_guard<std::mutex> g(g_pcLock);
+    Subdevice* s = f ? static_cast<Subdevice*>(f->FsContext) : nullptr;
+    PinHandle* h = f ? static_cast<PinHandle*>(f->FsContext2) : nullptr;
+    if (!s || !h || !s->port || !s->port->miniport()) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    auto u32In = [&](uint32_t* v) {
+        if (io.InputBufferLength < 4 || !sys) return false;
+        std::memcpy(v, sys, 4);
+        return true;
+    };
+    uint32_t v = 0;
+    switch (io.IoControlCode) {
+    case WAVERT_IOCTL_FORMAT: {
+        ULONG len = 0;
+        NTSTATUS st = s->port->miniport()->DataRangeIntersection(1, nullptr, nullptr, io.OutputBufferLength, sys, &len);
+        return complete(irp, st, NT_SUCCESS(st) ? len : 0);
+    }
+    case WAVERT_IOCTL_OPEN: {
+        if (!u32In(&v)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (h->stream) return complete(irp, STATUS_UNSUCCESSFUL, 0); // one stream per handle
+        PortStream* port = new PortStream();
+        IMiniportWaveRTStream* stream = nullptr;
+        NTSTATUS st = s->port->miniport()->NewStream(&stream, port, 1, v ? TRUE : FALSE, nullptr);
+        if (!NT_SUCCESS(st) || !stream) {
+            port->Release();
+            return complete(irp, NT_SUCCESS(st) ? STATUS_UNSUCCESSFUL : st, 0);
+        }
+        h->stream = stream;
+        h->port = port;
+        h->next = g_pins;
+        g_pins = h;
+        return complete(irp, STATUS_SUCCESS, 0);
+    }
+    case WAVERT_IOCTL_ALLOCATE: {
+        if (!h->stream || !u32In(&v)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (io.OutputBufferLength < sizeof(WaveRtBuffer)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (h->mdl) { // a new buffer replaces the old one, never while it plays
+            h->stream->SetState(KSSTATE_STOP);
+            h->stream->FreeAudioBuffer(h->mdl, h->bytes);
+            h->mdl = nullptr;
+        }
+        MDL* mdl = nullptr;
+        ULONG actual = 0, offset = 0;
+        MEMORY_CACHING_TYPE cache = MmCached;
+        NTSTATUS st = h->stream->AllocateAudioBuffer(v, &mdl, &actual, &offset, &cache);
+        if (!NT_SUCCESS(st)) return complete(irp, st, 0);
+        h->mdl = mdl;
+        h->bytes = actual;
+        WaveRtBuffer b{};
+        b.bytes = actual;
+        b.offset = offset;
+        std::snprintf(b.section, sizeof b.section, "%s", h->port->sectionName());
+        std::memcpy(sys, &b, sizeof b);
+        return complete(irp, STATUS_SUCCESS, sizeof b);
+    }
+    case WAVERT_IOCTL_FREE:
+        if (!h->stream) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        h->stream->SetState(KSSTATE_STOP);
+        if (h->mdl) h->stream->FreeAudioBuffer(h->mdl, h->bytes);
+        h->mdl = nullptr;
+        return complete(irp, STATUS_SUCCESS, 0);
+    case WAVERT_IOCTL_STATE:
+        if (!h->stream || !u32In(&v) || v > KSSTATE_RUN) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return complete(irp, h->stream->SetState(KSSTATE(v)), 0);
+    case WAVERT_IOCTL_POSITION: {
+        if (!h->stream) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (io.OutputBufferLength < sizeof(WaveRtPosition)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KSAUDIO_POSITION pos{};
+        NTSTATUS st = h->stream->GetPosition(&pos);
+        WaveRtPosition p{uint32_t(pos.PlayOffset), uint32_t(pos.WriteOffset)};
+        std::memcpy(sys, &p, sizeof p);
+        return complete(irp, st, sizeof p);
+    }
+    default:
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
 }
 NTSTATUS pcPnp(DEVICE_OBJECT* device, IRP* irp) {
     if (irp->Stack.MinorFunction != 0x00) return complete(irp, STATUS_SUCCESS, 0);
@@ -153,7 +333,6 @@ NTSTATUS pcPnp(DEVICE_OBJECT* device, IRP* irp) {
     return complete(irp, st, 0);
 }
 
-void endpointId(const char* name, char* out, size_t cap) { std::snprintf(out, cap, "ROOT#VelunorAudio#0000#%s", name); }
 
 }  // namespace
 
@@ -250,6 +429,12 @@ NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* device, const char16_t* name, PUNKNO
     Endpoint_state(id, state, sizeof state);
     Endpoint_write(id, friendly, flowOf(s->port), std::strcmp(state, "DISABLED") == 0 ? "DISABLED" : "ACTIVE");
     return STATUS_SUCCESS;
+}
+
+void PortCls_closeStreams() {
+    std::lock_guard<std::mutex> g(g_pcLock);
+    for (PinHandle* h = g_pins; h; h = h->next) closePin(h);
+    g_pins = nullptr; // the handles themselves go with their connections
 }
 
 void PortCls_removeDevice() {

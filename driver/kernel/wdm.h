@@ -385,9 +385,41 @@ struct DEVICE_DESCRIPTION {
     ULONG DmaPort;
 };
 
-struct IPortWaveRTStream;
-struct IMiniportWaveRTStream;
 typedef int KSSTATE;
+#define KSSTATE_STOP 0
+#define KSSTATE_ACQUIRE 1
+#define KSSTATE_PAUSE 2
+#define KSSTATE_RUN 3
+enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 };
+struct KSAUDIO_POSITION {
+    uint64_t PlayOffset;
+    uint64_t WriteOffset;
+};
+struct KSRTAUDIO_HWLATENCY {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+};
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
+// The port's side of a stream: pages for the cyclic buffer and their mapping.
+struct IPortWaveRTStream : IUnknown {
+    virtual MDL* AllocatePagesForMdl(uint64_t highestAddress, size_t totalBytes) = 0;
+    virtual void* MapAllocatedPages(MDL* mdl, MEMORY_CACHING_TYPE cacheType) = 0;
+    virtual void UnmapAllocatedPages(void* base, MDL* mdl) = 0;
+    virtual void FreePagesFromMdl(MDL* mdl) = 0;
+};
+// The miniport's stream, in the interface's slot order.
+struct IMiniportWaveRTStream : IUnknown {
+    virtual NTSTATUS SetFormat(const KSDATAFORMAT* format) = 0;
+    virtual NTSTATUS SetState(KSSTATE state) = 0;
+    virtual NTSTATUS GetPosition(KSAUDIO_POSITION* position) = 0;
+    virtual NTSTATUS AllocateAudioBuffer(ULONG requestedSize, MDL** mdl, ULONG* actualSize, ULONG* offsetFromFirstPage,
+                                         MEMORY_CACHING_TYPE* cacheType) = 0;
+    virtual void FreeAudioBuffer(MDL* mdl, ULONG size) = 0;
+    virtual void GetHWLatency(KSRTAUDIO_HWLATENCY* latency) = 0;
+    virtual NTSTATUS GetPositionRegister(void* reg) = 0;
+    virtual NTSTATUS GetClockRegister(void* reg) = 0;
+};
 // The miniport's side of a WaveRT filter, in the interface's slot order.
 struct IMiniportWaveRT : IUnknown {
     virtual NTSTATUS GetDescription(PCFILTER_DESCRIPTOR** description) = 0;

@@ -18,6 +18,7 @@
 #include "engine/TimerManager_c.h"
 #include "platform/clock.h"
 #include "platform/devif.h"
+#include "platform/wavert.h"
 
 VELUNOR_KAPI int64_t KernelTest_timerPeriod(EX_TIMER* t);
 VELUNOR_KAPI void KernelTest_delayNextExpiry(EX_TIMER* t, int64_t ns);
@@ -204,6 +205,64 @@ TEST_F(Driver, TimerRunsOnePercentSlowAndResetsWhenFarBehind) {
     EXPECT_LE(KoSocket_drain(), 1);
     req("{\"ops\":\"resetKernel\"}");
     EXPECT_EQ(TimerManager_getDeviceStatus(), 0u);
+}
+
+TEST_F(Driver, StreamsBuffersAndThePeriodCopy) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the raw socket needs root";
+    req("{\"ops\":\"setEthName\",\"name\":\"127.0.0.1\"}");
+    start(2, 2); // publishes out_stereo-00 and in_stereo-00, back to idle: no timer moves positions
+    WaveRtStream out{}, again{}, in{};
+    ASSERT_EQ(WaveRt_open("out_stereo-00", &out), 0);
+    EXPECT_EQ(out.rate, 48000u);
+    EXPECT_EQ(WaveRt_open("out_stereo-00", &again), -16) << "one stream per filter";
+    EXPECT_EQ(WaveRt_open("in_stereo-05", &again), -2) << "not published";
+    for (uint32_t bad : {0u, 7u, 0x80000000u}) EXPECT_NE(WaveRt_allocate(&out, bad), 0) << bad;
+    ASSERT_EQ(WaveRt_allocate(&out, 1001), 0);
+    EXPECT_EQ(out.bytes, 1000u);
+    auto* frames = static_cast<int32_t*>(out.buffer);
+    for (int i = 0; i < 125; ++i) {
+        frames[2 * i] = i + 1;
+        frames[2 * i + 1] = -(i + 1);
+    }
+    int32_t block[48 * 2];
+    std::memset(block, 0, sizeof block);
+    WaveRtStream_renderGather(block, 2, 48);
+    EXPECT_EQ(block[0], 0) << "a stream that does not run is silence";
+    ASSERT_EQ(WaveRt_setState(&out, WAVERT_STATE_RUN), 0);
+    uint32_t pos = 1;
+    for (int period = 0; period < 3; ++period) WaveRtStream_renderGather(block, 2, 48);
+    // The third period wraps in its middle: frame 125 of the run is buffer frame 0 again.
+    EXPECT_EQ(block[2 * 28], 125);
+    EXPECT_EQ(block[2 * 29], 1);
+    EXPECT_EQ(block[2 * 29 + 1], -1);
+    ASSERT_EQ(WaveRt_position(&out, &pos), 0);
+    EXPECT_EQ(pos, (3 * 384) % 1000);
+    WaveRt_setState(&out, WAVERT_STATE_PAUSE);
+    WaveRt_position(&out, &pos);
+    EXPECT_EQ(pos, 0u) << "no position unless running";
+    WaveRt_setState(&out, WAVERT_STATE_RUN);
+    WaveRt_position(&out, &pos);
+    EXPECT_EQ(pos, 152u) << "the kept position";
+    // A pair beyond the engine's render channels still moves, unheard.
+    WaveRtStream_renderGather(nullptr, 0, 48);
+    WaveRt_position(&out, &pos);
+    EXPECT_EQ(pos, 536u);
+
+    ASSERT_EQ(WaveRt_open("in_stereo-00", &in), 0);
+    ASSERT_EQ(WaveRt_allocate(&in, 800), 0);
+    WaveRt_setState(&in, WAVERT_STATE_RUN);
+    for (int f = 0; f < 48; ++f) block[2 * f] = block[2 * f + 1] = 1000 + f;
+    WaveRtStream_captureScatter(block, 2, 48);
+    EXPECT_EQ(static_cast<int32_t*>(in.buffer)[2 * 47 + 1], 1047);
+    // A client that vanishes without a word: the host closes its stream, the filter opens again.
+    DevIf_close(in.fd);
+    in.fd = -1;
+    WaveRt_close(&in);
+    WaveRtStream in2{};
+    for (int i = 0; i < 50 && WaveRt_open("in_stereo-00", &in2) != 0; ++i) Clock_sleepMs(10);
+    EXPECT_GE(in2.fd, 0);
+    WaveRt_close(&in2);
+    WaveRt_close(&out);
 }
 
 TEST_F(Driver, BadClientsNeverStopTheHost) {
