@@ -1,23 +1,29 @@
 #!/usr/bin/env python3
 """ALSA programs on the card's endpoints, end to end through the network.
 
-Both computers run the driver host velunor-kernel and VelunorRoute with bufMs=0; VelunorCore
-starts each driver engine (2 channels, 48 kHz). B's receive channels 0 and 1 are routed
-from A's channels 0 and 1 with velunor-ctl (unicast). On A, `aplay -D velunor_out_00`
-plays a 10 s 24-bit stereo WAV of a 1 kHz sine at -6 dBFS made by sox; on B,
-`arecord -D velunor_in_00 -f S32_LE -r 48000 -c 2` records. The recording must hold the
-whole file bit-exact at 24 bits on both channels, from its first sample to its last (aplay
-drains without cutting the end), apart from silent gaps that the stall witness explains
-(a host stall seen while the gap's audio was on its way); its frequency must be
-1000 Hz +- 1 Hz (python, from zero crossings; sox's rough figure is printed too) and its
-peak -6 dBFS +- 0.5 dB (sox stat). The latency from A's stream start to the first sample
-in B's recording is printed next to the link offset and the engines' periods.
+Both computers run the driver host velunor-kernel and VelunorRoute with bufMs=0;
+VelunorCore starts each driver engine (4 channels, 48 kHz) with the engine's test tone on
+render channel 2. B's receive channels 0, 1 and 2 are routed from A's with velunor-ctl
+(unicast). On A, `aplay -D velunor_out_00` plays a 10 s 24-bit stereo WAV of a 1 kHz sine
+at -6 dBFS made by sox (TPDF-dithered, so every place of the file can be told apart); on
+B, `arecord -D velunor_in_00 -f S32_LE -r 48000 -c 2` records it, and a second arecord
+records velunor_in_01, whose left channel is A's channel 2: the reference, which travels
+in the same datagrams but not through A's plugin.
 
-Then the mixed paths, each with the same judge:
-- A on the driver path plays with aplay, B on the ASIO path records with asiohost;
-- A on the ASIO path plays the file with asiohost, B on the driver path records with arecord;
-and one more real client: GStreamer's alsasink on velunor_out_00 (skipped without
-gst-launch-1.0).
+The recording must hold the whole file bit-exact at 24 bits on both channels, from its
+first frame to its last (aplay drains without cutting the end), silence after it; where
+it leaves the file (a gap, or sound from another place after an engine's realignment)
+the reference must have a gap at the same time, or the event is the ALSA path's fault.
+The stall witness reports what the machine held up meanwhile, and B's receive statistics
+are printed. The tone must be at 1000 Hz +- 1 Hz (python, from zero crossings; sox's
+rough figure is printed too) with its peak at -6 dBFS +- 0.5 dB (sox stat). The latency
+from A's stream start to the first frame in B's recording is printed next to B's link
+offset and the engines' periods.
+
+Then the same with GStreamer's alsasink as the player (skipped without gstreamer1.0-alsa),
+and the mixed paths: A on the driver path with aplay to B on the ASIO path recording with
+asiohost (the reference its third input), and A on the ASIO path playing a 3-channel copy
+of the file with asiohost to B on the driver path with arecord.
 
 The plugin's times come from VELUNOR_ALSA_TRACE (each state change with its
 CLOCK_MONOTONIC time on stderr)."""
