@@ -294,7 +294,8 @@ def judge(name, rec_path, chans, ref, t_play_ns, t_rec_ns, ref_gaps, watch, link
     if wrong:
         raise lanlib.TestFailure("%s: at recording frame %d: %s" % (name, wrong[0], wrong[1]))
     tail = [v for c in range(nch) for v in rec[c][i:]]
-    check(not any(tail), "%s: nothing but silence in the %d frames recorded after the file's last one" % (name, len(tail) // nch))
+    check(not any(tail), "%s: nothing but silence in the %d frames recorded after the file's last one"
+          % (name, len(tail) // nch))
     lat_ms = (t_rec_ns + m0 * 1e9 / RATE - t_play_ns) / 1e6
     # An event is the ALSA path's fault unless the reference, which shares the datagrams
     # but not A's plugin, has a gap at the same time (give or take the two streams'
