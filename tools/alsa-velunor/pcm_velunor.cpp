@@ -1,0 +1,450 @@
+// ALSA PCM type "velunor": one stereo endpoint of the card, played or recorded through
+// its WaveRT stream.
+//
+//   pcm.name { type velunor endpoint "out_stereo-00" }
+//
+// The card's cyclic buffer is ALSA's ring: the buffer is allocated with exactly
+// buffer_size frames, the transfer callback copies at appl_ptr % buffer_size, and the
+// hardware pointer is the stream's position. The stream offers 2 channels of S32_LE at
+// the engine's rate only; a "plug" above converts everything else.
+//
+// The position moves by one engine period every millisecond while the stream runs. A
+// 1 ms timerfd is the poll descriptor; poll_revents turns it into POLLOUT/POLLIN once
+// avail reaches avail_min. A stream that ran is given a fresh buffer at the next
+// prepare, so its position starts at 0 with ALSA's pointers whatever the stream keeps
+// across a stop.
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/devif.h"
+#include "platform/wavert.h"
+
+namespace {
+
+constexpr unsigned kFrameBytes = 8; // left, right: 32-bit each
+// The host refuses buffers above 16 MiB; a few seconds is plenty for any client.
+constexpr unsigned kMaxBufferBytes = 4u << 20;
+// A running stream whose position has not moved for this long has lost its engine.
+constexpr int64_t kStallNs = 2000000000;
+
+struct Velunor {
+    snd_pcm_ioplug_t io{};
+    WaveRtStream ws{};
+    char endpoint[64] = "";
+    int timer = -1;
+    unsigned enginePeriod = 48;  // frames per engine period (rate / 1000)
+    snd_pcm_uframes_t frames = 0; // frames of the allocated buffer (0: none)
+    bool ran = false;            // the buffer's position has moved since it was allocated
+    bool running = false;        // the stream is in RUN
+    uint32_t lastPos = 0;        // bytes, the last position read while running
+    snd_pcm_uframes_t hw = 0;    // frames within the buffer, what the pointer reports
+    snd_pcm_uframes_t availMin = 1;
+    int64_t movedNs = 0;         // when the position last moved
+    int64_t readNs = 0;          // when the position was last read
+    int fault = 0;               // a lasting error (host gone, engine stopped)
+    bool trace = false;          // VELUNOR_ALSA_TRACE: state changes on stderr, with times
+};
+
+int64_t nowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+Velunor* self(snd_pcm_ioplug_t* io) { return static_cast<Velunor*>(io->private_data); }
+
+int armTimer(Velunor* v, bool on) {
+    itimerspec t{};
+    if (on) {
+        t.it_interval.tv_nsec = 1000000;
+        t.it_value.tv_nsec = 1000000;
+    }
+    return timerfd_settime(v->timer, 0, &t, nullptr) == 0 ? 0 : -errno;
+}
+
+int setState(Velunor* v, uint32_t state) {
+    const int err = WaveRt_setState(&v->ws, state);
+    if (v->trace)
+        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld\n", v->endpoint, state, (long long)nowNs());
+    if (err != 0) {
+        SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->endpoint, state);
+        v->fault = -ENODEV;
+        return -ENODEV;
+    }
+    return 0;
+}
+
+int vStart(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    if (v->fault) return v->fault;
+    if (!v->frames) return -EBADFD;
+    int err = setState(v, WAVERT_STATE_RUN);
+    if (err) return err;
+    v->running = true;
+    v->ran = true;
+    v->movedNs = v->readNs = nowNs();
+    return armTimer(v, true);
+}
+
+int vStop(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    v->running = false;
+    armTimer(v, false);
+    // A host that is gone has stopped the stream already.
+    if (v->ws.fd >= 0 && !v->fault) setState(v, WAVERT_STATE_STOP);
+    return 0;
+}
+
+int vPause(snd_pcm_ioplug_t* io, int enable) {
+    Velunor* v = self(io);
+    if (v->fault) return v->fault;
+    if (enable) {
+        // The stream reports 0 while paused and goes on from where it was: keep lastPos.
+        int err = setState(v, WAVERT_STATE_PAUSE);
+        v->running = false;
+        armTimer(v, false);
+        return err;
+    }
+    int err = setState(v, WAVERT_STATE_RUN);
+    if (err) return err;
+    v->running = true;
+    v->movedNs = v->readNs = nowNs();
+    return armTimer(v, true);
+}
+
+// Render frames the stream has read are silenced, so that a stream that overtakes its
+// client plays silence, not the buffer's old audio.
+void silenceRead(Velunor* v, uint32_t from, uint32_t to) {
+    uint8_t* b = static_cast<uint8_t*>(v->ws.buffer);
+    if (to >= from) {
+        std::memset(b + from, 0, to - from);
+    } else {
+        std::memset(b + from, 0, v->frames * kFrameBytes - from);
+        std::memset(b, 0, to);
+    }
+}
+
+// The stream's position as ALSA's hardware pointer, with the faults and xruns it shows.
+snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    if (v->fault) return v->fault;
+    if (!v->running || !v->frames) return snd_pcm_sframes_t(v->hw);
+    uint32_t pos = 0;
+    if (WaveRt_position(&v->ws, &pos) != 0) {
+        SNDERR("velunor: %s: the driver host is gone", v->endpoint);
+        v->fault = -ENODEV;
+        v->running = false;
+        return v->fault;
+    }
+    const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
+    pos = pos < bytes ? pos - pos % kFrameBytes : 0;
+    const snd_pcm_uframes_t moved = ((pos + bytes - v->lastPos) % bytes) / kFrameBytes;
+    if (moved && io->stream == SND_PCM_STREAM_PLAYBACK) silenceRead(v, v->lastPos, pos);
+    const int64_t now = nowNs();
+    if (moved) {
+        v->movedNs = now;
+    } else if (now - v->movedNs > kStallNs) {
+        SNDERR("velunor: %s: the position stands still: the card's engine is not running", v->endpoint);
+        v->fault = -EIO;
+        return v->fault;
+    }
+    // What the stream may move before it overtakes the client: playback's written
+    // frames, capture's free room. A client that stayed away longer than the buffer
+    // lasts was overtaken whatever the position's remainder says.
+    const snd_pcm_uframes_t queued = snd_pcm_ioplug_hw_avail(io, io->hw_ptr, io->appl_ptr);
+    const int64_t away = (now - v->readNs) / 1000000 * int64_t(v->enginePeriod);
+    v->readNs = now;
+    if (io->state == SND_PCM_STATE_RUNNING && (moved > queued || away > int64_t(v->frames + 8 * v->enginePeriod))) {
+        // Playback ran past the written frames, or capture overwrote unread ones.
+        v->lastPos = pos;
+        v->hw = pos / kFrameBytes;
+        if (v->trace)
+            std::fprintf(stderr, "velunor: %s xrun: the stream moved %lu frames, %lu were left\n", v->endpoint,
+                         (unsigned long)moved, (unsigned long)queued);
+        setState(v, WAVERT_STATE_STOP);
+        v->running = false;
+        armTimer(v, false);
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+        return -EPIPE;
+    }
+    v->lastPos = pos;
+    v->hw = pos / kFrameBytes;
+    return snd_pcm_sframes_t(v->hw);
+}
+
+
+// The card's buffer as channel areas (interleaved L, R).
+void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
+    for (unsigned c = 0; c < 2; ++c) {
+        a[c].addr = v->ws.buffer;
+        a[c].first = c * 32;
+        a[c].step = kFrameBytes * 8;
+    }
+}
+
+snd_pcm_sframes_t vTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
+                            snd_pcm_uframes_t size) {
+    Velunor* v = self(io);
+    if (v->fault) return v->fault;
+    if (!v->frames || !v->ws.buffer) return -EBADFD;
+    snd_pcm_channel_area_t dev[2];
+    deviceAreas(v, dev);
+    const bool play = io->stream == SND_PCM_STREAM_PLAYBACK;
+    snd_pcm_uframes_t at = io->appl_ptr % v->frames, done = 0;
+    while (done < size) {
+        const snd_pcm_uframes_t n = std::min(size - done, v->frames - at);
+        if (play)
+            snd_pcm_areas_copy(dev, at, areas, offset + done, 2, n, SND_PCM_FORMAT_S32_LE);
+        else
+            snd_pcm_areas_copy(areas, offset + done, dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
+        done += n;
+        at = (at + n) % v->frames;
+    }
+    return snd_pcm_sframes_t(size);
+}
+
+int vPrepare(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    if (v->fault) return v->fault;
+    vStop(io);
+    if (v->frames != io->buffer_size || v->ran || !v->ws.buffer) {
+        const uint64_t want = uint64_t(io->buffer_size) * kFrameBytes;
+        if (want == 0 || want > kMaxBufferBytes) return -EINVAL;
+        v->frames = 0;
+        const int err = WaveRt_allocate(&v->ws, uint32_t(want));
+        if (err != 0 || !v->ws.buffer) {
+            SNDERR("velunor: %s: the driver host gave no buffer of %u bytes (%d)", v->endpoint, unsigned(want), err);
+            return -ENOMEM;
+        }
+        if (v->ws.bytes != want) {
+            SNDERR("velunor: %s: asked for a buffer of %u bytes, got %u", v->endpoint, unsigned(want), v->ws.bytes);
+            return -ENOMEM;
+        }
+        v->frames = io->buffer_size;
+        v->ran = false;
+    }
+    v->lastPos = 0;
+    v->hw = 0;
+    std::memset(v->ws.buffer, 0, v->ws.bytes);
+    // A playback client may poll before it starts (its whole buffer is free).
+    return armTimer(v, io->stream == SND_PCM_STREAM_PLAYBACK);
+}
+
+int vSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
+    Velunor* v = self(io);
+    snd_pcm_uframes_t m = 1;
+    if (snd_pcm_sw_params_get_avail_min(params, &m) == 0) v->availMin = m ? m : 1;
+    return 0;
+}
+
+int vDrain(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    if (io->stream == SND_PCM_STREAM_PLAYBACK && v->frames && v->ws.buffer) {
+        // Past the last written frame the stream reads silence until it is stopped.
+        snd_pcm_channel_area_t dev[2];
+        deviceAreas(v, dev);
+        snd_pcm_uframes_t at = io->appl_ptr % v->frames;
+        snd_pcm_uframes_t left = snd_pcm_ioplug_avail(io, io->hw_ptr, io->appl_ptr);
+        left = std::min(left, v->frames);
+        while (left) {
+            const snd_pcm_uframes_t n = std::min(left, v->frames - at);
+            snd_pcm_areas_silence(dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
+            left -= n;
+            at = (at + n) % v->frames;
+        }
+    }
+    // ALSA stops the stream once the pointer has passed every written frame.
+    while (io->state == SND_PCM_STATE_DRAINING) {
+        pollfd p{v->timer, POLLIN, 0};
+        poll(&p, 1, 10);
+        uint64_t ticks;
+        [[maybe_unused]] ssize_t r = read(v->timer, &ticks, sizeof ticks);
+        const snd_pcm_sframes_t a = snd_pcm_avail_update(io->pcm);
+        if (a < 0) return int(a);
+        if (v->fault) return v->fault;
+    }
+    return 0;
+}
+
+int vPollCount(snd_pcm_ioplug_t*) { return 1; }
+
+int vPollDescriptors(snd_pcm_ioplug_t* io, pollfd* pfd, unsigned int space) {
+    if (space < 1) return -EINVAL;
+    pfd[0] = pollfd{self(io)->timer, POLLIN, 0};
+    return 1;
+}
+
+int vPollRevents(snd_pcm_ioplug_t* io, pollfd* pfd, unsigned int nfds, unsigned short* revents) {
+    Velunor* v = self(io);
+    if (nfds < 1) return -EINVAL;
+    if (pfd[0].revents & POLLIN) {
+        uint64_t ticks;
+        [[maybe_unused]] ssize_t r = read(v->timer, &ticks, sizeof ticks);
+    }
+    const unsigned short ready = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
+    const snd_pcm_sframes_t a = snd_pcm_avail_update(io->pcm);
+    if (a < 0 || v->fault)
+        *revents = POLLERR | ready; // the next read or write reports the error
+    else
+        *revents = snd_pcm_uframes_t(a) >= v->availMin ? ready : 0;
+    return 0;
+}
+
+int vClose(snd_pcm_ioplug_t* io) {
+    Velunor* v = self(io);
+    WaveRt_close(&v->ws);
+    if (v->timer >= 0) close(v->timer);
+    delete v;
+    return 0;
+}
+
+const snd_pcm_ioplug_callback_t kCallbacks = [] {
+    snd_pcm_ioplug_callback_t c{};
+    c.start = vStart;
+    c.stop = vStop;
+    c.pointer = vPointer;
+    c.transfer = vTransfer;
+    c.close = vClose;
+    c.sw_params = vSwParams;
+    c.prepare = vPrepare;
+    c.drain = vDrain;
+    c.pause = vPause;
+    c.poll_descriptors_count = vPollCount;
+    c.poll_descriptors = vPollDescriptors;
+    c.poll_revents = vPollRevents;
+    return c;
+}();
+
+// Why an open failed, in words a user can act on.
+void explain(const char* endpoint, int err) {
+    if (err == -16) {
+        SNDERR("velunor: %s is busy: another program plays or records it", endpoint);
+        return;
+    }
+    if (err == -2) {
+        char list[4096];
+        if (DevIf_list(WAVERT_CLASS_AUDIO, list, sizeof list) <= 1) {
+            SNDERR("velunor: %s: the driver host is not running (no card endpoints are published)", endpoint);
+            return;
+        }
+        const char* dash = std::strrchr(endpoint, '-');
+        const long pair = dash ? std::strtol(dash + 1, nullptr, 16) : -1;
+        if (pair >= 0)
+            SNDERR("velunor: %s is not active: start the card with at least %ld channels", endpoint, 2 * (pair + 1));
+        else
+            SNDERR("velunor: %s is no endpoint of the card", endpoint);
+        return;
+    }
+    SNDERR("velunor: %s: the driver host refused the stream (%d)", endpoint, err);
+}
+
+int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_stream_t stream, int mode) {
+    const bool capture = std::strncmp(endpoint, "in_", 3) == 0;
+    if (capture != (stream == SND_PCM_STREAM_CAPTURE)) {
+        SNDERR("velunor: %s is a %s endpoint", endpoint, capture ? "capture" : "playback");
+        return -EINVAL;
+    }
+    Velunor* v = new (std::nothrow) Velunor();
+    if (!v) return -ENOMEM;
+    std::snprintf(v->endpoint, sizeof v->endpoint, "%s", endpoint);
+    const char* trace = std::getenv("VELUNOR_ALSA_TRACE");
+    v->trace = trace && *trace && std::strcmp(trace, "0") != 0;
+    int err = WaveRt_open(endpoint, &v->ws);
+    if (err != 0) {
+        explain(endpoint, err);
+        delete v;
+        return err == -16 ? -EBUSY : err == -2 ? -ENOENT : -ENODEV;
+    }
+    if (v->ws.rate < 1000 || v->ws.rate > 768000) {
+        SNDERR("velunor: %s: the stream's rate %u is not usable", endpoint, v->ws.rate);
+        WaveRt_close(&v->ws);
+        delete v;
+        return -EINVAL;
+    }
+    v->enginePeriod = v->ws.rate / 1000;
+    v->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (v->timer < 0) {
+        err = -errno;
+        WaveRt_close(&v->ws);
+        delete v;
+        return err;
+    }
+    v->io.version = SND_PCM_IOPLUG_VERSION;
+    v->io.name = "Velunor Link endpoint";
+    v->io.callback = &kCallbacks;
+    v->io.private_data = v;
+    v->io.poll_fd = v->timer;
+    v->io.poll_events = POLLIN;
+    v->io.mmap_rw = 0;
+    v->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    err = snd_pcm_ioplug_create(&v->io, name, stream, mode);
+    if (err < 0) {
+        WaveRt_close(&v->ws);
+        close(v->timer);
+        delete v;
+        return err;
+    }
+    static const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
+    static const unsigned format[] = {SND_PCM_FORMAT_S32_LE};
+    const unsigned periodBytes = v->enginePeriod * kFrameBytes;
+    if ((err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_ACCESS, 2, access)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 1, format)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_RATE, v->ws.rate, v->ws.rate)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, periodBytes,
+                                               kMaxBufferBytes / 2)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 2 * periodBytes,
+                                               kMaxBufferBytes)) < 0) {
+        snd_pcm_ioplug_delete(&v->io); // closes through vClose
+        return err;
+    }
+    *pcmp = v->io.pcm;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(velunor) {
+    (void)root;
+    const char* endpoint = nullptr;
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, conf) {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id;
+        if (snd_config_get_id(n, &id) < 0) continue;
+        if (!std::strcmp(id, "comment") || !std::strcmp(id, "type") || !std::strcmp(id, "hint")) continue;
+        if (!std::strcmp(id, "endpoint")) {
+            if (snd_config_get_string(n, &endpoint) < 0) {
+                SNDERR("velunor: endpoint must be a string");
+                return -EINVAL;
+            }
+            continue;
+        }
+        SNDERR("velunor: unknown field %s", id);
+        return -EINVAL;
+    }
+    if (!endpoint || !*endpoint) {
+        SNDERR("velunor: no endpoint given (for example endpoint \"out_stereo-00\")");
+        return -EINVAL;
+    }
+    return openPcm(pcmp, name, endpoint, stream, mode);
+}
+
+SND_PCM_PLUGIN_SYMBOL(velunor)
+
+}  // extern "C"
