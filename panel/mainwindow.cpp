@@ -330,26 +330,25 @@ void MainWindow::on_pb_start_clicked() {
     QSettings s(ctx_.settingsPath(), QSettings::IniFormat);
     g_ctl.domain = Settings_domain(s);
     if (!running_) {
-        if (devId_.isEmpty()) {
+        const int idx = ui->cb_net->currentIndex();
+        const int chNum = ChText_count(ui->cb_chnum->currentText());
+        qint64 wait = 0;
+        switch (Start_check(devId_, idx, adapters_.size(), QDateTime::currentSecsSinceEpoch(), g_ctl.nextStartTime,
+                            chNum, &wait)) {
+        case StartNoDevId:
             info(tr("无法获取设备ID，请检查系统环境后重启软件"));
             return;
-        }
-        const int idx = ui->cb_net->currentIndex();
-        if (idx < 0 || idx >= adapters_.size()) {
+        case StartNoAdapter:
             info(tr("需要连接有线网络"));
             return;
-        }
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        if (now < g_ctl.nextStartTime) {
-            info(tr("请在 ") + QString::number(g_ctl.nextStartTime - now) + tr(" 秒后开启"));
+        case StartTooEarly:
+            info(tr("请在 ") + QString::number(wait) + tr(" 秒后开启"));
             return;
-        }
-        // Before the engine has reported its channels the list holds no count: a card
-        // without channels is not started.
-        const int chNum = ChText_count(ui->cb_chnum->currentText());
-        if (chNum < 1) {
+        case StartNoChannels:
             info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
             return;
+        case StartOk:
+            break;
         }
         const AdapterRecord& rec = adapters_[idx];
         s.setValue(QStringLiteral("chnum"), ui->cb_chnum->currentIndex());
@@ -432,18 +431,16 @@ void MainWindow::threadFinished(int step) {
 
 void MainWindow::rebuildChoices() {
     QSettings s(ctx_.settingsPath(), QSettings::IniFormat);
-    const QStringList chs = ChList_build(chMax_);
+    const Choices c = Choices_fromSettings(s, chMax_);
     const QSignalBlocker b1(ui->cb_chnum), b2(ui->cb_samplerate), b3(ui->cb_audioType);
     ui->cb_chnum->clear();
-    ui->cb_chnum->addItems(chs);
-    const int chnum = Settings_chnum(s, chs.size());
-    ui->cb_chnum->setCurrentIndex(chnum < 0 ? chs.size() - 1 : chnum);
+    ui->cb_chnum->addItems(c.channels);
+    ui->cb_chnum->setCurrentIndex(c.chIndex);
     g_ctl.curChNum = ChText_count(ui->cb_chnum->currentText());
-    const int sr = Settings_samplerateIndex(s);
-    ui->cb_samplerate->setCurrentIndex(sr);
+    ui->cb_samplerate->setCurrentIndex(c.rateIndex);
     g_ctl.sampleRate = ui->cb_samplerate->currentText().toInt();
-    ui->cb_audioType->setCurrentIndex(Settings_audioType(s));
-    g_ctl.bufMs = bufMsOf(ui->cb_audioType->currentIndex());
+    ui->cb_audioType->setCurrentIndex(c.audioType);
+    g_ctl.bufMs = bufMsOf(c.audioType);
     selMac_ = s.value(QStringLiteral("netAdapterHardAddr")).toString();
     selIp_ = s.value(QStringLiteral("netAdapterIpAddr")).toString();
 }

@@ -1,5 +1,7 @@
 #include "panel/core/appconfig.h"
 
+#include "panel/core/routeargs.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -150,4 +152,14 @@ DevIdResult DevId_settle(QSettings& s, const QString& devIdPath, const QByteArra
     s.sync();
     r.log << QStringLiteral("***************** devId=%1, version=%2").arg(r.devId).arg(r.cfgVersion);
     return r;
+}
+
+Choices Choices_fromSettings(const QSettings& s, int chMax) {
+    Choices c;
+    c.channels = ChList_build(chMax);
+    const int ch = Settings_chnum(s, c.channels.size());
+    c.chIndex = ch < 0 ? c.channels.size() - 1 : ch;
+    c.rateIndex = Settings_samplerateIndex(s);
+    c.audioType = Settings_audioType(s);
+    return c;
 }

@@ -54,3 +54,12 @@ bool DevId_valid(const QString& id);
 // Replaces path with data atomically (temporary file beside it, flushed, renamed);
 // creates the folder first.
 bool File_writeAtomic(const QString& path, const QByteArray& data);
+
+// The choice lists as rebuilt from the channel maximum and the stored choices.
+struct Choices {
+    QStringList channels; // "2x2", ...
+    int chIndex = 0;
+    int rateIndex = 0;  // of 48000, 96000, 192000
+    int audioType = 0;  // of WDM, ASIO-2ms, ... ASIO-8ms
+};
+Choices Choices_fromSettings(const QSettings& s, int chMax);

@@ -77,3 +77,21 @@ QStringList ChList_build(int chMax) {
             l << QStringLiteral("%1x%1").arg(s[1]);
     return l;
 }
+
+StartRefusal Start_check(const QString& devId, int adapterIndex, int adapterCount, qint64 now, qint64 nextStart,
+                         int chNum, qint64* waitSeconds) {
+    if (devId.isEmpty())
+        return StartNoDevId;
+    if (adapterIndex < 0 || adapterIndex >= adapterCount)
+        return StartNoAdapter;
+    if (now < nextStart) {
+        if (waitSeconds)
+            *waitSeconds = nextStart - now;
+        return StartTooEarly;
+    }
+    // Before the engine has reported its channels the list holds no count: a card
+    // without channels is not started.
+    if (chNum < 1)
+        return StartNoChannels;
+    return StartOk;
+}

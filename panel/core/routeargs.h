@@ -37,3 +37,9 @@ QByteArray ClockId_reply(quint64 gm, quint64 mine);
 int ChText_count(const QString& text);
 // The channel-count choices for a channel maximum: "2x2", then "4x4" above 2, ... "64x64" above 48.
 QStringList ChList_build(int chMax);
+
+// Why the start button refuses a start (checked in this order).
+enum StartRefusal { StartOk, StartNoDevId, StartNoAdapter, StartTooEarly, StartNoChannels };
+// now / nextStart: seconds since the epoch; *waitSeconds gets the seconds left when too early.
+StartRefusal Start_check(const QString& devId, int adapterIndex, int adapterCount, qint64 now, qint64 nextStart,
+                         int chNum, qint64* waitSeconds);
