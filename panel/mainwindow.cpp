@@ -235,17 +235,18 @@ void MainWindow::on_tip_bt_clicked() {
 
 bool MainWindow::eventFilter(QObject* o, QEvent* e) {
     if (o == ui->title_lab) {
-        auto* m = static_cast<QMouseEvent*>(e);
         switch (e->type()) {
-        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonPress: {
+            auto* m = static_cast<QMouseEvent*>(e);
             if (m->button() == Qt::LeftButton) {
                 dragging_ = true;
                 dragOffset_ = m->globalPos() - frameGeometry().topLeft();
             }
             return true;
+        }
         case QEvent::MouseMove:
             if (dragging_)
-                move(m->globalPos() - dragOffset_);
+                move(static_cast<QMouseEvent*>(e)->globalPos() - dragOffset_);
             return true;
         case QEvent::MouseButtonRelease:
             dragging_ = false;

@@ -123,6 +123,7 @@ class Panel:
         e = dict(disp.env)
         e.update(env)
         e["VELUNOR_PANEL_GEOMETRY"] = "1"
+        e["LSAN_OPTIONS"] = "suppressions=" + os.path.join(os.path.dirname(os.path.abspath(__file__)), "panel-lsan.supp")
         self.proc = host.spawn([self.exe], name=name, env=e, cwd=progdir)
 
     def geometry(self, name, after=0):
