@@ -55,4 +55,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velunor Link developers")
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Chinese texts need a CJK font; the tray icon needs a tray (any desktop has one).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 include(CPack)

@@ -263,9 +263,17 @@ bool MainWindow::eventFilter(QObject* o, QEvent* e) {
 void MainWindow::watchAdapters() {
     adapters_ = Adapters_scan();
     const QSignalBlocker block(ui->cb_net);
-    ui->cb_net->clear();
+    QStringList names;
     for (const AdapterRecord& r : adapters_)
-        ui->cb_net->addItem(r.name);
+        names << r.name;
+    QStringList shown;
+    for (int i = 0; i < ui->cb_net->count(); ++i)
+        shown << ui->cb_net->itemText(i);
+    // Refilled only when the adapters changed: a list the user has open stays open.
+    if (names != shown) {
+        ui->cb_net->clear();
+        ui->cb_net->addItems(names);
+    }
     int k = 0;
     const int choice = Adapters_choose(adapters_, selMac_, selIp_, &k);
     const int state = g_ctl.startState.load();

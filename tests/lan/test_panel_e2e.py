@@ -13,7 +13,8 @@ Without VelunorCore (the driver's control library) beside the panel:
 - the language button switches to Chinese and stores it; screenshots of the main window
   and the settings page in both languages are written to VELUNOR_PANEL_SHOTS (default
   build/panel-shots);
-- the close button ends the panel.
+- closing with "hide" keeps the panel in the tray, a double click on the tray icon shows
+  it again, and the tray menu's Quit ends it.
 With VelunorCore (and the driver host) beside the panel, the card is also started with
 "ASIO-4ms", 2x2, 48000 and checked end to end: VelunorRoute's argument list, velunor-ctl
 on 9995, a tone heard on a second card, Stop, kill -9 of the panel, an address change,
@@ -43,7 +44,7 @@ CORE_FILES = ["VelunorCore", "libVelunorCore.so"]
 
 
 def shots_dir():
-    d = os.environ.get("VELUNOR_PANEL_SHOTS") or os.path.join(lanlib.build_dir(), "panel-shots")
+    d = os.path.abspath(os.environ.get("VELUNOR_PANEL_SHOTS") or os.path.join(lanlib.build_dir(), "panel-shots"))
     os.makedirs(d, exist_ok=True)
     return d
 
@@ -108,6 +109,15 @@ class Display:
     def windows(self, name):
         r = self.x(["xdotool", "search", "--onlyvisible", "--name", name])
         return [int(w) for w in r.stdout.split()]
+
+    def tray_icon(self):
+        """Centre of the panel's icon in the tray (the panel's one small window)."""
+        r = self.x(["xdotool", "search", "--onlyvisible", "--classname", "VelunorLinkVSC"])
+        for w in r.stdout.split():
+            g = dict(l.split("=", 1) for l in self.x(["xdotool", "getwindowgeometry", "--shell", w]).stdout.split())
+            if int(g["WIDTH"]) < 64 and int(g["HEIGHT"]) < 64:
+                return int(g["X"]) + int(g["WIDTH"]) // 2, int(g["Y"]) + int(g["HEIGHT"]) // 2
+        raise lanlib.TestFailure("no tray icon of the panel on the screen")
 
     def shot(self, path):
         r = self.x(["import", "-window", "root", path], timeout=30)
@@ -280,8 +290,15 @@ def test():
         if with_core:
             panel = run_card(lan, disp, panel, prog, env, wid)
 
-        # Closing with "hide" only hides the window; the tray's Quit would end it. Back to
-        # "exit" and the close button ends the panel.
+        # Closing with "hide" only hides the window; a double click on the tray icon brings it
+        # back. Then "exit" is saved, and the tray menu's Quit ends the panel.
+        panel.click("close_bt")
+        lanlib.wait_until(lambda: wid not in disp.windows(TITLE), 5, "the window hidden")
+        check(panel.proc.alive(), "the close button with \"hide\" leaves the panel running (in the tray)")
+        tx, ty = disp.tray_icon()
+        disp.x(["xdotool", "mousemove", "--sync", str(tx), str(ty), "click", "--repeat", "2", "--delay", "80", "1"])
+        lanlib.wait_until(lambda: wid in disp.windows(TITLE), 5, "the window back after a double click on the tray")
+        log("ok: a double click on the tray icon shows the window again")
         m = panel.mark()
         panel.click("pb_setting")
         panel.click("rb_exit", after=m)
@@ -291,8 +308,10 @@ def test():
         panel.message("保存成功", after=m2)
         panel.press_ok(wid)
         check(not os.path.exists(entry), "the autostart entry is removed when the log-on start is off")
-        panel.click("close_bt")
-        check(panel.proc.wait(15) == 0, "the close button ends the panel (exit 0)")
+        disp.x(["xdotool", "mousemove", "--sync", str(tx), str(ty), "click", "3"])
+        time.sleep(0.8)
+        disp.key("Up", "Return")  # the menu's last entry: 退出 (Quit)
+        check(panel.proc.wait(15) == 0, "the tray menu's Quit ends the panel (exit 0)")
         check(not route_pids(os.path.join(prog, "VelunorRoute")), "no route service is left")
         if not with_core:
             lanlib.skip("VelunorCore (the driver's control library) is not beside the panel in %s: the start, "
