@@ -37,7 +37,7 @@ def main():
         for d in (env["TMPDIR"], env["HOME"]):
             os.makedirs(d, exist_ok=True)
         print("== a computer %s with %s (%s), a virtual screen and a tray" % (a.ns, a.dev, a.ip), flush=True)
-        disp = pe.Display(a, 90 + os.getpid() % 100)
+        disp = pe.Display(a)
         if with_core and pe.start_driver(a) is None:
             with_core = False
         panel = pe.Panel(a, disp, prog, env)

@@ -85,11 +85,13 @@ def cmdline(pid):
 class Display:
     """Xvfb, a tray host and xdotool inside one computer."""
 
-    def __init__(self, host, num):
-        self.host, self.num = host, num
-        self.env = {"DISPLAY": ":%d" % num}
-        self.xvfb = host.spawn(["Xvfb", ":%d" % num, "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
+    def __init__(self, host):
+        self.host = host
+        # Xvfb picks a free display itself and prints its number.
+        self.xvfb = host.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
                                name="xvfb")
+        num = int(self.xvfb.wait_line(r"^\d+$", timeout=20, regex=True))
+        self.env = {"DISPLAY": ":%d" % num}
         lanlib.wait_until(lambda: self.x(["xdotool", "getdisplaygeometry"]).returncode == 0, 15, "Xvfb")
         self.tray = host.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
                                 "120", "--heighttype", "pixel", "--height", "32"], name="trayer", env=self.env)
@@ -211,7 +213,7 @@ def test():
                "LANG": "C.UTF-8"}
         for d in (env["TMPDIR"], env["HOME"]):
             os.makedirs(d, exist_ok=True)
-        disp = Display(a, 90 + os.getpid() % 100)
+        disp = Display(a)
 
         # Route services left behind: one of this installation, one of another.
         stale = a.spawn([os.path.join(prog, "VelunorRoute"), "bindIp=" + a.ip, "devId=stale", "bufMs=0"],
