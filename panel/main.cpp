@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
         ctx.adjScale = d.adjScale;
         ctx.adjFontScale = d.adjFontScale;
         qDebug() << "======= cx:" << d.cx << ", cy:" << d.cy << ", adjScale:" << d.adjScale;
+        qDebug() << "adjFontScale:" << d.adjFontScale << "winScal:" << d.winScal;
     }
 
     QLockFile lock(QDir::tempPath() + QLatin1Char('/') +

@@ -85,14 +85,16 @@ def cmdline(pid):
 class Display:
     """Xvfb, a tray host and xdotool inside one computer."""
 
-    def __init__(self, host):
+    def __init__(self, host, screen=SCREEN, tray=True):
         self.host = host
         # Xvfb picks a free display itself and prints its number.
-        self.xvfb = host.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
+        self.xvfb = host.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % screen, "-nolisten", "tcp"],
                                name="xvfb")
         num = int(self.xvfb.wait_line(r"^\d+$", timeout=20, regex=True))
         self.env = {"DISPLAY": ":%d" % num}
         lanlib.wait_until(lambda: self.x(["xdotool", "getdisplaygeometry"]).returncode == 0, 15, "Xvfb")
+        if not tray:
+            return
         self.tray = host.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
                                 "120", "--heighttype", "pixel", "--height", "32"], name="trayer", env=self.env)
         time.sleep(1.0)
@@ -182,6 +184,24 @@ class Panel:
         time.sleep(0.5)
 
 
+def scale_check(host, src, env):
+    """The panel's scale on a wide screen and on a screen scaled by 1.5."""
+    for screen, extra, want in (((3440, 1440), {}, ("1.3", "1.3", "1")),
+                                ((1920, 1080), {"QT_SCALE_FACTOR": "1.5"}, ("1", "0.7", "1.5"))):
+        disp = Display(host, screen, tray=False)
+        tag = "%dx%d" % screen
+        prog = make_progdir(src, os.path.join(host.root, "scale-" + tag), False)
+        e = dict(env, TMPDIR=os.path.join(host.root, "tmp-" + tag), **extra)
+        os.makedirs(e["TMPDIR"], exist_ok=True)
+        p = Panel(host, disp, prog, e, name="panel-" + tag)
+        p.proc.wait_line("adjFontScale:", timeout=30)
+        m = re.search(r"adjScale: ([\d.]+)\s+adjFontScale: ([\d.]+) winScal: ([\d.]+)", p.proc.output())
+        check(m and m.groups() == want, "a %s screen%s gives adjScale %s, adjFontScale %s, winScal %s: %s"
+              % (tag, " at 150 %" if extra else "", want[0], want[1], want[2], m.groups() if m else None))
+        p.proc.stop()
+        disp.xvfb.stop()
+
+
 def settings(progdir, name="UserSettings.ini"):
     cp = configparser.ConfigParser(interpolation=None)
     cp.optionxform = str
@@ -213,6 +233,7 @@ def test():
                "LANG": "C.UTF-8"}
         for d in (env["TMPDIR"], env["HOME"]):
             os.makedirs(d, exist_ok=True)
+        scale_check(a, src, env)
         disp = Display(a)
 
         # Route services left behind: one of this installation, one of another.
@@ -275,6 +296,37 @@ def test():
         check(os.path.exists(entry) and 'Exec="%s"' % os.path.join(prog, "VelunorLinkVSC") in open(entry).read(),
               "the log-on start is an autostart entry running the panel")
 
+        # The PTP domain is written as it is typed; the device name is repaired in the
+        # route file, every other member kept.
+        panel.click("sb_domain", after=m)
+        disp.key("ctrl+a")
+        disp.x(["xdotool", "type", "5"])
+        lanlib.wait_until(lambda: settings(prog).get("domain") == "5", 5, "domain=5 stored at once")
+        route_file = os.path.join(a.root, "C", "ProgramData", "VelunorNetSndCard", "_route")
+        with open(route_file) as f:
+            before = json.load(f)
+        before["name"] = "\u00ef\u00bf\u00bd garbled"
+        with open(route_file, "w") as f:
+            json.dump(before, f)
+        m2 = panel.mark()
+        panel.click("pb_fixName", after=m)
+        panel.message("Repaired", after=m2)
+        panel.press_ok(wid)
+        with open(route_file) as f:
+            after = json.load(f)
+        check(after == dict(before, name="vsc-" + socket.gethostname()),
+              "the name repair sets \"vsc-<host>\" and keeps the %d other members" % (len(before) - 1))
+
+        # The system's version, from the button of the main page.
+        m = panel.mark()
+        panel.click("home_bt")
+        panel.click("bt_showWinVer", after=m)
+        ver = lanlib.wait_until(lambda: disp.windows("About this system"), 10, "the winver window")
+        disp.x(["xdotool", "windowfocus", "--sync", str(ver[0])])
+        disp.key("Return")
+        lanlib.wait_until(lambda: not disp.windows("About this system"), 5, "the winver window closed")
+        log("ok: the system version button shows the winver window")
+
         # Chinese.
         m = panel.mark()
         panel.click("language_bt")
@@ -336,8 +388,8 @@ def start_driver(host):
     return p
 
 
-def expected_args(route, ip, devid, chmax, bufms):
-    args = [route, "sampleRate=48000", "chNumRx=2", "chNumTx=2", "bindIp=" + ip, "domain=0", "payloadType=96",
+def expected_args(route, ip, devid, chmax, bufms, domain):
+    args = [route, "sampleRate=48000", "chNumRx=2", "chNumTx=2", "bindIp=" + ip, "domain=" + domain, "payloadType=96",
             "model=rEduVuzi", "devId=" + devid, "filePath=C:/ProgramData/VelunorNetSndCard/_route"]
     if chmax < 3:
         args += ["noMcastTx", "noMcastRx"]
@@ -383,7 +435,7 @@ def run_card(lan, disp, panel, prog, env, wid):
     devid = s.get("devId")
     chmax = max(2, int(re.search(r"koChNum: (-?\d+)", line).group(1)))
     pid = route_pids(route)[0]
-    want = expected_args(route, a.ip, devid, chmax, 4)
+    want = expected_args(route, a.ip, devid, chmax, 4, s.get("domain", "0"))
     check(cmdline(pid) == want, "VelunorRoute runs with exactly %r (got %r)" % (want, cmdline(pid)))
     check(s.get("audioType") == "3" and s.get("samplerate") == "48000", "the choices are stored: %r" % dict(s))
     r = a.run([ctl, "--json", a.ip, "getCustomStr"], timeout=20)
