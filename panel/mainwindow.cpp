@@ -226,7 +226,10 @@ void MainWindow::on_pb_setting_clicked() { showPage(false); }
 void MainWindow::on_bt_showWinVer_clicked() { Panel_showWinVer(); }
 void MainWindow::on_close_bt_clicked() { close(); }
 void MainWindow::on_min_bt_clicked() { showMinimized(); }
-void MainWindow::on_cb_audioType_currentIndexChanged(int) {}
+void MainWindow::on_cb_audioType_currentIndexChanged(int index) {
+    // The choice takes effect at Start; logged for the record.
+    qDebug() << "audio interface selection changed" << "index:" << index;
+}
 
 void MainWindow::on_tip_bt_clicked() {
     TipsDialog d(this);

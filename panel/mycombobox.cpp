@@ -3,6 +3,8 @@
 #include <QEvent>
 #include <QLineEdit>
 #include <QListView>
+#include <QMouseEvent>
+#include <QStyleOptionComboBox>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -14,7 +16,8 @@ MyComboBox::MyComboBox(QWidget* parent) : QComboBox(parent) {
     le->setAlignment(Qt::AlignCenter);
     le->setFocusPolicy(Qt::NoFocus);
     le->setStyleSheet(QStringLiteral("background-color:transparent;border:none;"));
-    le->installEventFilter(this);
+    // A press on the field goes to the list itself, which opens its popup.
+    le->setAttribute(Qt::WA_TransparentForMouseEvents);
     setView(new QListView(this));
 }
 
@@ -38,10 +41,14 @@ void MyComboBox::changeEvent(QEvent* e) {
     QComboBox::changeEvent(e);
 }
 
-bool MyComboBox::eventFilter(QObject* o, QEvent* e) {
-    if (o == lineEdit() && e->type() == QEvent::MouseButtonPress && isEnabled()) {
-        showPopup();
-        return true;
-    }
-    return QComboBox::eventFilter(o, e);
+void MyComboBox::mousePressEvent(QMouseEvent* e) {
+    // An editable list opens only from its arrow: a press anywhere on it is passed on as
+    // a press on the arrow, so that the popup also takes the release that follows.
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    const QRect arrow = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxArrow, this);
+    const QPointF at = arrow.center();
+    QMouseEvent onArrow(e->type(), at, mapToGlobal(arrow.center()), e->button(), e->buttons(), e->modifiers());
+    QComboBox::mousePressEvent(&onArrow);
+    e->setAccepted(onArrow.isAccepted());
 }

@@ -13,5 +13,5 @@ public:
 protected:
     void wheelEvent(QWheelEvent* e) override;
     void changeEvent(QEvent* e) override;
-    bool eventFilter(QObject* o, QEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
 };

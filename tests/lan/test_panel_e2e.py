@@ -258,6 +258,19 @@ def test():
             panel.press_ok(wid)
             log("VelunorCore is not beside the panel: the initialisation reports the start failure")
 
+        if not with_core:
+            # The lists are opened with a click and chosen with the keyboard; without a
+            # channel count from the driver, Start is refused and nothing is started.
+            choose(panel, "cb_audioType", 3)
+            panel.proc.wait_line("audio interface selection changed index: 3", timeout=5)
+            m = panel.mark()
+            panel.click("pb_start")
+            panel.message("Start failed", after=m)
+            panel.press_ok(wid)
+            time.sleep(1.0)
+            check(not route_pids(os.path.join(prog, "VelunorRoute")) and "threadFinished step 2" not in
+                  panel.proc.output(), "Start without a channel count from the driver starts nothing")
+
         # A second panel: the message, and exit 0.
         second = Panel(a, disp, prog, env, name="panel2")
         second.message("Program is running!")
