@@ -355,7 +355,7 @@ def test():
         log("screenshots in " + shots)
 
         if with_core:
-            panel = run_card(lan, disp, panel, prog, env, wid)
+            panel, wid = run_card(lan, disp, panel, prog, env, wid)
 
         # Closing with "hide" only hides the window; a double click on the tray icon brings it
         # back. Then "exit" is saved, and the tray menu's Quit ends the panel.
@@ -436,14 +436,13 @@ def run_card(lan, disp, panel, prog, env, wid):
     choose(panel, "cb_chnum", 0)
 
     def start():
-        m = panel.mark()
+        seen = panel.proc.output().count("start selected channel")
         panel.click("pb_start")
-        line = panel.proc.wait_line("start selected channel", timeout=10, count=1 + panel.proc.output().count(
-            "start selected channel"))
+        line = panel.proc.wait_line("start selected channel", timeout=10, count=seen + 1)
         lanlib.wait_until(lambda: route_pids(route), 40, "VelunorRoute started by the panel")
-        return line, m
+        return line
 
-    line, _ = start()
+    line = start()
     s = settings(prog)
     devid = s.get("devId")
     chmax = max(2, int(re.search(r"koChNum: (-?\d+)", line).group(1)))
@@ -499,6 +498,7 @@ def run_card(lan, disp, panel, prog, env, wid):
     # A new address on the veth while running: the service restarts on it.
     panel = Panel(a, disp, prog, env, name="panel-addr")
     panel.proc.wait_line("threadFinished step 1", timeout=60)
+    wid = lanlib.wait_until(lambda: disp.windows(TITLE), 15, "the main window")[0]
     start()
     new_ip = "10.77.%d.%d" % (lan.net, 100 + a.index)
     a.run(["ip", "addr", "add", new_ip + "/24", "dev", a.dev], check=True)
@@ -516,7 +516,8 @@ def run_card(lan, disp, panel, prog, env, wid):
                       "the route service back on " + a.ip)
     panel.click("pb_start")
     lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by Stop")
-    return panel
+    panel.proc.wait_line("threadFinished step 3", timeout=20)
+    return panel, wid
 
 
 if __name__ == "__main__":
