@@ -204,6 +204,12 @@ void MainWindow::showPage(bool home) {
         QTimer::singleShot(300, this, &MainWindow::logGeometry);
 }
 
+void MainWindow::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (qEnvironmentVariableIsSet("VELUNOR_PANEL_GEOMETRY"))
+        QTimer::singleShot(300, this, &MainWindow::logGeometry);
+}
+
 // Where each named widget is on the screen, for tests that click the real window.
 void MainWindow::logGeometry() {
     for (QWidget* w : findChildren<QWidget*>()) {
@@ -398,6 +404,8 @@ void MainWindow::on_pb_start_clicked() {
 
 void MainWindow::threadFinished(int step) {
     qDebug() << "threadFinished step" << step;
+    if (shutDown_)
+        return;
     if (step == 2 || step == 4) {
         running_ = true;
         setStartStyle(true, tr("停止"));
@@ -497,6 +505,8 @@ void MainWindow::slot_audioEndpointFinished(bool isEnable, bool, const QString&)
 
 void MainWindow::slot_route_start(unsigned ip) {
     qDebug().noquote() << "slot_route_start called in main thread for ip:" << Ip_toDotted(ip);
+    if (shutDown_)
+        return;
     RouteParams p;
     p.sampleRate = g_ctl.sampleRate;
     p.chNum = g_ctl.routeChNum;
@@ -619,6 +629,13 @@ void MainWindow::shutdown() {
     if (shutDown_)
         return;
     shutDown_ = true;
+    // The worker's route signals are cut before it is told to quit: its last act is to
+    // ask for a route stop, and a blocking request made while this thread waits for the
+    // worker would hold both for the whole wait (and the window would then destroy a
+    // running thread).
+    watchTimer_.stop();
+    if (worker_)
+        disconnect(worker_, nullptr, this, nullptr);
     g_ctl.quit.store(true);
     slot_route_stop();
     if (udpThread_ && udpThread_->isRunning()) {
@@ -627,9 +644,14 @@ void MainWindow::shutdown() {
             qWarning() << "udp worker thread quit timeout";
     }
     if (worker_ && worker_->isRunning()) {
-        disconnect(worker_, &Worker::signal_route_start, this, &MainWindow::slot_route_start);
-        disconnect(worker_, &Worker::signal_route_stop, this, &MainWindow::slot_route_stop);
-        if (!worker_->wait(3000))
+        // A request the worker posted before the cut is served while waiting.
+        QElapsedTimer t;
+        t.start();
+        while (!worker_->wait(20) && t.elapsed() < 3000)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (worker_->isRunning()) {
             qWarning() << "main worker thread quit timeout";
+            worker_->setParent(nullptr); // never destroy a running thread; the process ends it
+        }
     }
 }
