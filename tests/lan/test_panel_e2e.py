@@ -427,7 +427,7 @@ def choose(panel, name, index):
 
 def start_driver(host):
     """The driver host of this computer, which VelunorCore talks to; None when not built."""
-    kernel = lanlib.binary("driver/kernel/velunor-kernel", required=False)
+    kernel = lanlib.binary("driver/velunor-kernel", required=False)
     if not kernel:
         return None
     p = host.spawn([kernel], name="velunor-kernel")
@@ -455,7 +455,7 @@ def run_card(lan, disp, panel, prog, env, wid):
     asiohost = lanlib.binary("tools/asiohost/asiohost")
     driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
     if start_driver(a) is None:
-        lanlib.skip("VelunorCore is built but the driver host (driver/kernel/velunor-kernel) is not")
+        lanlib.skip("VelunorCore is built but the driver host (driver/velunor-kernel) is not")
     # The initialisation ran before the driver host: run it again in a new panel.
     panel.proc.stop()
     panel = Panel(a, disp, prog, env, name="panel-card")
