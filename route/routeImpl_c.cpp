@@ -472,8 +472,10 @@ int Dev_buildFileText(char* out, size_t cap) {
 // the old one, so a kill at any moment leaves either the old or the new file.
 static bool writeAtomically(const char* local, const char* text, size_t len) {
     char tmp[DEV_PATH_SIZE + 96];
-    // One fixed name: a temporary file left by a kill is simply overwritten next time.
-    int n = std::snprintf(tmp, sizeof tmp, "%s.tmp", local);
+    // Named per process: two writers of one file (a second route service, the panel's
+    // name repair) must never share a temporary file, where their writes would interleave
+    // and the rename would publish the mix.
+    int n = std::snprintf(tmp, sizeof tmp, "%s.%d.tmp", local, int(getpid()));
     if (n < 0 || size_t(n) >= sizeof tmp) return false;
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
