@@ -545,6 +545,8 @@ def run_card(lan, disp, panel, prog, env, wid):
     wid = lanlib.wait_until(lambda: disp.windows(TITLE), 15, "the main window")[0]
     start()
     new_ip = "10.77.%d.%d" % (lan.net, 100 + a.index)
+    # Without promotion, deleting the first address of a subnet takes the others with it.
+    a.run(["sysctl", "-qw", "net.ipv4.conf.%s.promote_secondaries=1" % a.dev], check=True)
     a.run(["ip", "addr", "add", new_ip + "/24", "dev", a.dev], check=True)
     a.run(["ip", "addr", "del", a.ip + "/24", "dev", a.dev], check=True)
 
