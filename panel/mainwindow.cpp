@@ -2,6 +2,7 @@
 
 #include "panel/control.h"
 #include "panel/core/appconfig.h"
+#include "panel/core/endpointctl.h"
 #include "panel/core/routeargs.h"
 #include "panel/core/routefile.h"
 #include "panel/core/routeproc.h"
@@ -413,14 +414,17 @@ void MainWindow::threadFinished(int step) {
         if (g_ctl.bufMs != 0) {
             ui->pb_start->setEnabled(true);
         } else {
-            // The endpoint worker that switches on the driver's endpoints comes with the
-            // endpoint control; until then Stop stays available.
-            qWarning() << "audio endpoint worker not available: endpoints not enabled";
-            ui->pb_start->setEnabled(true);
+            // The driver's endpoints come up in their own thread; Stop waits for it.
+            ui->pb_start->setEnabled(false);
+            auto* w = new AudioEnableEndpointWorker(ctx_.progDir, g_ctl.routeChNum, g_ctl.sampleRate, &g_ctl.startState);
+            connect(w, &AudioEnableEndpointWorker::signalEndpointWaiting, this, &MainWindow::slot_audioEndpointWaiting);
+            connect(w, &AudioEnableEndpointWorker::signalEndpointProgress, this, &MainWindow::slot_audioEndpointProgress);
+            connect(w, &AudioEnableEndpointWorker::signalEndpointFinished, this, &MainWindow::slot_audioEndpointFinished);
+            connect(w, &QThread::finished, w, &QObject::deleteLater);
+            w->start(QThread::InheritPriority);
         }
     } else if (step == 1 || step == 3) {
-        if (g_ctl.startState.load() != STATE_INIT && g_ctl.bufMs == 0)
-            qWarning() << "audio endpoint shutdown not available: endpoints and driver left as they are";
+        if (g_ctl.startState.load() != STATE_INIT && g_ctl.bufMs == 0) endpointShutdown();
         running_ = false;
         setStartStyle(false, tr("开启"));
         ui->pb_start->setEnabled(true);
@@ -473,6 +477,37 @@ void MainWindow::testShowTips() {
 }
 
 // ---- the endpoint worker's progress (the worker itself comes with the endpoint control) ----
+
+// A stop with the "WDM" interface: the endpoints off, then the driver restarted.
+void MainWindow::endpointShutdown() {
+    const int ch = g_ctl.curChNum;
+    auto show = [&](int n) {
+        ui->pb_start->setText(tr2("关闭通道中 %1/%2", "Closing Channel %1/%2").arg(qMin(n, ch)).arg(ch));
+        QCoreApplication::processEvents();
+    };
+    show(Endpoint_count(QStringLiteral("DISABLED")));
+    QElapsedTimer t;
+    t.start();
+    const ToolResult r = VelunorCh_run(ctx_.progDir, true, g_ctl.sampleRate, ch, [&](int n) { show(n); });
+    qDebug() << "audioDisableEndpoint use time " << t.elapsed() / 1000.0;
+    const int disabled = Endpoint_count(QStringLiteral("DISABLED"));
+    show(disabled);
+    qDebug() << "audioDisableEndpoint result" << "singleSuccess:" << r.success << "changedCount:" << r.changed
+             << "targetCount:" << ch << "detectedDisabledCount:" << disabled << "endpointStateSuccess:" << (disabled >= ch)
+             << "singleMessage:" << r.message;
+    if (disabled < ch) {
+        qWarning() << "audioDisableEndpoint state check failed";
+        info(tr2("关闭虚拟声卡通道失败，请检查驱动状态后重试",
+                 "Failed to close virtual sound card channels. Please check the driver status and try again."));
+    }
+    ui->pb_start->setText(tr2("关闭驱动中...", "Disabling Driver..."));
+    QCoreApplication::processEvents();
+    Driver_disable(ctx_.progDir);
+    ui->pb_start->setText(tr2("恢复驱动中...", "Enabling Driver..."));
+    QCoreApplication::processEvents();
+    Driver_enable(ctx_.progDir);
+    g_ctl.nextStartTime = QDateTime::currentSecsSinceEpoch() + ch / 2;
+}
 
 void MainWindow::slot_audioEndpointWaiting(bool isEnable, int seconds, int retryIndex, int) {
     if (isEnable && seconds > 0 && retryIndex <= 0 && g_ctl.startState.load() == STATE_STARTED) {

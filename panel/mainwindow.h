@@ -39,6 +39,11 @@ public slots:
     void slot_trayIcon_actived(QSystemTrayIcon::ActivationReason reason);
     void slot_route_start(unsigned ip);
     void slot_route_stop();
+
+private:
+    void endpointShutdown();
+
+public slots:
     void on_language_bt_clicked();
     void on_close_bt_clicked();
     void on_min_bt_clicked();

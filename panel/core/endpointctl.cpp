@@ -190,7 +190,7 @@ void Driver_enable(const QString& dir) { devcon(dir, "enable", "audioEnableDrive
 // ---- the enable worker ----
 
 AudioEnableEndpointWorker::AudioEnableEndpointWorker(const QString& dir, int channels, int sampleRate,
-                                                     QAtomicInt* startState, QObject* parent)
+                                                     std::atomic<int>* startState, QObject* parent)
     : QThread(parent), dir_(dir), expected_(channels), sampleRate_(sampleRate), startState_(startState) {}
 
 int AudioEnableEndpointWorker::firstWaitSeconds(int expected) { return expected > 8 ? (expected < 33 ? 10 : 15) : 5; }
@@ -209,7 +209,7 @@ void AudioEnableEndpointWorker::finish(const QString& message) {
 
 void AudioEnableEndpointWorker::run() {
     qDebug() << "thread AudioEnableEndpointWorker run " << QDateTime::currentMSecsSinceEpoch() / 1000 << "startState"
-             << startState_->loadAcquire() << "channelCount:" << expected_ << "sampleRate:" << sampleRate_;
+             << startState_->load() << "channelCount:" << expected_ << "sampleRate:" << sampleRate_;
     const int wait0 = firstWaitSeconds(expected_);
     if (detect() >= expected_) {
         finish(QString());
@@ -257,6 +257,6 @@ void AudioEnableEndpointWorker::run() {
         emit signalEndpointProgress(true, detected_);
         finish(lastMessage);
     } else {
-        qDebug() << "startState " << startState_->loadAcquire();
+        qDebug() << "startState " << startState_->load();
     }
 }

@@ -2,7 +2,7 @@
 // endpoint registry, running the tools beside the panel (VelunorCh, driver/devcon), and
 // the worker that makes sure the endpoints are up after a start in "WDM" mode.
 #pragma once
-#include <QAtomicInt>
+#include <atomic>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -40,7 +40,7 @@ void Driver_enable(const QString& dir);
 class AudioEnableEndpointWorker : public QThread {
     Q_OBJECT
 public:
-    AudioEnableEndpointWorker(const QString& dir, int channels, int sampleRate, QAtomicInt* startState,
+    AudioEnableEndpointWorker(const QString& dir, int channels, int sampleRate, std::atomic<int>* startState,
                               QObject* parent = nullptr);
     // Waits of the first attempt, by channel count: 5 s, 10 s from 9, 15 s from 33.
     static int firstWaitSeconds(int expected);
@@ -57,10 +57,10 @@ protected:
 
 private:
     int detect();
-    bool running() const { return startState_->loadAcquire() == 2; }
+    bool running() const { return startState_->load() == 2; }
     void finish(const QString& message);
     QString dir_;
     int expected_, sampleRate_;
-    QAtomicInt* startState_;
+    std::atomic<int>* startState_;
     int detected_ = 0, maxDetected_ = 0;
 };

@@ -75,7 +75,7 @@ void EndpointTest::realToolOverTheRegistry() {
 void EndpointTest::workerWaits() {
     put("out_stereo-00", "DISABLED");
     put("in_stereo-00", "DISABLED");
-    QAtomicInt state(2);
+    std::atomic<int> state{2};
     {
         // Endpoints that come up by themselves end the worker without running the tool
         // (there is none in this folder: a run would fail and say so).
@@ -100,7 +100,7 @@ void EndpointTest::workerWaits() {
         QSignalSpy waiting(&w, &AudioEnableEndpointWorker::signalEndpointWaiting);
         w.start();
         QTRY_VERIFY_WITH_TIMEOUT(waiting.count() >= 1, 5000);
-        state.storeRelease(0);
+        state.store(0);
         QVERIFY(w.wait(10000));
         QCOMPARE(done.count(), 0);
     }
