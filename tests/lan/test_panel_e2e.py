@@ -41,6 +41,7 @@ SCREEN = (1920, 1080)
 TITLE = "Virtual Sound Card"
 PROG_FILES = ["VelunorLinkVSC", "VelunorRoute", "schtasks", "winver", "zh.qm", "en.qm", "icon.ico"]
 CORE_FILES = ["VelunorCore", "libVelunorCore.so"]
+DRIVER_TOOLS = ["VelunorCh", "driver/devcon"]  # the endpoint and driver control of the "WDM" path
 
 
 def shots_dir():
@@ -53,10 +54,11 @@ def make_progdir(src, dst, with_core):
     """A program directory like an installed one: the panel and its siblings, copied (the
     panel compares the route service's real path with its own directory)."""
     os.makedirs(dst, exist_ok=True)
-    for f in PROG_FILES + (CORE_FILES if with_core else []):
+    for f in PROG_FILES + (CORE_FILES + DRIVER_TOOLS if with_core else []):
         p = os.path.join(src, f)
         if os.path.exists(p):
-            shutil.copy2(p, dst)
+            os.makedirs(os.path.dirname(os.path.join(dst, f)), exist_ok=True)
+            shutil.copy2(p, os.path.join(dst, f))
     return dst
 
 
@@ -530,6 +532,37 @@ def run_card(lan, disp, panel, prog, env, wid):
     lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by Stop")
     panel.proc.wait_line("threadFinished step 3", timeout=20)
     log("ok: Stop ends the route service")
+
+    # The driver path from the window: a WDM start brings the driver's endpoints up, and
+    # Stop switches them off and restarts the driver.
+    ep_dir = os.path.join(a.rundir, "endpoints")
+
+    def ep_states():
+        out = {}
+        for f in glob.glob(os.path.join(ep_dir, "ROOT#VelunorAudio#0000#*_stereo-00")):
+            with open(f) as fh:
+                out[os.path.basename(f).split("#")[-1]] = re.search(r"state=(\w+)", fh.read()).group(1)
+        return out
+
+    choose(panel, "cb_audioType", 0)
+    panel.proc.wait_line("audio interface selection changed index: 0", timeout=5)
+    start()
+    panel.proc.wait_line("thread AudioEnableEndpointWorker quit", timeout=90)
+    check(ep_states() == {"out_stereo-00": "ACTIVE", "in_stereo-00": "ACTIVE"},
+          "a WDM start publishes the pair's endpoints, ACTIVE: %r" % ep_states())
+    kernel_host = _driver_hosts[a.ns]
+    stops = panel.proc.output().count("threadFinished step 3")
+    panel.click("pb_start")
+    panel.proc.wait_line("threadFinished step 3", timeout=90, count=stops + 1)
+    lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by the WDM stop")
+    check(ep_states() == {"out_stereo-00": "DISABLED", "in_stereo-00": "DISABLED"},
+          "Stop switches the endpoints off: %r" % ep_states())
+    check("device disabled" in kernel_host.output() and "device enabled, status 0x00000000" in kernel_host.output(),
+          "Stop restarts the driver (devcon disable, enable)")
+    log("ok: the WDM stop took: " + " ".join(re.findall(r"audioDisableEndpoint use time\s+\S+", panel.proc.output())))
+    choose(panel, "cb_audioType", 3)
+    panel.proc.wait_line("audio interface selection changed index: 3", timeout=5)
+    time.sleep(1.5)  # the next-start time after a WDM stop: channels / 2 seconds
 
     # The panel killed outright takes the service with it.
     start()
