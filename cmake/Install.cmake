@@ -6,17 +6,13 @@ include(GNUInstallDirs)
 set(VELUNOR_PROGDIR "lib/velunor-link")
 
 set(PROG_TARGETS VelunorLinkVSC VelunorRoute schtasks winver velunor-ctl asiohost Velunor-rEduVuzi
-  VelunorCh VelunorCore)
+  VelunorCh VelunorCore VelunorCore_program)
 foreach(t ${PROG_TARGETS})
   if(TARGET ${t})
     install(TARGETS ${t} RUNTIME DESTINATION ${VELUNOR_PROGDIR} LIBRARY DESTINATION ${VELUNOR_PROGDIR})
   endif()
 endforeach()
-# The driver-side engine's control library is looked for beside the panel.
-if(TARGET VelunorCoreLib)
-  install(TARGETS VelunorCoreLib LIBRARY DESTINATION ${VELUNOR_PROGDIR})
-endif()
-# The driver and its host go to driver/ once they are built.
+# The driver, its host (which loads the driver beside it) and devcon go to driver/.
 foreach(t velunor-kernel VelunorAudio devcon)
   if(TARGET ${t})
     install(TARGETS ${t} RUNTIME DESTINATION ${VELUNOR_PROGDIR}/driver LIBRARY DESTINATION ${VELUNOR_PROGDIR}/driver)
