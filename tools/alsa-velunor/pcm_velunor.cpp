@@ -75,9 +75,12 @@ int armTimer(Velunor* v, bool on) {
 }
 
 int setState(Velunor* v, uint32_t state) {
+    // The time before the request: the state cannot take effect earlier.
+    const int64_t asked = v->trace ? nowNs() : 0;
     const int err = WaveRt_setState(&v->ws, state);
     if (v->trace)
-        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld\n", v->endpoint, state, (long long)nowNs());
+        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld (answered in %lld us)\n", v->endpoint, state,
+                     (long long)asked, (long long)(nowNs() - asked) / 1000);
     if (err != 0) {
         SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->endpoint, state);
         v->fault = -ENODEV;
