@@ -202,18 +202,18 @@ def make_tone(h, path):
 REF_PERIOD = 24  # the reference is a 2 kHz tone: it repeats every 24 frames
 
 
-def reference_gaps(name, chan, t_rec_ns):
+def reference_gaps(name, chan, t_rec_ns, breaks=True):
     """Where a reference recording channel (a 2 kHz tone) leaves its tone between its
     first and last sound: silent gaps (two zeros in a row) and breaks of its period, as
     (from, to) in CLOCK_MONOTONIC ns. The reference reaches B in the same datagrams as
-    the ALSA stream, but not through A's ALSA plugin."""
+    the ALSA stream, but not through A's ALSA plugin. breaks=False: the silent gaps alone."""
     nz = [i for i, v in enumerate(chan) if v]
     check(nz, "%s: the reference channel is not silent" % name)
     marks = [i for i in range(nz[0] + REF_PERIOD, nz[-1] + 1)
-             if chan[i] != chan[i - REF_PERIOD] or (chan[i] == 0 and chan[i + 1] == 0)]
+             if (breaks and chan[i] != chan[i - REF_PERIOD]) or (chan[i] == 0 and chan[i + 1] == 0)]
     spans = []
     for i in marks:
-        if spans and i <= spans[-1][1] + 2 * REF_PERIOD:
+        if spans and i <= spans[-1][1] + (2 * REF_PERIOD if breaks else 1):
             spans[-1][1] = i
         else:
             spans.append([i, i])
