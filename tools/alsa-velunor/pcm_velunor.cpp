@@ -187,7 +187,6 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     return snd_pcm_sframes_t(v->hw);
 }
 
-
 // The card's buffer as channel areas (interleaved L, R).
 void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
     for (unsigned c = 0; c < 2; ++c) {
@@ -270,6 +269,7 @@ int vDrain(snd_pcm_ioplug_t* io) {
     }
     // ALSA stops the stream once the pointer has passed every written frame.
     while (io->state == SND_PCM_STATE_DRAINING) {
+        if (!v->running) return -EBADFD; // nothing would move the pointer
         pollfd p{v->timer, POLLIN, 0};
         poll(&p, 1, 10);
         uint64_t ticks;
