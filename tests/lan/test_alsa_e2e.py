@@ -375,10 +375,12 @@ def judge(name, rec_path, chans, ref, t_play_ns, t_rec_ns, ref_gaps, watch, link
     # period it skipped (the reference breaks there too) before the sound came makes the
     # figure short.
     early = [g for g in ref_gaps if g[0] < t_rec_ns + s0 * 1e9 / RATE]
+    early += [r for r in resets if r < t_rec_ns + s0 * 1e9 / RATE]  # an ASIO host restarted its count
     if start > first_ref:
         log("%s: the file's start was lost: the latency counts from where it was due" % name)
     elif early:
-        log("%s: the reference broke %d time(s) before the sound came: the latency is not judged" % (name, len(early)))
+        log("%s: the reference broke or an ASIO host restarted %d time(s) before the sound came: the latency is "
+            "not judged" % (name, len(early)))
     else:
         check(-answers[1] < lat_ms < 100.0, "%s: the latency is within reason" % name)
     return lat_ms
