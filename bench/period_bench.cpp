@@ -5,6 +5,8 @@
 //
 //   period_bench                               all cases
 //   period_bench --benchmark_filter=Max        the maximum configuration only
+//   period_bench --benchmark_filter=DriverShape  the driver engine's shape (driver_period_bench
+//                                              runs it beside the driver's own period)
 //
 // What the "CPU" column counts: the engine thread's CPU time for one whole period
 // (gain, meters, packing, the sends and the receive side), without refilling the input
@@ -283,6 +285,52 @@ BENCHMARK(BM_PeriodMax)
     ->Args({2, 2, 16, 0})
     ->Args({1, 3, 128, 0})
     ->Args({1, 3, 128, 1})
+    ->Unit(benchmark::kMicrosecond);
+
+// The driver engine's largest shape, for driver_period_bench to set its figures
+// against: 64 + 64 channels, 128 unicast streams (8 x L24, one receiver each) and 16
+// multicast streams (8 x L24) sent, 16 multicast receive streams, every channel routed,
+// unity gain. Arguments: send mode and path as above (0 loopback, 1 link down).
+void BM_PeriodDriverShape(benchmark::State& state) {
+    const int path = int(state.range(1));
+    onceSetup();
+    if (path > 0 && !g_links) {
+        state.SkipWithError("no links (needs a namespace of our own)");
+        return;
+    }
+    AudioPhy* phy = startEngine(64, 64, path);
+    char reason[256];
+    uint8_t mac[6] = {};
+    const uint32_t own = path == 0 ? kLo : kLinkNet[path] | 0x0001u;
+    RtpAudio_setNum(RTP_UCAST_TX, 128, reason, sizeof reason);
+    for (int i = 0; i < 128; ++i) {
+        int32_t map[8];
+        for (int j = 0; j < 8; ++j) map[j] = (i * 8 + j) % 64;
+        const uint32_t rcv = uint32_t(1 + i);
+        sdpInfo u{own, path == 0 ? 0x7F000100u + rcv : kLinkNet[path] | 0x0100u | rcv,
+                  uint16_t(path == 0 ? kSinkPort : RTP_PORT), 8, 3, uint32_t(i)};
+        if (RtpAudio_setUcastTx(i, &u, map, 8, mac, reason, sizeof reason) != 0) std::printf("%s\n", reason);
+    }
+    for (int i = 0; i < 16; ++i) {
+        int32_t map[8];
+        for (int j = 0; j < 8; ++j) map[j] = (i * 8 + j) % 64;
+        sdpInfo m{own, 0xEF450100u + uint32_t(i), RTP_PORT, uint8_t(g_netns ? 8 : 0), 3, 0};
+        RtpAudio_setMcastTx(i, &m, map, 8, mac, reason, sizeof reason);
+        sdpInfo r{0x0A000001u, 0xEF460100u + uint32_t(i), RTP_PORT, 8, 3, 0};
+        RtpAudio_setMcastRx(i, &r, map, 8, reason, sizeof reason);
+    }
+    int32_t route[64];
+    for (int i = 0; i < 64; ++i) route[i] = i;
+    RtpAudio_setChRx(route, 64);
+    RtpAudio_setChTx(route, 64);
+    runPeriods(state, phy);
+}
+BENCHMARK(BM_PeriodDriverShape)
+    ->ArgNames({"send", "path"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
     ->Unit(benchmark::kMicrosecond);
 
 // Packet input of one 8-channel L24 multicast datagram (1 ms), within the buffer.

@@ -115,7 +115,12 @@ void TimerManager_period(int64_t c) {
         g_realign.store(0, rlx);
         g_errorNs.store(0, rlx);
         g_rstRtp.fetch_add(1, rlx);
+        // Periods start on whole multiples of P of the media clock (the nearest to now),
+        // so they line up with the datagrams of every sender that does the same: a
+        // datagram that starts inside a period must be in before that period runs, and
+        // a grid half a period off took up to a period from the receive budget.
         ts = TimerManager_nsToFrames(c, fs);
+        if (P > 0) ts = (ts + uint64_t(P / 2)) / uint64_t(P) * uint64_t(P);
     } else {
         ts = g_rtpTs.load(rlx) + uint64_t(P > 0 ? P : 0);
         if (fs > 0) {
@@ -167,7 +172,7 @@ int TimerManager_catchUp(int64_t sysNs) {
         if (g_realign.load(rlx)) {
             RtpAudio_drainSocket();
             TimerManager_period(c);
-            g_expected = uint32_t(TimerManager_nsToFrames(c, fs));
+            g_expected = uint32_t(g_rtpTs.load(rlx));
             return 1;
         }
         int32_t lag = int32_t(uint32_t(TimerManager_nsToFrames(c, fs)) - uint32_t(P) - g_expected);

@@ -1,8 +1,12 @@
 #include "route/devText.h"
 
+#include "engine/Msg.h"
 #include "engine/VelunorTypes.h"
+#include "platform/net.h"
 
 #include <cstdarg>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -157,4 +161,163 @@ void DevText_intArr(DevText* t, const char* name, const int32_t* v, int n) {
     DevText_arrBegin(t, name);
     for (int i = 0; i < n; i++) DevText_int(t, nullptr, v[i]);
     DevText_arrEnd(t);
+}
+
+// ---------------------------------------------------------------------------------
+// Readers and writers
+
+void Route_reply(const RouteReq& rq, bool succ, const char* reason) {
+    Msg_routeReply(rq.sock, rq.addr, rq.port, rq.text, rq.cap, succ, reason);
+}
+
+bool Route_getStr(const char* scope, const char* key, char* out, size_t cap) {
+    int type = MSG_JSON_NONE;
+    int st = Msg_readValue(scope, key, out, cap, &type);
+    if (st != MSG_OK || (type != MSG_JSON_STRING && type != MSG_JSON_NUMBER)) {
+        if (cap)
+            out[0] = '\0';
+        Msg_setErrorKey(key);
+        return false;
+    }
+    return true;
+}
+
+// A well-formed integer too large for 64 bits: it is out of every range, not malformed.
+static bool overflowed(const char* t, int64_t* out) {
+    bool neg = *t == '-';
+    if (*t == '-' || *t == '+')
+        t++;
+    unsigned base = 10;
+    if (t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        base = 16;
+        t += 2;
+    } else if (t[0] == '0' && t[1]) {
+        base = 8;
+        t++;
+    }
+    if (!*t)
+        return false;
+    for (; *t; t++) {
+        char c = *t;
+        unsigned d = (c >= '0' && c <= '9')   ? unsigned(c - '0')
+                     : (c >= 'a' && c <= 'f') ? unsigned(c - 'a' + 10)
+                     : (c >= 'A' && c <= 'F') ? unsigned(c - 'A' + 10)
+                                              : 99u;
+        if (d >= base)
+            return false;
+    }
+    *out = neg ? INT64_MIN : INT64_MAX;
+    return true;
+}
+
+bool Route_getInt(const char* scope, const char* key, int64_t* out) {
+    char buf[ROUTE_TEXT_MAX];
+    if (!Route_getStr(scope, key, buf, sizeof buf))
+        return false;
+    if (!Msg_parseInt(buf, out) && !overflowed(buf, out)) {
+        Msg_setErrorKey(key);
+        return false;
+    }
+    return true;
+}
+
+bool Route_readSdp(const char* scope, sdpInfo* out) {
+    std::memset(out, 0, sizeof *out);
+    const char* obj = nullptr;
+    int type = MSG_JSON_NONE;
+    const char* end = nullptr;
+    if (Msg_findKey(scope, "sdp", &obj) != MSG_OK || Msg_valueExtent(obj, &end, &type) != MSG_OK ||
+        type != MSG_JSON_OBJECT) {
+        Msg_setErrorKey("sdp");
+        return false;
+    }
+    char src[64], dst[64];
+    int64_t port = 0, ch = 0, sbn = 0, ts = 0;
+    if (!Route_getStr(obj, "srcIp", src, sizeof src) || !Route_getStr(obj, "dstIp", dst, sizeof dst) ||
+        !Route_getInt(obj, "dstPort", &port) || !Route_getInt(obj, "chNum", &ch) ||
+        !Route_getInt(obj, "sampleByteNum", &sbn) || !Route_getInt(obj, "rtpTsOffset", &ts))
+        return false;
+    out->srcIp = Net_parseIp(src);
+    out->dstIp = Net_parseIp(dst);
+    // Values outside a field are refused, not wrapped: "264" channels must not become 8.
+    bool ok = port >= 0 && port <= 0xFFFF && ch >= 0 && ch <= 0xFF && sbn >= 0 && sbn <= 0xFF &&
+              ts >= INT32_MIN && ts <= int64_t(UINT32_MAX);
+    out->dstPort = uint16_t(port);
+    out->chNum = ok ? uint8_t(ch) : 0;
+    out->sampleByteNum = uint8_t(sbn);
+    out->rtpTsOffset = uint32_t(ts);
+    return true;
+}
+
+int Route_readIntList(const char* scope, const char* key, int32_t* out, int cap) {
+    const char* cur = nullptr;
+    int n = Msg_readArray(scope, key, &cur);
+    if (n < 0) {
+        Msg_setErrorKey(key);
+        return n;
+    }
+    char buf[64];
+    for (int i = 0; i < n; i++) {
+        int type = MSG_JSON_NONE;
+        int64_t v = 0;
+        if (Msg_readValue(cur, nullptr, buf, sizeof buf, &type) != MSG_OK ||
+            (type != MSG_JSON_STRING && type != MSG_JSON_NUMBER) || !Msg_parseInt(buf, &v) || v < INT32_MIN ||
+            v > INT32_MAX)
+            return MSG_ERR_MALFORMED;
+        if (i < cap)
+            out[i] = int32_t(v);
+        if (i + 1 < n && Msg_nextElement(&cur) != MSG_OK)
+            return MSG_ERR_MALFORMED;
+    }
+    return n;
+}
+
+bool Route_appendInt(char* text, size_t cap, const char* name, long long v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "%lld", v);
+    return Msg_appendMember(text, cap, name, b);
+}
+
+bool Route_appendIp(char* text, size_t cap, const char* name, uint32_t ip) {
+    char b[16];
+    Net_formatIp(ip, b, sizeof b);
+    return Msg_appendMember(text, cap, name, b);
+}
+
+bool Route_appendSdp(char* text, size_t cap, const sdpInfo& s) {
+    char src[16], dst[16];
+    Net_formatIp(s.srcIp, src, sizeof src);
+    Net_formatIp(s.dstIp, dst, sizeof dst);
+    return Msg_appendf(text, cap,
+                       "\"sdp\":{\"srcIp\":\"%s\",\"dstIp\":\"%s\",\"dstPort\":\"%u\",\"chNum\":\"%u\","
+                       "\"sampleByteNum\":\"%u\",\"rtpTsOffset\":\"%u\"},",
+                       src, dst, unsigned(s.dstPort), unsigned(s.chNum), unsigned(s.sampleByteNum),
+                       unsigned(s.rtpTsOffset));
+}
+
+bool Route_appendIntArr(char* text, size_t cap, const char* name, const int32_t* v, int n) {
+    size_t mark = std::strlen(text);
+    bool ok = Msg_appendf(text, cap, "\"%s\":[", name);
+    for (int i = 0; ok && i < n; i++)
+        ok = Msg_appendf(text, cap, "\"%d\",", int(v[i]));
+    if (ok && n > 0)
+        text[std::strlen(text) - 1] = '\0'; // drop the last element's comma
+    ok = ok && Msg_appendf(text, cap, "],");
+    if (!ok)
+        text[mark] = '\0';
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------
+// Rules
+
+int Route_udpLimit(int sampleByteNum, int pFrameNum) {
+    if (sampleByteNum <= 0 || pFrameNum <= 0)
+        return 1;
+    return 1400 / (sampleByteNum * pFrameNum);
+}
+
+bool Route_sdpEqual(const sdpInfo& a, const sdpInfo& b) {
+    return a.srcIp == b.srcIp && a.dstIp == b.dstIp && a.dstPort == b.dstPort && a.chNum == b.chNum &&
+           a.sampleByteNum == b.sampleByteNum && a.rtpTsOffset == b.rtpTsOffset;
 }

@@ -5,7 +5,7 @@
 #include "platform/diag.h"
 #include "platform/net.h"
 #include "route/routeApi.h"
-#include "route/routeCmd.h"
+#include "route/devText.h"
 
 #include <climits>
 #include <cstdio>

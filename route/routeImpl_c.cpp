@@ -514,6 +514,26 @@ static bool writeAtomically(const char* local, const char* text, size_t len) {
     return true;
 }
 
+static size_t readWhole(const char* local, char* buf, size_t cap) {
+    FILE* f = std::fopen(local, "rb");
+    if (!f) return 0;
+    size_t len = std::fread(buf, 1, cap, f);
+    std::fclose(f);
+    return len;
+}
+
+static bool writeWhole(const char* local, const char* text, size_t len) {
+    Paths_ensureParent(local);
+    return writeAtomically(local, text, len);
+}
+
+static DevFileIo s_io = {readWhole, writeWhole};
+
+void Dev_setFileIo(const DevFileIo* io) {
+    s_io.read = io && io->read ? io->read : readWhole;
+    s_io.write = io && io->write ? io->write : writeWhole;
+}
+
 bool Dev_saveToFile() {
     int len = Dev_buildFileText(s_fileBuf, sizeof s_fileBuf - 1);
     if (len < 0) {
@@ -523,8 +543,7 @@ bool Dev_saveToFile() {
     }
     char local[DEV_PATH_SIZE + 64];
     if (!Paths_resolve(g_dev.filePath, local, sizeof local)) return false;
-    Paths_ensureParent(local);
-    if (!writeAtomically(local, s_fileBuf, size_t(len))) return false;
+    if (!s_io.write(local, s_fileBuf, size_t(len))) return false;
     g_dev.dirty = 0;
     if (g_dev.commandSock >= 0) Net_sendTo(g_dev.commandSock, "save", 4, 0x7F000001u, ROUTE_SAVE_NOTICE_PORT);
     return true;
@@ -639,13 +658,8 @@ static bool loadDefaults(const char* devId) {
 bool Dev_initFromFile(const char* devId) {
     size_t len = 0;
     char local[DEV_PATH_SIZE + 64];
-    if (Paths_resolve(g_dev.filePath, local, sizeof local)) {
-        FILE* f = std::fopen(local, "rb");
-        if (f) {
-            len = std::fread(s_fileBuf, 1, DEV_FILE_SIZE, f);
-            std::fclose(f);
-        }
-    }
+    if (Paths_resolve(g_dev.filePath, local, sizeof local)) len = s_io.read(local, s_fileBuf, DEV_FILE_SIZE);
+    if (len > DEV_FILE_SIZE) len = DEV_FILE_SIZE;
     s_fileBuf[len] = 0;
     const char* root = s_fileBuf;
     while (*root == ' ' || *root == '\t' || *root == '\r' || *root == '\n') root++;

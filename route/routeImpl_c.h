@@ -98,6 +98,15 @@ bool Dev_initFromFile(const char* devId);
 int32_t Dev_lockFlagsOf(const char* text);
 // Writes the route file from the record (atomically) and sends "save" to 127.0.0.1:9994.
 bool Dev_saveToFile();
+// How the route file's bytes are read and written (local path, as Paths_resolve gives
+// it). read returns the bytes read (0 when there is no file); write replaces the whole
+// file and returns success. Null members (or io null) restore the real files. The
+// route-file fuzzer keeps the file in memory: the loader and writer above it are the same.
+struct DevFileIo {
+    size_t (*read)(const char* local, char* buf, size_t cap);
+    bool (*write)(const char* local, const char* text, size_t len);
+};
+void Dev_setFileIo(const DevFileIo* io);
 // Builds the route file text into out (cap bytes); returns its length, or -1 when it would
 // not fit (nothing beyond cap is written in any case).
 int Dev_buildFileText(char* out, size_t cap);

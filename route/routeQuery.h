@@ -1,7 +1,7 @@
 // Route queries and settings: the paged table queries, the statistics pass-through to the
 // engine and the setters a controller may use.
 #pragma once
-#include "route/routeCmd.h"
+#include "route/devText.h"
 
 // One page of a table query never passes one Ethernet frame's UDP payload.
 #define ROUTE_PAGE_BUDGET 1472

@@ -8,7 +8,8 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   clang libclang-rt-14-dev \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
-  gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs"
+  gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs \
+  qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

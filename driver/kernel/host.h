@@ -40,13 +40,6 @@ IMiniportWaveRT* PortCls_miniport(int index);
 // The driver's start routine recorded by PcAddAdapterDevice.
 PC_START_DEVICE* PortCls_startRoutine();
 
-// ---- endpoint registry (portcls.cpp) ----
-// One record per registered subdevice under $VELUNOR_RUNDIR/endpoints: id, name, flow,
-// state. A state set to DISABLED by a tool survives the driver's reloads.
-bool Endpoint_write(const char* id, const char* friendlyName, const char* flow, const char* state);
-// Reads a record's state into out ("" when there is none).
-bool Endpoint_state(const char* id, char* out, size_t cap);
-
 // UTF-16 <-> 8-bit helpers for the host (ASCII names only).
 void Kernel_narrow(const char16_t* in, size_t units, char* out, size_t cap);
 void Kernel_widen(const char* in, char16_t* out, size_t cap);

@@ -100,40 +100,40 @@ struct EventImpl {
 };
 }  // namespace
 
+static_assert(sizeof(EventImpl) <= sizeof(KEVENT::Impl), "the host's event fits a KEVENT");
+static EventImpl* impl(KEVENT* e) { return reinterpret_cast<EventImpl*>(e->Impl); }
+
+// Events live in their owner's memory and have no destructor, as kernel events do.
 void KeInitializeEvent(KEVENT* e, EVENT_TYPE type, BOOLEAN state) {
-    EventImpl* impl = new (std::nothrow) EventImpl();
-    if (impl) impl->autoReset = type == SynchronizationEvent;
-    e->Impl = impl;
+    EventImpl* x = new (e->Impl) EventImpl();
+    x->autoReset = type == SynchronizationEvent;
     e->Signalled = state ? 1 : 0;
 }
 long KeSetEvent(KEVENT* e, long, BOOLEAN) {
-    EventImpl* impl = static_cast<EventImpl*>(e->Impl);
-    if (!impl) return 0;
-    std::lock_guard<std::mutex> g(impl->m);
+    EventImpl* x = impl(e);
+    std::lock_guard<std::mutex> g(x->m);
     long was = e->Signalled;
     e->Signalled = 1;
-    impl->cv.notify_all();
+    x->cv.notify_all();
     return was;
 }
 void KeClearEvent(KEVENT* e) {
-    EventImpl* impl = static_cast<EventImpl*>(e->Impl);
-    if (!impl) return;
-    std::lock_guard<std::mutex> g(impl->m);
+    EventImpl* x = impl(e);
+    std::lock_guard<std::mutex> g(x->m);
     e->Signalled = 0;
 }
 NTSTATUS KeWaitForSingleObject(KEVENT* e, int, int, BOOLEAN, int64_t* timeout) {
-    EventImpl* impl = static_cast<EventImpl*>(e->Impl);
-    if (!impl) return STATUS_INVALID_PARAMETER;
-    std::unique_lock<std::mutex> g(impl->m);
+    EventImpl* x = impl(e);
+    std::unique_lock<std::mutex> g(x->m);
     auto ready = [&] { return e->Signalled != 0; };
     if (timeout) {
         // Relative times are negative, in 100 ns units.
         int64_t t = *timeout < 0 ? -*timeout : *timeout;
-        if (!impl->cv.wait_for(g, std::chrono::nanoseconds(t * 100), ready)) return NTSTATUS(0x00000102); // STATUS_TIMEOUT
+        if (!x->cv.wait_for(g, std::chrono::nanoseconds(t * 100), ready)) return NTSTATUS(0x00000102); // STATUS_TIMEOUT
     } else {
-        impl->cv.wait(g, ready);
+        x->cv.wait(g, ready);
     }
-    if (impl->autoReset) e->Signalled = 0;
+    if (x->autoReset) e->Signalled = 0;
     return STATUS_SUCCESS;
 }
 
@@ -165,7 +165,6 @@ struct EX_TIMER {
     uint64_t generation = 0; // bumped by every set and cancel
     int64_t firstNs = 0;
     int64_t periodNs = 0;
-    std::mutex running; // held while the callback runs
     std::thread thread;
     std::atomic<int64_t> testDelayNs{0};
     std::atomic<int64_t> period100ns{0};
@@ -200,7 +199,6 @@ void timerThread(EX_TIMER* t) {
             sleepUntil(due + delay);
             g.lock();
             if (t->quit || !t->armed || t->generation != gen) break;
-            std::lock_guard<std::mutex> run(t->running);
             g.unlock();
             t->callback(t, t->context);
             g.lock();

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "driver/kernel/host.h"
+#include "platform/endpoints.h"
 #include "platform/paths.h"
 #include "platform/section.h"
 #include "platform/wavert.h"
@@ -174,7 +175,7 @@ struct PinHandle {
     ULONG bytes;
     PinHandle* next;
 };
-PinHandle* g_pins; // every open stream, so a driver unload can close them first
+PinHandle* g_pins; // every open filter handle, so a driver unload can close them first
 
 void closePin(PinHandle* h) {
     if (!h->stream) return;
@@ -188,6 +189,19 @@ void closePin(PinHandle* h) {
 }
 
 void endpointId(const char* name, char* out, size_t cap) { std::snprintf(out, cap, "ROOT#VelunorAudio#0000#%s", name); }
+
+// Writes a subdevice's record, keeping a state the user chose (DISABLED) across the
+// driver's comings and goings.
+void writeEndpoint(const char* name, const char* flow, const char* present, unsigned rate) {
+    EndpointRecord r{}, old{};
+    endpointId(name, r.id, sizeof r.id);
+    std::snprintf(r.name, sizeof r.name, "%s (VelunorAudio)", name);
+    std::snprintf(r.flow, sizeof r.flow, "%s", flow);
+    const bool disabled = Endpoint_read(r.id, &old) && std::strcmp(old.state, "DISABLED") == 0;
+    std::snprintf(r.state, sizeof r.state, "%s", disabled ? "DISABLED" : present);
+    r.rate = rate ? rate : old.rate;
+    Endpoint_write(r);
+}
 
 // The render side of a filter streams into its pin 1 (data flows in from the system).
 const char* flowOf(const PortWaveRT* p) {
@@ -220,12 +234,14 @@ NTSTATUS pcCreate(DEVICE_OBJECT*, IRP* irp) {
     std::lock_guard<std::mutex> g(g_pcLock);
     Subdevice* s = f ? findSubdevice(f->FileName) : nullptr;
     if (!s) return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-    char id[200], state[32];
+    EndpointRecord r{};
+    char id[160];
     endpointId(s->name, id, sizeof id);
-    Endpoint_state(id, state, sizeof state);
-    if (std::strcmp(state, "ACTIVE") != 0) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
+    if (!Endpoint_read(id, &r) || std::strcmp(r.state, "ACTIVE") != 0) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
     f->FsContext = s;
-    f->FsContext2 = new PinHandle{nullptr, nullptr, nullptr, 0, nullptr};
+    PinHandle* h = new PinHandle{nullptr, nullptr, nullptr, 0, g_pins};
+    g_pins = h;
+    f->FsContext2 = h;
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -278,8 +294,6 @@ NTSTATUS pcDeviceControl(DEVICE_OBJECT*, IRP* irp) {
         }
         h->stream = stream;
         h->port = port;
-        h->next = g_pins;
-        g_pins = h;
         return complete(irp, STATUS_SUCCESS, 0);
     }
     case WAVERT_IOCTL_ALLOCATE: {
@@ -422,31 +436,30 @@ NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* device, const char16_t* name, PUNKNO
         IoSetDeviceInterfaceState(&link, TRUE);
         RtlFreeUnicodeString(&link);
     }
-    char id[200], friendly[200], state[32];
-    endpointId(s->name, id, sizeof id);
-    std::snprintf(friendly, sizeof friendly, "%s (VelunorAudio)", s->name);
-    // An endpoint switched off by the user stays off when the driver comes back.
-    Endpoint_state(id, state, sizeof state);
-    Endpoint_write(id, friendly, flowOf(s->port), std::strcmp(state, "DISABLED") == 0 ? "DISABLED" : "ACTIVE");
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE fmt{};
+    ULONG len = 0;
+    IMiniportWaveRT* m = s->port->miniport();
+    const bool haveRate = m && NT_SUCCESS(m->DataRangeIntersection(1, nullptr, nullptr, sizeof fmt, &fmt, &len));
+    writeEndpoint(s->name, flowOf(s->port), "ACTIVE", haveRate ? fmt.WaveFormatExt.Format.nSamplesPerSec : 0);
     return STATUS_SUCCESS;
 }
 
 void PortCls_closeStreams() {
     std::lock_guard<std::mutex> g(g_pcLock);
-    for (PinHandle* h = g_pins; h; h = h->next) closePin(h);
-    g_pins = nullptr; // the handles themselves go with their connections
+    // Requests on these handles never reach a driver again (the I/O manager sees the
+    // unload), so their records go now.
+    while (PinHandle* h = g_pins) {
+        g_pins = h->next;
+        closePin(h);
+        delete h;
+    }
 }
 
 void PortCls_removeDevice() {
     std::lock_guard<std::mutex> g(g_pcLock);
     for (Subdevice& s : g_sub) {
         if (!s.used) continue;
-        char id[200], friendly[200], state[32];
-        endpointId(s.name, id, sizeof id);
-        std::snprintf(friendly, sizeof friendly, "%s (VelunorAudio)", s.name);
-        Endpoint_state(id, state, sizeof state);
-        // The device is gone; a user's DISABLED is remembered for its return.
-        Endpoint_write(id, friendly, flowOf(s.port), std::strcmp(state, "DISABLED") == 0 ? "DISABLED" : "NOT_PRESENT");
+        writeEndpoint(s.name, flowOf(s.port), "NOT_PRESENT", 0); // gone; a user's DISABLED is kept
         if (s.port) s.port->Release();
         s = Subdevice{};
     }
@@ -454,43 +467,3 @@ void PortCls_removeDevice() {
     g_start = nullptr;
 }
 
-// ---- endpoint registry ----
-static bool endpointPath(const char* id, char* out, size_t cap) {
-    if (!id || !*id || std::strchr(id, '/') || id[0] == '.') return false;
-    int n = std::snprintf(out, cap, "%s/endpoints/%s", Paths_rundir(), id);
-    return n > 0 && size_t(n) < cap;
-}
-
-bool Endpoint_write(const char* id, const char* friendlyName, const char* flow, const char* state) {
-    char path[1024], tmp[1100], text[1024];
-    if (!endpointPath(id, path, sizeof path) || !Paths_ensureParent(path)) return false;
-    int n = std::snprintf(text, sizeof text, "id=%s\nname=%s\nflow=%s\nstate=%s\n", id, friendlyName, flow, state);
-    if (n <= 0 || size_t(n) >= sizeof text) return false;
-    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    // Replaced whole, so a reader never sees half a record.
-    int fd = ::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, text, size_t(n)) == n;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(tmp, path) == 0;
-    if (!ok) ::unlink(tmp);
-    return ok;
-}
-
-bool Endpoint_state(const char* id, char* out, size_t cap) {
-    if (cap) out[0] = 0;
-    char path[1024];
-    if (!endpointPath(id, path, sizeof path)) return false;
-    FILE* f = std::fopen(path, "r");
-    if (!f) return false;
-    char line[512];
-    bool found = false;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "state=", 6) != 0) continue;
-        line[std::strcspn(line, "\r\n")] = 0;
-        std::snprintf(out, cap, "%s", line + 6);
-        found = true;
-    }
-    std::fclose(f);
-    return found;
-}

@@ -184,7 +184,7 @@ VELUNOR_KAPI void* MmGetSystemAddressForMdlSafe(MDL* mdl, ULONG priority);
 // ---- events and waits ----
 struct KEVENT {
     volatile int32_t Signalled;
-    void* Impl; // the host's condition
+    alignas(16) uint8_t Impl[128]; // the host's lock and condition, in place
 };
 enum EVENT_TYPE { NotificationEvent, SynchronizationEvent };
 VELUNOR_KAPI void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state);

@@ -151,6 +151,18 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
         st = ::bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         if (st == STATUS_SUCCESS && local->sin_addr != 0) {
             s->groupFd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+            // Bound to any, it also gets every unicast datagram of the computer, those to
+            // the bound address a second time: only group destinations are queued, so the
+            // receive thread wakes for nothing else.
+            sock_filter groups[] = {
+                {BPF_LD | BPF_B | BPF_ABS, 0, 0, 16},       // first byte of the destination
+                {BPF_JMP | BPF_JGE | BPF_K, 0, 2, 224},
+                {BPF_JMP | BPF_JGT | BPF_K, 1, 0, 239},
+                {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu},
+                {BPF_RET | BPF_K, 0, 0, 0},
+            };
+            sock_fprog prog{sizeof groups / sizeof groups[0], groups};
+            if (s->groupFd >= 0) ::setsockopt(s->groupFd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
         }
         if (st == STATUS_SUCCESS && local->sin_port != 0) {
             s->portFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

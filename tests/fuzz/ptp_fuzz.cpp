@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check(PtpVsc_formatEvent(text, sizeof text, &out.report, "rEduVuzi-123") > 0);
         }
         PtpVsc_tick(&st, now);
-        if (mode) check(!st.hasMaster);
+        // In unicast mode the only master followed is the one that answers the Delay_Req.
+        if (mode && st.hasMaster) check(st.hasResponder && std::memcmp(st.masterId, st.responderId, 8) == 0);
     }
     PtpVsc_publishGm(&st);
     uint8_t gm[8], mine[8];

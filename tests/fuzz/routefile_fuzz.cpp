@@ -1,12 +1,13 @@
-// The route file loader: any file content, loaded into a 48 kHz, 64-channel record. After
+// The route file loader: any file content, loaded into a 48 kHz, 8-channel record. After
 // a load the record is consistent (every index in range, every text terminated), and a
-// restart changes nothing: saving, loading again and saving gives the same file.
+// restart changes nothing: saving, loading again and saving gives the same file. The file
+// lives in memory (Dev_setFileIo): real files with their fsyncs made this target 50 times
+// slower than the others; the loader and writer are the same code.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "engine/Msg.h"
 #include "route/routeApi.h"
@@ -17,16 +18,36 @@ static bool agreeKo(char* buf, size_t cap) {
     return true;
 }
 
-static std::string s_path;
+static std::string s_path = "/fuzz/_route";
+static char s_file[DEV_FILE_SIZE + 64];
+static size_t s_fileLen;
+
+static size_t memRead(const char*, char* buf, size_t cap) {
+    size_t n = s_fileLen < cap ? s_fileLen : cap;
+    std::memcpy(buf, s_file, n);
+    return n;
+}
+
+static int s_writes;
+
+static bool memWrite(const char*, const char* text, size_t len) {
+    s_writes++;
+    if (len > sizeof s_file) return false;
+    std::memcpy(s_file, text, len);
+    s_fileLen = len;
+    return true;
+}
 
 static void resetDev() {
     std::memset(&g_dev, 0, sizeof g_dev);
     std::strcpy(g_dev.devId, "devA");
     g_dev.ownIp = 0x0A000001u;
-    g_dev.chNumRx = g_dev.chNumTx = 64;
-    g_dev.phyChNumRx = g_dev.phyChNumTx = 64;
-    g_dev.ucastNumRx = g_dev.ucastNumTx = 128;
-    g_dev.mcastNumRx = g_dev.mcastNumTx = 16;
+    // A small card: every table and loop of the loader is still there, but each round
+    // trip writes and reads a few kilobytes instead of a whole 64-channel file.
+    g_dev.chNumRx = g_dev.chNumTx = 8;
+    g_dev.phyChNumRx = g_dev.phyChNumTx = 8;
+    g_dev.ucastNumRx = g_dev.ucastNumTx = 8;
+    g_dev.mcastNumRx = g_dev.mcastNumTx = 4;
     g_dev.sampleRate = 48000;
     g_dev.pFrameNum = 48;
     g_dev.discoverySock = g_dev.commandSock = -1;
@@ -39,10 +60,7 @@ static void resetDev() {
 }
 
 static void writeFile(const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(s_path.c_str(), "wb");
-    if (!f) std::abort();
-    if (size) std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    if (!memWrite(nullptr, reinterpret_cast<const char*>(data), size)) std::abort();
 }
 
 static void checkRecord() {
@@ -66,18 +84,8 @@ static void checkRecord() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Diagnostics of the loader would drown the fuzzer's own output.
     if (!std::freopen("/dev/null", "w", stdout)) return 0;
-    char dir[] = "/dev/shm/routefilefuzzXXXXXX";
-    char dir2[] = "/tmp/routefilefuzzXXXXXX";
-    const char* d = mkdtemp(dir);
-    if (!d) d = mkdtemp(dir2);
-    if (!d) std::abort();
-    s_path = std::string(d) + "/_route";
-    static std::string s_dir = d;
-    std::atexit([] {
-        unlink(s_path.c_str());
-        unlink((s_path + ".tmp").c_str());
-        rmdir(s_dir.c_str());
-    });
+    static const DevFileIo io = {memRead, memWrite};
+    Dev_setFileIo(&io);
     Msg_setKoInProcess(false);
     Msg_setDriverRequest(agreeKo);
     return 0;
@@ -89,10 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > DEV_FILE_SIZE + 16) return 0;
     resetDev();
     writeFile(data, size);
+    s_writes = 0;
     Dev_initFromFile("devA");
     checkRecord();
     int na = Dev_buildFileText(s_a, sizeof s_a);
     if (na < 0) return 0;
+    // Input the loader did not take: it wrote the defaults, which must be what the
+    // record gives. Their own restart is the same for every such input (the seeds cover it).
+    if (s_writes > 0) {
+        if (s_fileLen != size_t(na) || std::memcmp(s_file, s_a, size_t(na)) != 0) std::abort();
+        return 0;
+    }
     writeFile(reinterpret_cast<const uint8_t*>(s_a), size_t(na));
     resetDev();
     Dev_initFromFile("devA");

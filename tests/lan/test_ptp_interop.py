@@ -13,9 +13,12 @@ offsets follow the grandmaster's clock (ptp4l stamps with the real-time clock, t
 slave's local clock is the monotonic one, and all namespaces share both, so the true
 offset is CLOCK_REALTIME - CLOCK_MONOTONIC, less the one-way path delay); the engine
 accepts every offset (no error line of the slave); the "masterOffset" events on
-239.0.0.189; a "domain=3" datagram on port 320 stops the estimates and "domain=0"
-resumes them; in unicast mode 44-byte Delay_Req leave once a second for the grandmaster
-and their answers give offsets.
+239.0.0.189, none with a figure before the first measured change; a "domain=3" datagram
+on port 320 stops the estimates and "domain=0" resumes them; in unicast mode 44-byte
+Delay_Req leave once a second for the grandmaster (port number 1, logMessageInterval
+0x7F, the unicast flag, as tshark reads them) and ptp4l answers each with a Delay_Resp
+for that port; the unicast card too tells ptp4l's identity in its iAm and in the
+ts-refclk of its SDP.
 
 Figures printed: time to lock, spread of the offsets over the observation window.
 Duration: --seconds N or VELUNOR_PTP_SECONDS (default 20 s for CI; 60 s for a real
@@ -34,6 +37,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 from lanlib import check, log  # noqa: E402
+from test_sdp_interop import ask, sap_sdp  # noqa: E402
 
 GM_CFG = """[global]
 domainNumber 0
@@ -116,10 +120,12 @@ def test(seconds):
         # Delay_Req leave the unicast card: capture them where the grandmaster is.
         cap = None
         if shutil.which("tshark"):
-            cap = gm.spawn(["tshark", "-l", "-i", gm.dev, "-f", "udp port 319 and src host " + ucard.ip,
+            cap = gm.spawn(["tshark", "-l", "-i", gm.dev, "-f", "udp port 319 or udp port 320",
                             "-a", "duration:%d" % (seconds + 25), "-T", "fields", "-e", "ip.dst",
                             "-e", "udp.length", "-e", "ptp.v2.messagetype", "-e", "ptp.v2.sequenceid",
-                            "-e", "ptp.v2.domainnumber"], name="tshark")
+                            "-e", "ptp.v2.domainnumber", "-e", "ip.src", "-e", "ptp.v2.flags.unicast",
+                            "-e", "ptp.v2.sourceportid", "-e", "ptp.v2.logmessageperiod",
+                            "-e", "ptp.v2.dr.requestingsourceportid"], name="tshark")
             time.sleep(1.0)
 
         t_start = time.monotonic()
@@ -167,6 +173,9 @@ def test(seconds):
         check(len(mine) >= len(window) // 10 - 1,
               "%d masterOffset events from the card on 239.0.0.189 for %d estimates"
               % (len(mine), len(window)))
+        infos = [x.get("info", "") for x in mine if x.get("event") == "masterOffset"]
+        check(infos and "214748364" not in infos[0],
+              "the first event counts no change before the first measured one: %s" % infos[:1])
         e = mine[-1]
         check(list(e.keys()) == ["event", "state", "info", "devId"] and e["event"] == "masterOffset"
               and e["state"] == "1" and INFO.match(e["info"]) and INFO.match(e["info"]).group(1) == "0",
@@ -188,6 +197,33 @@ def test(seconds):
                     ids.append(o.get("gmClkId"))
             check(ids and ids[-1] == want, "iAm carries the grandmaster identity %s (seen: %s)"
                   % (want, sorted(set(ids))))
+            uids = []
+            for data, _src in lanlib.udp_datagrams(iam):
+                try:
+                    o = json.loads(data.decode("utf-8"))
+                except ValueError:
+                    continue
+                if isinstance(o, dict) and o.get("ops") == "iAmVelunor" and o.get("devId") == "ptpUnicast":
+                    uids.append(o.get("gmClkId"))
+            check(uids and uids[-1] == want, "unicast mode: iAm carries the grandmaster identity %s (seen: %s)"
+                  % (want, sorted(set(uids))))
+            # A stream announced now names that clock in its ts-refclk.
+            sap = obs.udp_listen(9875, 10, group="239.255.255.255", max_count=20, name="sap")
+            sap.wait_line("listening", timeout=10)
+            tx = {"ops": "setMcastTx", "sdp": {"srcIp": ucard.ip, "dstIp": "239.69.9.1", "dstPort": "5004",
+                                              "chNum": "2", "sampleByteNum": "3", "rtpTsOffset": "4800"},
+                  "srcChIdArr": ["0", "1"], "name": "uTx"}
+            r = ask(obs, ucard.ip, tx)
+            check(r is not None and r.get("result") == "succ", "setMcastTx on the unicast card: %s" % r)
+
+            def refclk():
+                for d, (ip, _port) in lanlib.udp_datagrams(sap):
+                    text = sap_sdp(d) if ip == ucard.ip else None
+                    if text and "a=ts-refclk:" in text:
+                        return text.split("a=ts-refclk:")[1].split("\r\n")[0]
+                return None
+            ref = lanlib.wait_until(refclk, 5, "a SAP announcement from the unicast card")
+            check(ref.lower() == "ptp=ieee1588-2008:%s:0" % want, "unicast mode: SDP a=ts-refclk:%s" % ref)
         else:
             log("ptp4l printed no clock identity: gmClkId not checked")
 
@@ -217,10 +253,18 @@ def test(seconds):
             reqs = [r for r in rows if r[2] in ("1", "0x01", "0x1")]
             if not reqs:
                 log("tshark output:\n" + cap.tail(10))
+            reqs = [r for r in reqs if len(r) >= 10 and r[5] == ucard.ip]
+            resps = {r[3]: r for r in rows if len(r) >= 10 and r[2] in ("9", "0x09", "0x9") and r[5] == gm.ip}
+            log("tshark: Delay_Req %s; Delay_Resp %s" % (reqs[-1:], list(resps.values())[-1:]))
             check(len(reqs) >= 5 and all(r[0] == gm.ip and r[1] == "52" and r[4] == "0" for r in reqs),
                   "%d Delay_Req of 44 bytes (UDP length 52) to %s:319" % (len(reqs), gm.ip))
+            check(all(r[6] in ("1", "True") and int(r[7], 0) == 1 and int(r[8], 0) == 127 for r in reqs),
+                  "every Delay_Req: unicast flag, port number 1, logMessageInterval 0x7F")
             seqs = [int(r[3]) for r in reqs]
             check(all(b == a + 1 for a, b in zip(seqs, seqs[1:])), "Delay_Req sequence rises by one")
+            answered = [r for r in reqs if r[3] in resps and int(resps[r[3]][9], 0) == 1]
+            check(len(answered) >= len(reqs) - 3, "ptp4l answered %d of %d Delay_Req with a Delay_Resp for "
+                  "port 1" % (len(answered), len(reqs)))
         else:
             log("tshark not installed: Delay_Req not checked on the wire")
         check(p.alive() and pu.alive(), "both cards still running")

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The card's SAP/SDP announcement of a multicast transmit stream, judged by third parties.
 
-Computer A runs the card and transmits 2 ch L24 at 48 kHz to 239.69.7.1:5004. Computer B
-captures SAP and RTP with tshark, takes the SDP text out of a received SAP packet and
-hands only that file to GStreamer's sdpdemux: if the description is wrong (address, port,
-encoding, channels, clock rate) GStreamer cannot play the stream. tshark must decode the
+Computer A runs the card and transmits 2 ch L24 at 48 kHz to 239.69.7.1:5004 with the
+timestamp offset 123456789. Computer B captures SAP and RTP with tshark, takes the SDP
+text out of a received SAP packet and hands only that file to GStreamer's sdpdemux: if
+the description is wrong (address, port, encoding, channels, clock rate) GStreamer cannot
+play the stream. The SDP announces the offset, and the datagrams carry it. tshark must decode the
 capture without any malformed packet and show the SDP media attributes.
 
 Needs root, gst-launch-1.0 with sdpdemux and tshark; skipped with a message otherwise.
@@ -24,6 +25,7 @@ from lanlib import check, log  # noqa: E402
 
 RATE = 48000
 GROUP = "239.69.7.1"
+OFFSET = 123456789
 SAP_GROUP = "239.255.255.255"
 
 
@@ -78,7 +80,7 @@ def test():
         p.wait_line("self: ucastNumRx=", timeout=20)
 
         tx = {"ops": "setMcastTx", "sdp": {"srcIp": a.ip, "dstIp": GROUP, "dstPort": "5004", "chNum": "2",
-                                          "sampleByteNum": "3", "rtpTsOffset": "0"},
+                                          "sampleByteNum": "3", "rtpTsOffset": str(OFFSET)},
               "srcChIdArr": ["0", "1"], "name": "sdpTx"}
         r = ask(b, a.ip, tx)
         check(r is not None and r.get("result") == "succ",
@@ -92,8 +94,8 @@ def test():
             return None
         text = lanlib.wait_until(first_sdp, 5, "a SAP announcement from A")
         log("SDP:\n" + text)
-        check("c=IN IP4 %s" % GROUP in text and "m=audio 5004 RTP/AVP" in text,
-              "the SDP names the group and port")
+        check("c=IN IP4 %s" % GROUP in text and "m=audio 5004 RTP/AVP" in text
+              and "a=mediaclk:direct=%d\r\n" % OFFSET in text, "the SDP names the group, port and offset")
         sdp_file = os.path.join(b.root, "s.sdp")
         with open(sdp_file, "w") as f:
             f.write(text)
@@ -124,6 +126,16 @@ def test():
                    "-e", "rtp.p_type"], timeout=60)
         n_rtp = len(r.stdout.split())
         check(n_rtp >= 1000, "%d RTP packets of the stream captured" % n_rtp)
+        # No grandmaster here: the card's media clock is its monotonic clock at 48 kHz, the
+        # same in every namespace. The datagrams carry it plus the announced offset.
+        r = b.run(["tshark", "-n", "-r", pcap, "-d", "udp.port==5004,rtp", "-Y", "rtp", "-T", "fields",
+                   "-e", "rtp.timestamp"], timeout=60)
+        ts = [int(x) for x in r.stdout.split()]
+        mono = time.clock_gettime_ns(time.CLOCK_MONOTONIC) * RATE // 1000000000
+        d = [((mono - t + OFFSET) & 0xFFFFFFFF) for t in ts[-50:]]
+        d = [x - (1 << 32) if x >= 1 << 31 else x for x in d]
+        check(d and all(0 <= x <= 60 * RATE for x in d), "the datagrams carry media clock + %d (last ones %.1f s "
+              "behind now, after the offset)" % (OFFSET, min(d) / float(RATE) if d else -1))
         r = b.run(["tshark", "-n", "-r", pcap, "-Y", "sap", "-T", "fields", "-E", "separator=|", "-e",
                    "sap.flags.t", "-e", "sdp.media_attr"], timeout=60)
         rows = [l.split("|") for l in r.stdout.splitlines() if l.strip()]

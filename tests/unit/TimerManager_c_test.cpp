@@ -135,8 +135,8 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
     AudioPhy_destroy();
 }
 
-// Wake-ups on a fixed 1 ms grid, late by 60 us and 10 us in turn (ordinary timer
-// jitter): each one runs exactly one period, none is skipped and none runs two. A second
+// Periods start on multiples of P of the media clock. Wake-ups on a fixed 1 ms grid,
+// late by 60 us and 10 us in turn (ordinary timer jitter): each one runs exactly one period, none is skipped and none runs two. A second
 // wake-up within the same tick runs nothing. Under any lateness up to 0.9 ms the period
 // time stays within half a period of PTP time, so a datagram (stamped a period before its
 // period's time) trails the media clock at sending by between half a period and one and
@@ -146,6 +146,7 @@ TEST(TimerManager, JitteredWakeUpsKeepThePeriodTimeOnTheMediaClock) {
     const int64_t s0 = 1000 * kS;
     ASSERT_EQ(TimerManager_catchUp(s0 + 60000), 1); // re-aligns
     const uint64_t ts0 = TimerManager_getRtpTs();
+    EXPECT_EQ(ts0, 48000000u) << "periods start on the nearest multiple of P (48000002 frames now)";
     int ran[5] = {};
     for (int k = 1; k <= 40; ++k) {
         const int64_t now = s0 + k * 1000000LL + (k % 2 ? 10000 : 60000);

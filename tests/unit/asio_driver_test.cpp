@@ -391,7 +391,9 @@ TEST(AsioDriver, StartWithoutProducerAndResetRequests) {
     const uint64_t stoppedAt = Clock_tickMs();
     while (log->resets.load() == 0 && Clock_tickMs() - stoppedAt < 10000) Clock_sleepMs(2);
     EXPECT_EQ(log->resets.load(), 1);
-    EXPECT_GE(Clock_tickMs() - stoppedAt, 100u);
+    // Measured from the producer's stop, which returns a little after its last block (on a
+    // loaded machine a few ms): the request comes near 100 ms on, never at once.
+    EXPECT_GE(Clock_tickMs() - stoppedAt, 80u);
     EXPECT_EQ(errorText(d), "kAsioResetRequest");
     const int switches = log->switchCount.load();
     Clock_sleepMs(20);

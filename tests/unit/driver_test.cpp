@@ -25,6 +25,12 @@ VELUNOR_KAPI void KernelTest_delayNextExpiry(EX_TIMER* t, int64_t ns);
 
 namespace {
 
+// The host's serving threads end before the process does, as at the host's exit.
+struct HostExit : ::testing::Environment {
+    void TearDown() override { IoMgr_shutdown(); }
+};
+const auto* const kHostExit = ::testing::AddGlobalTestEnvironment(new HostExit);
+
 const char* kControl = "{9AD94B40-825F-4484-8922-F355E24A4C21}";
 const char* kAudio = "{6994AD04-93EF-11D0-A3CC-00A0C9223196}";
 

@@ -34,7 +34,7 @@ const char kUsage[] =
     "  12                                 one status step towards running (idle -> prepared -> running)\n"
     "  11p                                print the status\n"
     "  5 <ip>                             set the engine's address (setEthName)\n"
-    "  52 <phyRx> <phyTx> <dspFromNet> <dspToNet>   set the channel counts\n"
+    "  52 <phyRx> <phyTx> <dspFromNet> <dspToNet>   set the channel counts (0 0: the most the driver has, 64)\n"
     "  54 <rate>                          set the sample rate in Hz\n"
     "  56 <kHz>                           set the frames per period (rate / 1000)\n"
     "  51p                                print the channel counts (phyRx first)\n"
@@ -181,7 +181,12 @@ int run(int argc, char** argv) {
     }
     if (std::strcmp(cmd, "52") == 0 && args(4)) {
         static const char* const keys[] = {"phyRx", "phyTx", "dspFromNet", "dspToNet"};
-        return command("setChNum", keys, argv + 2, 4);
+        // A count of 0 asks for what the driver can carry: the panel's first reading of the
+        // channel count (51p) then offers every channel choice the driver has.
+        static char maxCh[] = "64";
+        char* words[4] = {argv[2], argv[3], argv[4], argv[5]};
+        if (std::strcmp(words[0], "0") == 0 && std::strcmp(words[1], "0") == 0) words[0] = words[1] = maxCh;
+        return command("setChNum", keys, words, 4);
     }
     if (std::strcmp(cmd, "54") == 0 && args(1)) {
         static const char* const keys[] = {"sampleRate"};

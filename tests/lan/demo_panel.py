@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""The control panel demo: VelunorLinkVSC in a computer of a virtual LAN, on a virtual
+screen (Xvfb, with a tray host), clicked with xdotool like a person would. It picks
+"ASIO-4ms", 2x2 and 48000 and presses Start when the driver's control library
+(VelunorCore) and the driver host are built, shows the route service the panel started
+and its command line, and writes screenshots. Without them it shows the panel as it
+opens on a computer with no driver (the start-failure message) and the settings page.
+Nothing is sent on the machine's real interfaces; everything is removed at the end."""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lanlib  # noqa: E402
+import test_panel_e2e as pe  # noqa: E402
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build-dir", help="build directory with panel/VelunorLinkVSC")
+    ap.add_argument("--shots", help="folder for the screenshots (default <build>/panel-shots)")
+    args = ap.parse_args()
+    if args.build_dir:
+        os.environ["VELUNOR_BUILD_DIR"] = args.build_dir
+    if args.shots:
+        os.environ["VELUNOR_PANEL_SHOTS"] = args.shots
+    lanlib.require_root()
+    src = os.path.join(lanlib.build_dir(), "panel")
+    with_core = all(os.path.exists(os.path.join(src, f)) for f in pe.CORE_FILES)
+    shots = pe.shots_dir()
+    with lanlib.Lan(1) as lan:
+        a = lan.host(1)
+        prog = pe.make_progdir(src, os.path.join(a.root, "prog"), with_core)
+        env = {"TMPDIR": os.path.join(a.root, "tmp"), "HOME": os.path.join(a.root, "home"), "LANG": "C.UTF-8"}
+        for d in (env["TMPDIR"], env["HOME"]):
+            os.makedirs(d, exist_ok=True)
+        print("== a computer %s with %s (%s), a virtual screen and a tray" % (a.ns, a.dev, a.ip), flush=True)
+        disp = pe.Display(a)
+        if with_core and pe.start_driver(a) is None:
+            with_core = False
+        panel = pe.Panel(a, disp, prog, env)
+        panel.proc.wait_line("threadFinished step 1", timeout=60)
+        wid = lanlib.wait_until(lambda: disp.windows(pe.TITLE), 15, "the main window")[0]
+        route = os.path.join(prog, "VelunorRoute")
+        if with_core and "message box:" not in panel.proc.output():
+            print("== choosing ASIO-4ms, 2x2, 48000 and pressing Start", flush=True)
+            pe.choose(panel, "cb_audioType", 3)
+            pe.choose(panel, "cb_samplerate", 0)
+            pe.choose(panel, "cb_chnum", 0)
+            panel.click("pb_start")
+            pid = lanlib.wait_until(lambda: pe.route_pids(route), 40, "VelunorRoute")[0]
+            print("   VelunorRoute pid %d: %s" % (pid, " ".join(pe.cmdline(pid))), flush=True)
+            time.sleep(2.0)
+            disp.shot(os.path.join(shots, "demo-panel-started.png"))
+        else:
+            print("== no driver here (VelunorCore or the driver host not built): the panel says so", flush=True)
+            panel.message("Start failed")
+            disp.shot(os.path.join(shots, "demo-panel-no-driver.png"))
+            panel.press_ok(wid)
+            m = panel.mark()
+            panel.click("pb_setting")
+            panel.wait_geometry("pb_save", after=m)
+            disp.shot(os.path.join(shots, "demo-panel-settings.png"))
+        print("== the panel's log", flush=True)
+        for line in panel.proc.lines():
+            if not line.startswith("geometry "):
+                print("  | " + line)
+        print("== screenshots in " + shots, flush=True)
+    print("demo finished: namespaces and temp dirs removed", flush=True)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except lanlib.TestFailure as e:
+        print("demo failed: %s" % e, flush=True)
+        sys.exit(1)
