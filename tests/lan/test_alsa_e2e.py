@@ -381,6 +381,7 @@ def judge(name, rec_path, chans, ref, t_play_ns, t_rec_ns, ref_gaps, watch, link
     elif early:
         log("%s: the reference broke or an ASIO host restarted %d time(s) before the sound came: the latency is "
             "not judged" % (name, len(early)))
+        lat_ms = float("nan")
     else:
         check(-answers[1] < lat_ms < 100.0, "%s: the latency is within reason" % name)
     return lat_ms
@@ -546,7 +547,7 @@ def test():
         results["ASIO -> driver (asiohost, arecord)"] = lat
 
         for k, v in results.items():
-            log("FIGURES %s: latency %.2f ms" % (k, v))
+            log("FIGURES %s: latency %s" % (k, "%.2f ms" % v if v == v else "not measured (periods lost before the sound)"))
 
 
 if __name__ == "__main__":
