@@ -547,7 +547,8 @@ def test():
         results["ASIO -> driver (asiohost, arecord)"] = lat
 
         for k, v in results.items():
-            log("FIGURES %s: latency %s" % (k, "%.2f ms" % v if v == v else "not measured (periods lost before the sound)"))
+            log("FIGURES %s: latency %s"
+                % (k, "%.2f ms" % v if v == v else "not measured (periods lost before the sound)"))
 
 
 if __name__ == "__main__":
