@@ -75,9 +75,12 @@ int armTimer(Velunor* v, bool on) {
 }
 
 int setState(Velunor* v, uint32_t state) {
+    // The time before the request: the state cannot take effect earlier.
+    const int64_t asked = v->trace ? nowNs() : 0;
     const int err = WaveRt_setState(&v->ws, state);
     if (v->trace)
-        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld\n", v->endpoint, state, (long long)nowNs());
+        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld (answered in %lld us)\n", v->endpoint, state,
+                     (long long)asked, (long long)(nowNs() - asked) / 1000);
     if (err != 0) {
         SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->endpoint, state);
         v->fault = -ENODEV;
@@ -184,7 +187,6 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     return snd_pcm_sframes_t(v->hw);
 }
 
-
 // The card's buffer as channel areas (interleaved L, R).
 void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
     for (unsigned c = 0; c < 2; ++c) {
@@ -267,6 +269,7 @@ int vDrain(snd_pcm_ioplug_t* io) {
     }
     // ALSA stops the stream once the pointer has passed every written frame.
     while (io->state == SND_PCM_STATE_DRAINING) {
+        if (!v->running) return -EBADFD; // nothing would move the pointer
         pollfd p{v->timer, POLLIN, 0};
         poll(&p, 1, 10);
         uint64_t ticks;
