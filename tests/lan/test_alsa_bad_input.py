@@ -204,10 +204,12 @@ def test():
         log("the raw stream's position over %.1f s: %.2f ms behind the clock; the machine's stalls beyond the "
             "engine's 4-period catch-up add up to %.2f ms; %s" % (elapsed_ms / 1000.0, lag_ms, excess, watch.figure()))
         # The engine also loses a period now and then that no witness sees on this
-        # machine (it runs below the witness); a bad client that held the host up would
-        # cost far more than the margin.
-        check(lag_ms <= excess + 25.0, "the engine ran every period (lag %.2f ms, allowed %.2f ms)"
-              % (lag_ms, excess + 25.0))
+        # machine (it runs below the witness, and a late timer re-aligns instead of
+        # catching up); a bad client that held the host up would cost far more than the
+        # margin: 25 ms, or 1 % of the time on a machine busy enough to lose more.
+        margin = max(25.0, elapsed_ms * 0.01)
+        check(lag_ms <= excess + margin, "the engine ran every period (lag %.2f ms, allowed %.2f ms)"
+              % (lag_ms, excess + margin))
         chan = [v >> 8 for v in e2e.read_wav(ref_path)[3][0]]
         gaps = e2e.reference_gaps("reference", chan, t_rec, breaks=False)
         long_ones = [(g0, g1) for g0, g1 in gaps if g1 - g0 > 20e6 and not watch.cause(g0, g1, (g1 - g0) / 1e6 - 10,
