@@ -1,10 +1,12 @@
-// The control panel's readers of its files and of VelunorCore's output: appConfig.txt,
-// UserSettings.ini values, the _devId file, the route file's name (and its repair), and
-// the "key":"value" output. The first byte picks the reader. Whatever the bytes, the
+// The control panel's readers of its files and of its tools' output: appConfig.txt,
+// UserSettings.ini values, the _devId file, the route file's name (and its repair),
+// VelunorCore's "key":"value" output and VelunorCh's lines. The first byte picks the
+// reader. Whatever the bytes, the
 // results stay in range: list indexes inside their lists, the domain 0..127, a devId the
 // route service can carry, and a repaired route file that still parses.
 #include "panel/core/appconfig.h"
 #include "panel/core/corectl.h"
+#include "panel/core/endpointctl.h"
 #include "panel/core/routeargs.h"
 #include "panel/core/routefile.h"
 
@@ -95,6 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         ClockId_fromMac(QString::fromUtf8(bytes));
         ChText_count(QString::fromUtf8(bytes));
+        // The same bytes as VelunorCh's output: a verdict, and a reason whenever it fails.
+        for (bool disable : {false, true})
+            for (int expected : {0, 2, 16}) {
+                const ToolResult r = VelunorCh_parse(QString::fromLocal8Bit(bytes), disable, expected);
+                if (r.success == !r.message.isEmpty() || (r.partial && r.success))
+                    std::abort();
+            }
         break;
     }
     }
