@@ -1,5 +1,6 @@
 // The panel's endpoint and driver control: VelunorCh's output read as the panel reads
 // it, the real VelunorCh over an endpoint registry, and the enable worker's waits.
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,6 +18,7 @@ private slots:
     void parsesToolOutput();
     void realToolOverTheRegistry();
     void workerWaits();
+    void toolsThatHangOrFail();
 
 private:
     static void put(const char* name, const char* state) {
@@ -104,6 +106,23 @@ void EndpointTest::workerWaits() {
         QVERIFY(w.wait(10000));
         QCOMPARE(done.count(), 0);
     }
+}
+
+void EndpointTest::toolsThatHangOrFail() {
+    // A tool that hangs is killed at its time-out, with what it wrote so far.
+    QElapsedTimer t;
+    t.start();
+    QString out;
+    QVERIFY(!runAppLocalTool(QStringLiteral("/bin"), QStringLiteral("sh"),
+                             {QStringLiteral("-c"), QStringLiteral("echo started; exec sleep 30")}, 700, &out));
+    QVERIFY(t.elapsed() < 5000);
+    QVERIFY(out.contains(QStringLiteral("started")));
+    // A tool that fails, or is not there: false, and the caller goes on.
+    QVERIFY(!runAppLocalTool(QStringLiteral("/bin"), QStringLiteral("false"), {}, 5000, &out));
+    t.restart();
+    Driver_disable(QStringLiteral("/nonexistent"));
+    Driver_enable(QStringLiteral("/nonexistent"));
+    QVERIFY(t.elapsed() < 5000);
 }
 
 QTEST_GUILESS_MAIN(EndpointTest)
