@@ -481,6 +481,8 @@ void MainWindow::testShowTips() {
 // A stop with the "WDM" interface: the endpoints off, then the driver restarted.
 void MainWindow::endpointShutdown() {
     const int ch = g_ctl.curChNum;
+    // Events are processed while the tools run: no second press may start anything meanwhile.
+    ui->pb_start->setEnabled(false);
     auto show = [&](int n) {
         ui->pb_start->setText(tr2("关闭通道中 %1/%2", "Closing Channel %1/%2").arg(qMin(n, ch)).arg(ch));
         QCoreApplication::processEvents();
