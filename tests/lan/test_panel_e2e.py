@@ -551,9 +551,10 @@ def run_card(lan, disp, panel, prog, env, wid):
     check(ep_states() == {"out_stereo-00": "ACTIVE", "in_stereo-00": "ACTIVE"},
           "a WDM start publishes the pair's endpoints, ACTIVE: %r" % ep_states())
     kernel_host = _driver_hosts[a.ns]
-    stops = panel.proc.output().count("threadFinished step 3")
+    restarts = panel.proc.output().count("audioEnableDriver use time")
     panel.click("pb_start")
-    panel.proc.wait_line("threadFinished step 3", timeout=90, count=stops + 1)
+    # The stop sequence ends with the driver enabled again.
+    panel.proc.wait_line("audioEnableDriver use time", timeout=90, count=restarts + 1)
     lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by the WDM stop")
     check(ep_states() == {"out_stereo-00": "DISABLED", "in_stereo-00": "DISABLED"},
           "Stop switches the endpoints off: %r" % ep_states())
