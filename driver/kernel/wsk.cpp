@@ -134,6 +134,10 @@ NTSTATUS wskClose(WSK_SOCKET* ws, IRP* irp) {
         s->eventOn.store(false);
     }
     s->quit.store(true);
+    // Wakes the receive thread's poll at once (it reports a shut-down socket readable)
+    // instead of at the end of its interval: a close, and so a rebind, takes no 200 ms.
+    for (int fd : {s->fd, s->groupFd})
+        if (fd >= 0) ::shutdown(fd, SHUT_RD);
     if (s->rx.joinable()) s->rx.join();
     closeFds(s);
     delete s;
