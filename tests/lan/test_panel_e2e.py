@@ -375,6 +375,10 @@ def test():
         panel.click("language_bt")
         lanlib.wait_until(lambda: settings(prog, "UserConfig.ini").get("Langue") == "chs", 20, "Langue=chs stored")
         panel.proc.wait_line("language true", timeout=20)
+        # The settings page again: the switch leaves the window on its home page.
+        m = panel.mark()
+        panel.click("pb_setting")
+        panel.wait_geometry("pb_save", after=m)
         time.sleep(0.5)
         disp.shot(os.path.join(shots, "panel-zh-settings.png"))
         m = panel.mark()
