@@ -47,11 +47,13 @@ int64_t nowNs() {
     return c * (mul > 0 ? mul : 1);
 }
 
-int64_t rtpTimeOf(int64_t t, int rate) {
-    const int64_t x = t + g_ptpOffsetNs.load(rlx);
+// Media time in frames of a PTP time in ns, worked in whole seconds and the rest.
+int64_t framesOf(int64_t x, int rate) {
     const int64_t q = x / kNsPerS, r = x % kNsPerS;
     return q * rate + r * rate / kNsPerS;
 }
+
+int64_t rtpTimeOf(int64_t t, int rate) { return framesOf(t + g_ptpOffsetNs.load(rlx), rate); }
 
 void storeMax(std::atomic<uint32_t>& cur, std::atomic<uint32_t>& max, uint32_t v) {
     cur.store(v, rlx);
@@ -80,15 +82,16 @@ void periodStep(int64_t t) {
     int32_t* in = KoAudio_inBlock(s - 1);
     WaveRtStream_renderGather(in, rx, F);
 
+    // The period's media time, once: the time base at a reset, the lag otherwise, and "now".
+    const int64_t nowFrames = framesOf(ptpNs, rate);
     uint64_t ts;
     if (g_reset.load(rlx)) {
         g_reset.store(0, rlx);
         g_resets.fetch_add(1, rlx);
-        ts = uint64_t(ptpNs / kNsPerS) * uint64_t(rate) + uint64_t(ptpNs % kNsPerS) * uint64_t(rate) / kNsPerS;
+        ts = uint64_t(nowFrames);
     } else {
         ts = g_rtpBase + uint64_t(F);
-        const int64_t measured = rtpTimeOf(t, rate);
-        const int32_t diff = int32_t(uint32_t(uint64_t(measured) - ts));
+        const int32_t diff = int32_t(uint32_t(uint64_t(nowFrames) - ts));
         if (t - g_liNs.load(rlx) >= 10000000LL) {
             g_liSeq.fetch_add(1, std::memory_order_acq_rel); // odd: being written
             g_liNs.store(t, rlx);
@@ -99,7 +102,7 @@ void periodStep(int64_t t) {
     }
     g_rtpBase = ts;
     g_rtpTsNow.store(ts, rlx);
-    RtpAudio_setNow(uint32_t(uint64_t(ptpNs / kNsPerS) * uint64_t(rate) + uint64_t(ptpNs % kNsPerS) * uint64_t(rate) / kNsPerS));
+    RtpAudio_setNow(uint32_t(nowFrames));
 
     AudioPhyBlock inB{in, F, rx, rx};
     PhyDsp_block(p, inB, 0, rx, &p->meterIn);
