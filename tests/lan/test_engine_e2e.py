@@ -246,8 +246,14 @@ def run():
               "the receiver counted no discontinuity but the sender's re-alignments and the long stalls")
         for st in (ms, us):
             check(int(st["notContinue"]) <= realigned + long_stalls, "notContinue %s" % st["notContinue"])
-            # A late datagram is one whose delay reaches the link offset less one period.
-            check(int(st["maxUs"]) < (LINK - P) * 1e6 / RATE, "largest delay %s us stays below the link offset" % st["maxUs"])
+            # A late datagram is one whose delay reaches the link offset less one period. A host
+            # stall holds the datagrams up by its own length, so only a delay beyond the limit
+            # that no stall as long explains is ours.
+            limit_us = (LINK - P) * 1e6 / RATE
+            over_us = int(st["maxUs"]) - limit_us
+            check(over_us < 0 or watch.summary["maxUs"] >= over_us,
+                  "largest delay %s us stays below the link offset (%.0f us), or a host stall (longest %.0f us) "
+                  "explains the excess" % (st["maxUs"], limit_us, watch.summary["maxUs"]))
 
         for ch, name in ((0, "multicast"), (2, "unicast")):
             d = delays(wlog, rlog, ch)
