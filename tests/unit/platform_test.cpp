@@ -13,6 +13,9 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,11 +44,18 @@ TEST(Net, DottedRule) {
 
 TEST(Net, ArrivalStampIsWhenTheDatagramCameNotWhenItWasRead) {
     const uint32_t lo = 0x7F000001u;
-    int port = 40000 + int((getpid() + 7777) % 20000);
-    int rx = Net_udpSocketTry(lo, port);
+    // A port of the kernel's choosing: a fixed one may be taken by a test running beside.
+    int rx = Net_udpSocketTry(lo, 0);
     int tx = Net_udpSocketTry(lo, 0);
     ASSERT_GE(rx, 0);
     ASSERT_GE(tx, 0);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(lo);
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+    socklen_t boundLen = sizeof bound;
+    ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr*>(&bound), &boundLen), 0);
+    const int port = ntohs(bound.sin_port);
     ASSERT_EQ(Net_setRxStamp(rx, 1), 0);
     char buf[64];
     int64_t at = 0;
