@@ -352,6 +352,8 @@ void MainWindow::on_pb_start_clicked() {
         const int idx = ui->cb_net->currentIndex();
         const int chNum = ChText_count(ui->cb_chnum->currentText());
         qint64 wait = 0;
+        qDebug() << "start pressed at" << QDateTime::currentSecsSinceEpoch() << "next start allowed at"
+                 << g_ctl.nextStartTime;
         switch (Start_check(devId_, idx, adapters_.size(), QDateTime::currentSecsSinceEpoch(), g_ctl.nextStartTime,
                             chNum, &wait)) {
         case StartNoDevId:
@@ -413,7 +415,7 @@ void MainWindow::threadFinished(int step) {
         setChoicesEnabled(false);
         if (g_ctl.bufMs != 0) {
             ui->pb_start->setEnabled(true);
-        } else {
+        } else if (g_ctl.routeChNum >= 1) {
             // The driver's endpoints come up in their own thread; Stop waits for it.
             ui->pb_start->setEnabled(false);
             auto* w = new AudioEnableEndpointWorker(ctx_.progDir, g_ctl.routeChNum, g_ctl.sampleRate, &g_ctl.startState);
@@ -436,7 +438,9 @@ void MainWindow::threadFinished(int step) {
         // stop there is nothing to undo (starting here would loop start and stop).
         if (step == 2 || step == 4)
             on_pb_start_clicked();
-        info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
+        // The stop that follows a failed start has nothing new to say.
+        if (step != 3)
+            info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
     } else {
         rebuildChoices();
     }
@@ -509,6 +513,7 @@ void MainWindow::endpointShutdown() {
     QCoreApplication::processEvents();
     Driver_enable(ctx_.progDir);
     g_ctl.nextStartTime = QDateTime::currentSecsSinceEpoch() + ch / 2;
+    qDebug() << "next start allowed at" << g_ctl.nextStartTime << "channels:" << ch;
 }
 
 void MainWindow::slot_audioEndpointWaiting(bool isEnable, int seconds, int retryIndex, int) {

@@ -110,10 +110,16 @@ void Worker::run() {
             emit taskFinished(1);
             break;
         case CMD_START:
-            if (g_ctl.bufMs == 0)
-                Dev_start(g_ctl.startIp, g_ctl.sampleRate);
-            qDebug() << "Worker thread emitting signal_route_start...";
-            emit signal_route_start(g_ctl.startIp);
+            // An engine that did not start (its driver host gone) leaves the card with the
+            // channels it reports, none when it cannot be reached: the window then stops the
+            // card with the start-failure message, and no route service is left looking for
+            // a driver that is not there.
+            if (g_ctl.bufMs == 0 && !Dev_start(g_ctl.startIp, g_ctl.sampleRate))
+                g_ctl.routeChNum = g_dev.phyRx;
+            if (g_ctl.routeChNum >= 1) {
+                qDebug() << "Worker thread emitting signal_route_start...";
+                emit signal_route_start(g_ctl.startIp);
+            }
             emit taskFinished(2);
             break;
         case CMD_STOP:

@@ -304,10 +304,11 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
     # A reset of B's host before the tone arrived restarts its recording clock: the
     # recording index no longer maps onto time, and the latency is not measured.
     # A reset after it can still shift the host's first-switch time against its frame count
-    # (seen as a negative latency on a stalled machine), so any reset leaves it unmeasured.
+    # (seen as a negative latency on a stalled machine), so any reset leaves it unmeasured;
+    # a reset of A's host shifts its start time the same way.
     early = [int(x) for x in re.findall(r"reset request at frame (\d+)", rec.output())]
-    if early:
-        log("%s: latency not measured (B's host was reset at frame %d)" % (name, early[0]))
+    if early or n_resets:
+        log("%s: latency not measured (%d reset request(s) of the hosts)" % (name, max(n_resets, len(early))))
         lat_ms = float("nan")
     else:
         check(0.0 < lat_ms < 200.0, "%s: latency within reason" % name)

@@ -24,6 +24,7 @@ after the rest has passed)."""
 import configparser
 import glob
 import json
+import math
 import os
 import re
 import shutil
@@ -105,7 +106,9 @@ class Display:
         return self.host.run(argv, timeout=timeout, env=self.env)
 
     def click(self, x, y):
-        self.x(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "1"])
+        # xdotool's --sync waits for the pointer to move, about 15 s when it is already
+        # there (a second click on the same button): a step aside first makes it move.
+        self.x(["xdotool", "mousemove_relative", "--sync", "3", "3", "mousemove", "--sync", str(x), str(y), "click", "1"])
         time.sleep(0.4)
 
     def key(self, *keys):
@@ -451,14 +454,165 @@ def start_driver(host):
     return p
 
 
-def expected_args(route, ip, devid, chmax, bufms, domain):
-    args = [route, "sampleRate=48000", "chNumRx=2", "chNumTx=2", "bindIp=" + ip, "domain=" + domain, "payloadType=96",
+def expected_args(route, ip, devid, chmax, bufms, domain, ch=2):
+    args = [route, "sampleRate=48000", "chNumRx=%d" % ch, "chNumTx=%d" % ch, "bindIp=" + ip, "domain=" + domain,
+            "payloadType=96",
             "model=rEduVuzi", "devId=" + devid, "filePath=C:/ProgramData/VelunorNetSndCard/_route"]
     if chmax < 3:
         args += ["noMcastTx", "noMcastRx"]
     elif bufms < 2:
         args += ["noMcastRx"]
     return args + ["bufMs=%d" % bufms]
+
+
+def wdm_cycle(a, disp, panel, route, lang, expect_waits, between=None):
+    """One start and stop of the card with the "WDM" interface and 8x8 from the window:
+    the endpoints come up with the waiting and channel texts on the start button, every
+    one of the eight is ACTIVE, then Stop switches them off and restarts the driver, and a
+    Start pressed at once is asked to wait. `between` runs while the card is up."""
+    shots = shots_dir()
+    ep_dir = os.path.join(a.rundir, "endpoints")
+
+    def ep_states():
+        out = {}
+        for f in glob.glob(os.path.join(ep_dir, "ROOT#VelunorAudio#0000#*_stereo-*")):
+            with open(f) as fh:
+                out[os.path.basename(f).split("#")[-1]] = re.search(r"state=(\w+)", fh.read()).group(1)
+        return out
+
+    seen = panel.proc.output().count("start selected channel")
+    waits = panel.proc.output().count("audio endpoint enable attempt 1 ")
+    results = panel.proc.output().count("audio endpoint enable attempt result 1 ")
+    quits = panel.proc.output().count("thread AudioEnableEndpointWorker quit")
+    panel.click("pb_start")
+    panel.proc.wait_line("start selected channel", timeout=10, count=seen + 1)
+    pids = lanlib.wait_until(lambda: route_pids(route), 40, "VelunorRoute started by the panel")
+    # A driver whose endpoints are already ACTIVE (the first start after it was loaded)
+    # has no waits to show; after a WDM stop they are DISABLED and the worker enables them.
+    ended = lambda: panel.proc.output().count("thread AudioEnableEndpointWorker quit") > quits
+    waited = lambda: panel.proc.output().count("audio endpoint enable attempt 1 ") > waits
+    lanlib.wait_until(lambda: waited() or ended(), 60, "the endpoint worker waiting or done")
+    check(waited() or not expect_waits, "the endpoint worker waits for DISABLED endpoints")
+    if waited():
+        time.sleep(1.5)
+        disp.shot(os.path.join(shots, "panel-%s-wdm-waiting.png" % lang))
+        panel.proc.wait_line("audio endpoint enable attempt result 1 ", timeout=60, count=results + 1)
+        disp.shot(os.path.join(shots, "panel-%s-wdm-channels.png" % lang))
+    panel.proc.wait_line("thread AudioEnableEndpointWorker quit", timeout=90, count=quits + 1)
+    up = ep_states()
+    active = sorted(k for k, v in up.items() if v == "ACTIVE")
+    want = sorted("%s_stereo-%02d" % (f, i) for f in ("out", "in") for i in range(4))
+    check(active == want, "a WDM start with 8x8 brings exactly the eight endpoints of four pairs up: %r" % up)
+    if between:
+        between(pids[0])
+
+    kernel_host = _driver_hosts[a.ns]
+    restarts = panel.proc.output().count("audioEnableDriver use time")
+    enabled = kernel_host.output().count("device enabled, status 0x00000000")
+    panel.click("pb_start")
+    panel.proc.wait_line("audioEnableDriver use time", timeout=90, count=restarts + 1)
+    lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by the WDM stop")
+    down = ep_states()
+    check(all(down.get(k) == "DISABLED" for k in want), "Stop switches the eight endpoints off: %r" % down)
+    check(kernel_host.output().count("device enabled, status 0x00000000") == enabled + 1,
+          "Stop restarts the driver (devcon disable, enable)")
+    log("ok: the WDM stop took: " + re.findall(r"audioDisableEndpoint use time\s+\S+", panel.proc.output())[-1])
+    # Start again at once: the card asks for channels / 2 seconds first.
+    m = panel.mark()
+    panel.click("pb_start")
+    text = "请在 " if lang == "zh" else "Please start again in "
+    panel.message(text, after=m, timeout=10)
+    line = [l for l in panel.proc.lines()[m:] if l.startswith("message box:") and text in l][-1]
+    wait = int(re.search(r"(\d+)", line.split(text, 1)[1]).group(1))
+    check(1 <= wait <= 4, "a Start right after the WDM stop waits the rest of 8 / 2 s: %r" % line)
+    disp.shot(os.path.join(shots, "panel-%s-wdm-next-start.png" % lang))
+    panel.press_ok()
+    check(not route_pids(route), "the early Start started nothing")
+    time.sleep(wait + 0.5)
+
+
+def wdm_card(a, b, disp, panel, prog, route, devid, b_rx_active):
+    """The driver path from the window, in both languages: 8x8 with "WDM", a WAV played
+    with aplay into velunor_out_00 and heard on the second card, the endpoints and the
+    driver, and a Start while the driver host is down."""
+    import test_alsa_e2e as alsa
+    bins = alsa.binaries()
+    env = alsa.alsa_env(bins)
+    choose(panel, "cb_audioType", 0)
+    panel.proc.wait_line("audio interface selection changed index: 0", timeout=5)
+    choose(panel, "cb_chnum", 2)
+    panel.proc.wait_line(r"channel selection changed index: 2 text: \S*8x8", timeout=5, regex=True)
+
+    wav = os.path.join(a.root, "tone.wav")
+    r = a.run(["sox", "-D", "-n", "-r", "48000", "-b", "24", "-c", "2", wav, "synth", "3", "sine", "1000", "gain",
+               "-6"], timeout=60)
+    check(r.returncode == 0, "sox made a 3 s 1 kHz WAV: " + r.stderr)
+
+    def heard(pid):
+        s = settings(prog)
+        want = expected_args(route, a.ip, s.get("devId"), 64, 0, s.get("domain", "0"), ch=8)
+        check(cmdline(pid) == want, "VelunorRoute runs with exactly %r (got %r)" % (want, cmdline(pid)))
+        lanlib.wait_until(b_rx_active, 20, "B's stream from the panel's card active again")
+        rec_path = os.path.join(b.root, "wdm.wav")
+        rec = b.spawn([bins["asiohost"], "--record", rec_path, "--in", "0,1", "--seconds", "6", "--buffer", "48",
+                       "--wait", "10"], name="asio-rec-wdm")
+        rec.wait_line("buffer size 48", timeout=20)
+        play = a.spawn(["aplay", "-D", "velunor_out_00", wav], name="aplay-wdm", env=env)
+        check(play.wait(20) == 0, "aplay played into the panel's card: %s" % play.tail(4))
+        check(rec.wait(30) == 0, "asiohost recorded on B: %s" % rec.tail(4))
+        _, rate, bits, chans = alsa.read_wav(rec_path)
+        x = [v / float(1 << (bits - 1)) for v in chans[0]]
+        loud = [i for i, v in enumerate(x) if abs(v) > 0.25]
+        check(loud, "B heard something on channel 0")
+        seg = x[loud[0]:loud[-1]]
+        # The pitch from the spacing of rising zero crossings (a gap of a stalled host adds
+        # one long spacing, which is left out), the level from the peak, and how much of
+        # the 3 s came through, in 1 ms blocks.
+        ups = [i for i in range(1, len(seg)) if seg[i - 1] < 0 <= seg[i]]
+        gaps = sorted(q - p for p, q in zip(ups, ups[1:]))
+        med = gaps[len(gaps) // 2]
+        even = [g for g in gaps if abs(g - med) <= 1]
+        hz = rate * len(even) / float(sum(even))
+        peak = 20 * math.log10(max(abs(v) for v in seg))
+        blocks = [max(abs(v) for v in seg[k:k + 48]) > 0.25 for k in range(0, len(seg) - 47, 48)]
+        log("figure: the tone on B: %.3f s from first to last sound, %d silent 1 ms block(s) within it"
+            % (len(seg) / float(rate), blocks.count(False)))
+        check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.1 and blocks.count(True) >= 2700,
+              "aplay's 1 kHz -6 dBFS tone heard on B through the panel's card: %.2f Hz, peak %.2f dBFS, "
+              "%d ms of tone" % (hz, peak, blocks.count(True)))
+
+    wdm_cycle(a, disp, panel, route, "zh", False, between=heard)
+    # The same texts in English.
+    def language(chinese):
+        panel.click("language_bt")  # taken once the panel logs the switch
+        last = [l for l in panel.proc.lines() if l.startswith("language ")][-1]
+        check(last == "language %s" % ("true" if chinese else "false"), "the language switched: %r" % last)
+
+    language(False)
+    wdm_cycle(a, disp, panel, route, "en", True)
+    language(True)
+    wdm_cycle(a, disp, panel, route, "zh", True)
+
+    # The driver host gone at Start: the start-failure message, nothing left running.
+    _driver_hosts[a.ns].stop()
+    m = panel.mark()
+    t0 = time.monotonic()
+    panel.click("pb_start")
+    panel.message("启动失败", after=m, timeout=60)
+    panel.press_ok()
+    # The stop that follows runs the endpoint shutdown against the missing driver too.
+    lanlib.wait_until(lambda: any(l.startswith("threadFinished step 3") for l in panel.proc.lines()[m:]), 90,
+                      "the card stopped again")
+    log("figure: from the Start without a driver host to the card stopped again: %.1f s" % (time.monotonic() - t0))
+    shown = [l for l in panel.proc.lines()[m:] if l.startswith("message box:")]
+    for _ in shown[1:]:
+        panel.press_ok()
+    check(not any("Worker thread emitting signal_route_start" in l for l in panel.proc.lines()[m:])
+          and not route_pids(route), "no route service is started without the driver's engine: %r" % shown)
+    check(panel.proc.alive(), "the panel survives a start without its driver host")
+    start_driver(a)
+    log("ok: a WDM start without the driver host gives the start-failure message")
+    time.sleep(8 // 2 + 0.5)  # that stop's next-start time
 
 
 def run_card(lan, disp, panel, prog, env, wid):
@@ -537,37 +691,9 @@ def run_card(lan, disp, panel, prog, env, wid):
     panel.proc.wait_line("threadFinished step 3", timeout=20)
     log("ok: Stop ends the route service")
 
-    # The driver path from the window: a WDM start brings the driver's endpoints up, and
-    # Stop switches them off and restarts the driver.
-    ep_dir = os.path.join(a.rundir, "endpoints")
-
-    def ep_states():
-        out = {}
-        for f in glob.glob(os.path.join(ep_dir, "ROOT#VelunorAudio#0000#*_stereo-00")):
-            with open(f) as fh:
-                out[os.path.basename(f).split("#")[-1]] = re.search(r"state=(\w+)", fh.read()).group(1)
-        return out
-
-    choose(panel, "cb_audioType", 0)
-    panel.proc.wait_line("audio interface selection changed index: 0", timeout=5)
-    start()
-    panel.proc.wait_line("thread AudioEnableEndpointWorker quit", timeout=90)
-    check(ep_states() == {"out_stereo-00": "ACTIVE", "in_stereo-00": "ACTIVE"},
-          "a WDM start publishes the pair's endpoints, ACTIVE: %r" % ep_states())
-    kernel_host = _driver_hosts[a.ns]
-    restarts = panel.proc.output().count("audioEnableDriver use time")
-    panel.click("pb_start")
-    # The stop sequence ends with the driver enabled again.
-    panel.proc.wait_line("audioEnableDriver use time", timeout=90, count=restarts + 1)
-    lanlib.wait_until(lambda: not route_pids(route), 15, "the route service ended by the WDM stop")
-    check(ep_states() == {"out_stereo-00": "DISABLED", "in_stereo-00": "DISABLED"},
-          "Stop switches the endpoints off: %r" % ep_states())
-    check("device disabled" in kernel_host.output() and "device enabled, status 0x00000000" in kernel_host.output(),
-          "Stop restarts the driver (devcon disable, enable)")
-    log("ok: the WDM stop took: " + " ".join(re.findall(r"audioDisableEndpoint use time\s+\S+", panel.proc.output())))
+    wdm_card(a, b, disp, panel, prog, route, devid, b_rx_active)
     choose(panel, "cb_audioType", 3)
     panel.proc.wait_line("audio interface selection changed index: 3", timeout=5)
-    time.sleep(1.5)  # the next-start time after a WDM stop: channels / 2 seconds
 
     # The panel killed outright takes the service with it.
     start()
