@@ -153,7 +153,7 @@ ToolResult VelunorCh_parse(const QString& output, bool disable, int expected) {
 }
 
 ToolResult VelunorCh_run(const QString& dir, bool disable, int sampleRate, int expected,
-                         const std::function<void(int)>& progress) {
+                         const std::function<void(int)>& progress, int timeoutMs) {
     const QStringList args{disable ? QStringLiteral("-veluDisable")
                                    : QStringLiteral("-veluEnable%1").arg(sampleRate / 1000)};
     QElapsedTimer since;
@@ -169,7 +169,7 @@ ToolResult VelunorCh_run(const QString& dir, bool disable, int sampleRate, int e
         last = n;
     };
     QString out;
-    if (!runAppLocalTool(dir, QStringLiteral("VelunorCh"), args, 60000, &out, chunk)) {
+    if (!runAppLocalTool(dir, QStringLiteral("VelunorCh"), args, timeoutMs, &out, chunk)) {
         ToolResult r;
         r.message = QStringLiteral("process failed");
         return r;
@@ -236,7 +236,7 @@ void AudioEnableEndpointWorker::run() {
             n = std::min(n, expected_);
             maxDetected_ = std::max(maxDetected_, n);
             emit signalEndpointProgress(true, n);
-        });
+        }, toolTimeoutMs);
         lastMessage = r.message;
         detect();
         emit signalEndpointProgress(true, detected_);

@@ -29,7 +29,7 @@ ToolResult VelunorCh_parse(const QString& output, bool disable, int expected);
 // One VelunorCh run: -veluEnable<kHz> or -veluDisable, 60 s at most. progress (may be
 // empty) gets the endpoints counted in the wanted state, at most every 2 s.
 ToolResult VelunorCh_run(const QString& dir, bool disable, int sampleRate, int expected,
-                         const std::function<void(int)>& progress = {});
+                         const std::function<void(int)>& progress = {}, int timeoutMs = 60000);
 
 // devcon disable / enable Root\VelunorAudio (20 s at most; the result is not used).
 void Driver_disable(const QString& dir);
@@ -46,6 +46,7 @@ public:
     static int firstWaitSeconds(int expected);
     // Seconds per wait step (tests shorten it).
     int stepMs = 1000;
+    int toolTimeoutMs = 60000; // a VelunorCh run that takes longer is killed and counts as failed
 
 signals:
     void signalEndpointWaiting(bool isEnable, int seconds, int retryIndex, int retryCount);

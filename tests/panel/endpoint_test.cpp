@@ -72,6 +72,18 @@ void EndpointTest::realToolOverTheRegistry() {
     QCOMPARE(Endpoint_count(QStringLiteral("DISABLED")), 2);
     QCOMPARE(VelunorCh_run(QStringLiteral("/nonexistent"), true, 48000, 2).message, QStringLiteral("process failed"));
     (void)progress;
+    // Damaged records are counted as far as they can be read: one without an id is not an
+    // endpoint, one cut after its state still counts, bytes of no meaning are skipped.
+    auto raw = [&](const char* name, const QByteArray& bytes) {
+        QFile f(dir_.filePath(QStringLiteral("endpoints/") + QLatin1String(name)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    raw("ROOT#VelunorAudio#0000#out_stereo-02", "id=ROOT#VelunorAudio#0000#out_stereo-02\nname=x (VelunorAudio)\n"
+                                                "state=DISABLED");
+    raw("ROOT#VelunorAudio#0000#out_stereo-03", "name=y (VelunorAudio)\nstate=DISABLED\n");
+    raw("ROOT#VelunorAudio#0000#in_stereo-03", QByteArray("\x00\xff\nstate=\x00DISABLED\n", 17) + QByteArray(4096, 'z'));
+    QCOMPARE(Endpoint_count(QStringLiteral("DISABLED")), 3);
 }
 
 void EndpointTest::workerWaits() {
@@ -109,6 +121,34 @@ void EndpointTest::workerWaits() {
 }
 
 void EndpointTest::toolsThatHangOrFail() {
+    {
+        // A VelunorCh that hangs is killed at the worker's time-out, and the worker goes on
+        // with its next attempt; endpoints that come up meanwhile end it.
+        QTemporaryDir dir;
+        QFile tool(dir.filePath(QStringLiteral("VelunorCh")));
+        QVERIFY(tool.open(QIODevice::WriteOnly));
+        const QString runs = dir.filePath(QStringLiteral("runs"));
+        tool.write(QStringLiteral("#!/bin/sh\necho run >> '%1'\nexec sleep 30\n").arg(runs).toUtf8());
+        tool.close();
+        tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
+        put("out_stereo-00", "DISABLED");
+        put("in_stereo-00", "DISABLED");
+        std::atomic<int> state{2};
+        AudioEnableEndpointWorker w(dir.path(), 2, 48000, &state);
+        w.stepMs = 10;
+        w.toolTimeoutMs = 300;
+        QSignalSpy done(&w, &AudioEnableEndpointWorker::signalEndpointFinished);
+        w.start();
+        auto count = [&] {
+            QFile f(runs);
+            return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(count() >= 2, 10000);
+        put("out_stereo-00", "ACTIVE");
+        put("in_stereo-00", "ACTIVE");
+        QVERIFY(w.wait(10000));
+        QCOMPARE(done.count(), 1);
+    }
     // A tool that hangs is killed at its time-out, with what it wrote so far.
     QElapsedTimer t;
     t.start();
