@@ -3,7 +3,8 @@
 screen (Xvfb, with a tray host), clicked with xdotool like a person would. It picks
 "ASIO-4ms", 2x2 and 48000 and presses Start when the driver's control library
 (VelunorCore) and the driver host are built, shows the route service the panel started
-and its command line, and writes screenshots. Without them it shows the panel as it
+and its command line, then does the same with "WDM" and 8x8 and lists the driver's
+endpoints as they come up, and writes screenshots. Without them it shows the panel as it
 opens on a computer with no driver (the start-failure message) and the settings page.
 Nothing is sent on the machine's real interfaces; everything is removed at the end."""
 
@@ -54,6 +55,26 @@ def main():
             print("   VelunorRoute pid %d: %s" % (pid, " ".join(pe.cmdline(pid))), flush=True)
             time.sleep(2.0)
             disp.shot(os.path.join(shots, "demo-panel-started.png"))
+            panel.click("pb_start")
+            lanlib.wait_until(lambda: not pe.route_pids(route), 20, "VelunorRoute ended by Stop")
+            print("== Stop; now \"WDM\", 8x8 and Start: the driver's endpoints come up", flush=True)
+            pe.choose(panel, "cb_audioType", 0)
+            pe.choose(panel, "cb_chnum", 2)
+            panel.click("pb_start")
+            pid = lanlib.wait_until(lambda: pe.route_pids(route), 40, "VelunorRoute")[0]
+            print("   VelunorRoute pid %d: %s" % (pid, " ".join(pe.cmdline(pid))), flush=True)
+            panel.proc.wait_line("thread AudioEnableEndpointWorker quit", timeout=90)
+            time.sleep(1.5)
+            disp.shot(os.path.join(shots, "demo-panel-wdm.png"))
+            ep = os.path.join(a.rundir, "endpoints")
+            for name in sorted(os.listdir(ep)):
+                with open(os.path.join(ep, name)) as f:
+                    rec = dict(l.split("=", 1) for l in f.read().splitlines() if "=" in l)
+                print("   endpoint %-40s %-8s %s" % (name, rec.get("flow"), rec.get("state")), flush=True)
+            print("== Stop: the endpoints are switched off and the driver restarts", flush=True)
+            n = panel.proc.output().count("audioEnableDriver use time")
+            panel.click("pb_start")
+            panel.proc.wait_line("audioEnableDriver use time", timeout=90, count=n + 1)
         else:
             print("== no driver here (VelunorCore or the driver host not built): the panel says so", flush=True)
             panel.message("Start failed")
