@@ -222,9 +222,11 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         if (!poll) late = PeriodTimer_wait(&timer);
         int64_t now = TimerManager_nowNs();
         if (now >= untilNs) break;
+        // The catch-up drains the sockets before each period it runs: one drain per tick.
+        // What comes in after that waits for the next period, which is the first to
+        // play it and sets the same media clock for its statistics as a drain now would.
         TimerManager_catchUp(now);
         if (onWake) onWake(late, ctx);
-        RtpAudio_drainSocket();
     }
 }
 

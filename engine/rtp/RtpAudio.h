@@ -221,8 +221,9 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len);
 size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, size_t payloadLen,
                              uint32_t srcIp, uint16_t srcPort, uint32_t dstIp, uint16_t dstPort);
 
-// Drains the RTP socket: every waiting datagram is read with Net_recvPktInfo, wrapped
-// and handed to packet input. Returns the count read.
+// Drains the RTP socket and its companion: the waiting datagrams are read in batches
+// (NetBatch_recv, a period of every stream per call, at most four calls per socket),
+// wrapped and handed to packet input in order of arrival. Returns the count read.
 int RtpAudio_drainSocket();
 
 // ---------------------------------------------------------------------------------
