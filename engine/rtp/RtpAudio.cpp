@@ -68,6 +68,9 @@ struct PubStream {
 };
 
 std::mutex g_writeLock; // setters may come from more than one thread
+// Moves after every change of a stream or a stream count (release), so that the engine
+// thread looks at the tables again only then.
+std::atomic<uint32_t> g_cfgGen{1};
 
 void pubWrite(PubStream& p, const StreamCfg& c) {
     uint64_t w[kCfgWords];
@@ -77,6 +80,7 @@ void pubWrite(PubStream& p, const StreamCfg& c) {
     std::atomic_thread_fence(std::memory_order_release);
     for (int i = 0; i < kCfgWords; ++i) p.w[i].store(w[i], rlx);
     p.seq.store(s + 2, std::memory_order_release);
+    g_cfgGen.fetch_add(1, std::memory_order_release);
 }
 
 // Consistent copy; false when a writer kept it busy for every try.
@@ -426,6 +430,7 @@ int RtpAudio_setNum(RtpStreamKind kind, int num, char* reason, size_t cap) {
     int limit = (kind == RTP_UCAST_TX || kind == RTP_UCAST_RX) ? RTP_MAX_UCAST_NUM : RTP_MAX_MCAST_NUM;
     if (num < 0 || num > limit) return RTP_FAIL("fail num out of range");
     g_num[kind].store(num, rlx);
+    g_cfgGen.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -894,6 +899,12 @@ void packRows(const int32_t* in, int stride, int inCh, int txCh, int P) {
 }
 
 bool g_ucastSend[RTP_MAX_UCAST_NUM]; // this period's verdict per unicast stream
+// Transmit streams complete at the last look (slots: unicast index, 128 + multicast
+// index, in sending order); looked for again only when g_cfgGen moved, so an idle
+// period does not visit every stream.
+uint8_t g_txList[RTP_TX_STREAM_SLOTS];
+int g_txListN;
+uint32_t g_txSeenGen;
 
 }  // namespace
 
@@ -917,10 +928,27 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
         g_sockTos.store(tos, rlx);
     }
 
+    // The streams that were complete when the tables last changed, unicast first.
+    const uint32_t gen = g_cfgGen.load(std::memory_order_acquire);
+    if (gen != g_txSeenGen) {
+        g_txSeenGen = gen;
+        g_txListN = 0;
+        const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
+        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+            refreshView(g_pubUTx[i], g_viewUTx[i], txCh);
+            if (g_viewUTx[i].complete) g_txList[g_txListN++] = uint8_t(i);
+        }
+        for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+            refreshView(g_pubMTx[i], g_viewMTx[i], txCh);
+            if (g_viewMTx[i].complete) g_txList[g_txListN++] = uint8_t(RTP_MAX_UCAST_NUM + i);
+        }
+    }
+
     // Unicast: the views first, then each wanted channel row once, then the datagrams.
-    const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
     bool anyUcast = false;
-    for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+    int k = 0;
+    for (; k < g_txListN && g_txList[k] < RTP_MAX_UCAST_NUM; ++k) {
+        const int i = g_txList[k];
         StreamView& v = g_viewUTx[i];
         refreshView(g_pubUTx[i], v, txCh);
         g_ucastSend[i] = v.complete && sock >= 0 && ucastWanted(v, P);
@@ -929,10 +957,11 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     if (anyUcast) {
         if (!mute) packRows(inBlock, strideSamples, inChNum, txCh, P);
         else std::memset(g_chNeed, 0, sizeof g_chNeed);
-        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i)
-            if (g_ucastSend[i]) buildUcast(i, g_viewUTx[i], tsWire, mute, P);
+        for (int u = 0; u < k; ++u)
+            if (g_ucastSend[g_txList[u]]) buildUcast(g_txList[u], g_viewUTx[g_txList[u]], tsWire, mute, P);
     }
-    for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+    for (; k < g_txListN; ++k) {
+        const int i = g_txList[k] - RTP_MAX_UCAST_NUM;
         StreamView& v = g_viewMTx[i];
         refreshView(g_pubMTx[i], v, txCh);
         if (!v.complete || sock < 0) continue;
