@@ -775,12 +775,6 @@ inline void putWire(uint8_t* p, uint32_t u) {
     }
 }
 
-// One channel's P samples (frame stride in samples) as consecutive wire samples.
-template <int SB>
-void packRow(uint8_t* dst, const int32_t* src, size_t stride, int P) {
-    for (int k = 0; k < P; ++k) putWire<SB>(dst + k * SB, uint32_t(src[size_t(k) * stride]));
-}
-
 // Interleaved frames of n channels: channel j of frame k from src[j][k * step[j]].
 template <int SB>
 void packFrames(uint8_t* dst, const int32_t* const* src, const size_t* step, int n, int P) {
@@ -791,7 +785,13 @@ void packFrames(uint8_t* dst, const int32_t* const* src, const size_t* step, int
 // The period's transmit channels in wire form, one row per sample width and channel,
 // converted once per period for the widths the unicast streams use: a channel that
 // several streams carry is converted once, and a unicast payload is row copies.
-uint8_t g_chWire[4][RTP_MAX_CH_NUM][kMaxPayload + kWireSlack];
+// Rows lie back to back, whole cache lines each, so that a period's rows are a few
+// KiB in a row rather than strewn over the largest row's spacing.
+constexpr size_t kRowMax = (kMaxPayload + kWireSlack + 63) / 64 * 64;
+alignas(64) uint8_t g_chWire[4][RTP_MAX_CH_NUM * kRowMax];
+inline uint8_t* wireRow(int sb, int c, int P) {
+    return g_chWire[sb - 1] + size_t(c) * ((size_t(P) * size_t(sb) + kWireSlack + 63) / 64 * 64);
+}
 uint8_t g_chNeed[RTP_MAX_CH_NUM]; // bit sb - 1: the row of that width is wanted this period
 const int32_t kZeroSample = 0;
 
@@ -867,35 +867,42 @@ void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P
         for (int j = 0; j < v.cfg.sdp.chNum; ++j) {
             const int c = v.ch[j];
             if (c < 0) continue;
-            std::memcpy(pl, g_chWire[sb - 1][c], row);
+            std::memcpy(pl, wireRow(sb, c, P), row);
             pl += row;
         }
     }
     queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
+// The rows of one width, frame after frame: the block is read in order, each row
+// written in order (a channel's samples lie a whole frame apart in the block, and
+// reading them channel by channel missed the cache on every sample).
+template <int SB>
+void packFramesToRows(const int32_t* in, size_t stride, const int16_t* ch, int n, int P) {
+    uint8_t* row[RTP_MAX_CH_NUM];
+    for (int i = 0; i < n; ++i) row[i] = wireRow(SB, ch[i], P);
+    for (int k = 0; k < P; ++k, in += stride)
+        for (int i = 0; i < n; ++i) putWire<SB>(row[i] + k * SB, uint32_t(in[ch[i]]));
+}
+
 // Converts the rows g_chNeed asks for; channels without input give silent rows.
 void packRows(const int32_t* in, int stride, int inCh, int txCh, int P) {
+    int16_t ch[4][RTP_MAX_CH_NUM];
+    int n[4] = {};
     for (int c = 0; c < txCh; ++c) {
         const uint8_t need = g_chNeed[c];
         if (!need) continue;
         g_chNeed[c] = 0;
         for (int sb = 1; sb <= 4; ++sb) {
             if (!(need & (1u << (sb - 1)))) continue;
-            uint8_t* dst = g_chWire[sb - 1][c];
-            if (c >= inCh || !in) {
-                std::memset(dst, 0, size_t(P) * size_t(sb));
-                continue;
-            }
-            const int32_t* src = in + c;
-            switch (sb) {
-            case 1: packRow<1>(dst, src, size_t(stride), P); break;
-            case 2: packRow<2>(dst, src, size_t(stride), P); break;
-            case 3: packRow<3>(dst, src, size_t(stride), P); break;
-            default: packRow<4>(dst, src, size_t(stride), P); break;
-            }
+            if (c >= inCh || !in) std::memset(wireRow(sb, c, P), 0, size_t(P) * size_t(sb));
+            else ch[sb - 1][n[sb - 1]++] = int16_t(c);
         }
     }
+    if (n[0]) packFramesToRows<1>(in, size_t(stride), ch[0], n[0], P);
+    if (n[1]) packFramesToRows<2>(in, size_t(stride), ch[1], n[1], P);
+    if (n[2]) packFramesToRows<3>(in, size_t(stride), ch[2], n[2], P);
+    if (n[3]) packFramesToRows<4>(in, size_t(stride), ch[3], n[3], P);
 }
 
 bool g_ucastSend[RTP_MAX_UCAST_NUM]; // this period's verdict per unicast stream
