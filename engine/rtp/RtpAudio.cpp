@@ -145,6 +145,17 @@ int32_t g_buf[kBufSamples];
 uint32_t g_mark[RTP_MAX_CH_NUM];
 uint32_t g_readTime, g_readOff; // media time and frame offset of the read position
 bool g_readValid;
+// Buffers that may hold samples other than zero (bit r), and the media time after the
+// last sample written to each. The others are all zero: the period neither meters,
+// plays nor wipes them, so its receive work follows the channels in use.
+uint64_t g_dirty[(RTP_MAX_CH_NUM + 63) / 64];
+uint32_t g_dirtyEnd[RTP_MAX_CH_NUM];
+
+inline bool isDirty(int r) { return (g_dirty[r >> 6] >> (r & 63)) & 1u; }
+inline void markDirty(int r, uint32_t end) {
+    if (!isDirty(r) || int32_t(end - g_dirtyEnd[r]) > 0) g_dirtyEnd[r] = end;
+    g_dirty[r >> 6] |= uint64_t(1) << (r & 63);
+}
 
 // Output pointers from preparation (the period passes the current block).
 RtpOutBlockDesc g_outDesc;
@@ -611,18 +622,74 @@ static void meterPublish(RtpMeterBank* bank, int chNum, int fs) {
     bank->frames = 0;
 }
 
+namespace {
+// The meters' square of a sample: its top 16 bits squared, at most 2^30.
+inline uint32_t square16(int32_t v) {
+    const int32_t s = v >> 16;
+    return uint32_t(s * s);
+}
+
+// Adds the squares of eight channels over frames to sum[0..7]. Three squares fit 32
+// bits, so the 64-bit additions come once per three frames; eight channels a step, a
+// fixed count, so that -O2 vectorises the step.
+void squares8(uint64_t* __restrict sum, const int32_t* __restrict f, int frames, size_t stride) {
+    // A silent group (no sample beyond the low 16 bits) adds nothing; telling so is a
+    // quarter of the squares' work, and unused inputs are mostly silent.
+    uint32_t bits[8] = {};
+    for (int k = 0; k < frames; ++k)
+        for (int j = 0; j < 8; ++j) bits[j] |= uint32_t(f[size_t(k) * stride + size_t(j)]);
+    uint32_t any = 0;
+    for (int j = 0; j < 8; ++j) any |= bits[j];
+    if ((any >> 16) == 0) return;
+    uint64_t a[8] = {};
+    int k = 0;
+    for (; k + 3 <= frames; k += 3, f += 3 * stride) {
+        uint32_t p[8];
+        for (int j = 0; j < 8; ++j) p[j] = square16(f[j]) + square16(f[j + stride]) + square16(f[j + 2 * stride]);
+        for (int j = 0; j < 8; ++j) a[j] += p[j];
+    }
+    for (; k < frames; ++k, f += stride)
+        for (int j = 0; j < 8; ++j) a[j] += square16(f[j]);
+    for (int j = 0; j < 8; ++j) sum[j] += a[j];
+}
+
+// Adds each channel's squares over the block to sum[c], c < chNum; groups that live
+// says are silent are skipped.
+void sumSquares(uint64_t* sum, const int32_t* block, int frames, int chNum, size_t stride, const uint8_t* live) {
+    int c = 0;
+    for (; c + 8 <= chNum; c += 8)
+        if (!live || live[c >> 3]) squares8(sum + c, block + c, frames, stride);
+    if (c < chNum && (!live || live[c >> 3]))
+        for (; c < chNum; ++c) {
+            uint64_t a = 0;
+            for (int k = 0; k < frames; ++k) a += square16(block[size_t(k) * stride + size_t(c)]);
+            sum[c] += a;
+        }
+}
+
+// The squares of one buffer row of P samples, sixteen a step (vectorised).
+uint64_t rowSquares(const int32_t* __restrict src, int P) {
+    uint64_t acc = 0;
+    int k = 0;
+    for (; k + 16 <= P; k += 16)
+        for (int j = 0; j < 16; ++j) acc += square16(src[k + j]);
+    for (; k < P; ++k) acc += square16(src[k]);
+    return acc;
+}
+}  // namespace
+
 void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int chNum, int strideSamples,
-                       int sampleRate) {
+                       int sampleRate, const uint8_t* live, RtpBlockSums* keep) {
+    if (keep) *keep = RtpBlockSums{block, frames, 0, strideSamples, {}};
     if (!bank || frames <= 0) return;
     if (chNum > RTP_METER_MAX_CH) chNum = RTP_METER_MAX_CH;
     if (block && chNum > 0) {
-        for (int k = 0; k < frames; ++k) {
-            const int32_t* f = block + size_t(k) * size_t(strideSamples);
-            for (int c = 0; c < chNum; ++c) {
-                // A 16-bit value squared fits 32 bits (at most 2^30).
-                const int32_t s = f[c] >> 16;
-                bank->acc[c] += uint32_t(s * s);
-            }
+        if (keep) {
+            sumSquares(keep->sum, block, frames, chNum, size_t(strideSamples), live);
+            keep->chNum = chNum;
+            for (int c = 0; c < chNum; ++c) bank->acc[c] += keep->sum[c];
+        } else {
+            sumSquares(bank->acc, block, frames, chNum, size_t(strideSamples), live);
         }
     }
     bank->frames += uint32_t(frames);
@@ -669,6 +736,7 @@ static void clearTables() {
     g_dscpSlot = 0;
     std::memset(g_buf, 0, sizeof g_buf);
     std::memset(g_mark, 0, sizeof g_mark);
+    std::memset(g_dirty, 0, sizeof g_dirty);
     g_readTime = g_readOff = 0;
     g_readValid = false;
     for (int i = 0; i < RTP_RX_STREAM_SLOTS; ++i) {
@@ -915,7 +983,8 @@ uint32_t g_txSeenGen;
 
 }  // namespace
 
-void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts) {
+void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts,
+                       const RtpBlockSums* inSums) {
     const int P = g_P.load(rlx), B = g_B.load(rlx);
     if (P <= 0 || B <= 0) return;
     const int txCh = g_txChNum.load(rlx), rxCh = g_rxChNum.load(rlx);
@@ -999,9 +1068,17 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
             std::memset(dst, 0, sizeof(int32_t) * size_t(P));
         }
         g_mark[r] = g_readTime + uint32_t(P);
+        markDirty(r, g_readTime + 2 * uint32_t(P));
     }
 
-    RtpMeter_addBlock(&g_meterTx, inBlock, P, inChNum, strideSamples, g_fs.load(rlx));
+    if (inSums && inBlock && inSums->block == inBlock && inSums->frames == P && inSums->strideSamples == strideSamples &&
+        inSums->chNum >= inChNum) {
+        for (int c = 0; c < inChNum; ++c) g_meterTx.acc[c] += inSums->sum[c];
+        g_meterTx.frames += uint32_t(P);
+        meterPublish(&g_meterTx, inChNum, g_fs.load(rlx));
+    } else {
+        RtpMeter_addBlock(&g_meterTx, inBlock, P, inChNum, strideSamples, g_fs.load(rlx));
+    }
 
     // DSCP reaches one stream template per period.
     g_txTos[g_dscpSlot].store(uint8_t(g_dscp.load(rlx) << 2), rlx);
@@ -1010,12 +1087,13 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 
 // ---- period receive ----
 
-void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts) {
+void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts, uint8_t* live) {
+    if (live) std::memset(live, 0, RTP_METER_GROUPS);
     const int P = g_P.load(rlx), B = g_B.load(rlx);
     if (P <= 0 || B <= 0) return;
     const int rxCh = g_rxChNum.load(rlx);
     if (outChNum > strideSamples) outChNum = strideSamples;
-    if (!outBlock) outChNum = 0;
+    if (!outBlock || outChNum < 0) outChNum = 0;
     if (g_readValid && g_readTime == ts) {
         g_readTime += uint32_t(P);
         g_readOff += uint32_t(P);
@@ -1024,46 +1102,63 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
         g_readTime = ts + uint32_t(P);
         g_readOff = 0;
         g_readValid = true;
+        // What a buffer holds stays where it is, and the new read position meets all of
+        // it within one buffer cycle: the buffer counts as in use until then.
+        for (int r = 0; r < rxCh; ++r)
+            if (isDirty(r)) g_dirtyEnd[r] = g_readTime + uint32_t(B);
     }
     const bool mute = g_mute.load(rlx) != 0;
-    for (int o = 0; o < outChNum; ++o) {
-        int r = o < rxCh ? g_routeRx[o].load(rlx) : -1;
-        int32_t d = r >= 0 && r < rxCh ? int32_t(g_mark[r] - g_readTime) : -1;
-        int32_t* dst = outBlock + o;
-        if (mute || d < 0 || d >= B) {
-            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = 0;
-        } else {
-            const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
-            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = src[k];
-        }
-    }
-
-    // Meters of the receive channels: what each would play this period.
-    const int fs = g_fs.load(rlx);
-    for (int r = 0; r < rxCh; ++r) {
-        int32_t d = int32_t(g_mark[r] - g_readTime);
+    // Silence first, row by row, then the channels that play a buffer in use.
+    if (outChNum > 0 && outChNum == strideSamples)
+        std::memset(outBlock, 0, sizeof(int32_t) * size_t(P) * size_t(strideSamples));
+    else
+        for (int k = 0; k < P && outChNum > 0; ++k)
+            std::memset(outBlock + size_t(k) * size_t(strideSamples), 0, sizeof(int32_t) * size_t(outChNum));
+    const int playCh = mute ? 0 : outChNum < rxCh ? outChNum : rxCh;
+    for (int o = 0; o < playCh; ++o) {
+        const int r = g_routeRx[o].load(rlx);
+        if (r < 0 || r >= rxCh || !isDirty(r)) continue;
+        const int32_t d = int32_t(g_mark[r] - g_readTime);
         if (d < 0 || d >= B) continue;
         const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
-        uint64_t acc = 0;
-        for (int k = 0; k < P; ++k) {
-            int64_t s = src[k] >> 16;
-            acc += uint64_t(s * s);
+        int32_t* dst = outBlock + o;
+        for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = src[k];
+        if (live) live[o >> 3] = 1;
+    }
+
+    // Meters of the receive channels (what each would play this period), then every
+    // buffer's period is wiped once played. Wiping only one group of channels per
+    // buffer cycle left the others' old audio in place, so a single lost or late
+    // datagram in a live stream replayed the audio of one buffer cycle earlier instead
+    // of a period of silence. Buffers not in use are all zero: both leave them alone.
+    const uint32_t after = g_readTime + uint32_t(P);
+    for (int w = 0; w < int(sizeof g_dirty / sizeof g_dirty[0]); ++w) {
+        for (uint64_t bits = g_dirty[w]; bits; bits &= bits - 1) {
+            const int r = w * 64 + __builtin_ctzll(bits);
+            if (r >= rxCh) break;
+            int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
+            const int32_t d = int32_t(g_mark[r] - g_readTime);
+            if (d >= 0 && d < B) g_meterRx.acc[r] += rowSquares(src, P);
+            std::memset(src, 0, sizeof(int32_t) * size_t(P));
+            if (int32_t(g_dirtyEnd[r] - after) <= 0) g_dirty[w] &= ~(uint64_t(1) << (r & 63));
         }
-        g_meterRx.acc[r] += acc;
     }
     g_meterRx.frames += uint32_t(P);
-    meterPublish(&g_meterRx, rxCh, fs);
-
-    // Every channel's period is wiped once played. Wiping only one group of channels
-    // per buffer cycle left the others' old audio in place, so a single lost or late
-    // datagram in a live stream replayed the audio of one buffer cycle earlier instead
-    // of a period of silence. P frames of every channel are a small memset (24 KiB at
-    // 128 channels), not a clear of whole buffers.
-    for (int r = 0; r < rxCh; ++r)
-        std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
+    meterPublish(&g_meterRx, rxCh, g_fs.load(rlx));
 }
 
 // ---- packet input ----
+
+namespace {
+// F wire samples of SB bytes, step bytes apart, into buffer positions w, w + 1, ...
+// wrapping at B: two runs without a wrap test per sample.
+template <int SB>
+void storeSamples(int32_t* buf, uint32_t w, uint32_t B, const uint8_t* from, size_t step, uint32_t F) {
+    const uint32_t first = F < B - w ? F : B - w;
+    for (uint32_t k = 0; k < first; ++k, from += step) buf[w + k] = getSample(from, SB);
+    for (uint32_t k = first; k < F; ++k, from += step) buf[k - first] = getSample(from, SB);
+}
+}  // namespace
 
 void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     if (!pkt || len < 28) return;
@@ -1125,36 +1220,27 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     uint32_t w = g_readOff + uint32_t(d);
     if (w >= uint32_t(B)) w -= uint32_t(B);
     const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;
-
-    if (slot >= RTP_MAX_UCAST_NUM) {
-        const uint8_t* base = pl + RTP_MCAST_HEADER_LEN;
-        for (int j = 0; j < n; ++j) {
-            int r = v->ch[j];
-            if (r < 0) continue;
+    // Multicast samples are interleaved (channel j of frame k at (k x n + j) x sb),
+    // unicast ones channel after channel.
+    const bool mcast = slot >= RTP_MAX_UCAST_NUM;
+    const size_t step = mcast ? size_t(n) * size_t(sb) : size_t(sb);
+    const uint8_t* cur = pl + (mcast ? RTP_MCAST_HEADER_LEN : RTP_UCAST_HEADER_LEN);
+    for (int j = 0; j < n; ++j) {
+        if (!mcast && !(mask & (1u << j))) continue;
+        const int r = v->ch[j];
+        if (r >= 0) {
+            const uint8_t* from = mcast ? cur + size_t(j) * size_t(sb) : cur;
             int32_t* buf = g_buf + size_t(r) * size_t(B);
-            uint32_t pos = w;
-            for (uint32_t k = 0; k < F; ++k) {
-                buf[pos] = getSample(base + (size_t(k) * n + j) * sb, sb);
-                if (++pos >= uint32_t(B)) pos = 0;
+            switch (sb) {
+            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, F); break;
+            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, F); break;
+            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, F); break;
+            default: storeSamples<4>(buf, w, uint32_t(B), from, step, F); break;
             }
             g_mark[r] = m;
+            markDirty(r, m + F);
         }
-    } else {
-        const uint8_t* cur = pl + RTP_UCAST_HEADER_LEN;
-        for (int j = 0; j < n; ++j) {
-            if (!(mask & (1u << j))) continue;
-            int r = v->ch[j];
-            if (r >= 0) {
-                int32_t* buf = g_buf + size_t(r) * size_t(B);
-                uint32_t pos = w;
-                for (uint32_t k = 0; k < F; ++k) {
-                    buf[pos] = getSample(cur + size_t(k) * sb, sb);
-                    if (++pos >= uint32_t(B)) pos = 0;
-                }
-                g_mark[r] = m;
-            }
-            cur += size_t(F) * sb;
-        }
+        if (!mcast) cur += size_t(F) * sb;
     }
 }
 
