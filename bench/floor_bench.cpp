@@ -219,7 +219,7 @@ struct Feeder {
 
 void feederThread() {
     Feeder& f = g_feed;
-    int seen = f.req.load();
+    int seen = f.done.load(); // the last request served: one made before we started is still due
     while (!f.stop.load()) {
         const int r = f.req.load();
         if (r == seen) {
