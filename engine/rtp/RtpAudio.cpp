@@ -1152,11 +1152,32 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
 namespace {
 // F wire samples of SB bytes, step bytes apart, into buffer positions w, w + 1, ...
 // wrapping at B: two runs without a wrap test per sample.
+// A sample whose four bytes from p are all inside the datagram: one load.
+template <int SB>
+inline int32_t wideSample(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    return int32_t(SB == 4 ? v : v & ~(0xFFFFFFFFu >> (8 * SB)));
+}
+
+// n samples into dst; the first `wide` of them read as four bytes.
+template <int SB>
+void storeRun(int32_t* dst, const uint8_t* from, size_t step, uint32_t n, uint32_t wide) {
+    const uint32_t w = wide < n ? wide : n;
+    uint32_t k = 0;
+    for (; k < w; ++k, from += step) dst[k] = wideSample<SB>(from);
+    for (; k < n; ++k, from += step) dst[k] = getSample(from, SB);
+}
+
 template <int SB>
 void storeSamples(int32_t* buf, uint32_t w, uint32_t B, const uint8_t* from, size_t step, uint32_t F) {
+    // Read as four bytes: the samples whose fourth byte is not past the last one's end.
+    const size_t end = size_t(F - 1) * step + SB;
+    const uint32_t wide = end >= 4 ? uint32_t((end - 4) / step + 1) : 0;
     const uint32_t first = F < B - w ? F : B - w;
-    for (uint32_t k = 0; k < first; ++k, from += step) buf[w + k] = getSample(from, SB);
-    for (uint32_t k = first; k < F; ++k, from += step) buf[k - first] = getSample(from, SB);
+    storeRun<SB>(buf + w, from, step, first, wide);
+    storeRun<SB>(buf, from + size_t(first) * step, step, F - first, wide > first ? wide - first : 0);
 }
 }  // namespace
 
