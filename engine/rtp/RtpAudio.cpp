@@ -1150,8 +1150,6 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
 // ---- packet input ----
 
 namespace {
-// F wire samples of SB bytes, step bytes apart, into buffer positions w, w + 1, ...
-// wrapping at B: two runs without a wrap test per sample.
 // A sample whose four bytes from p are all inside the datagram: one load.
 template <int SB>
 inline int32_t wideSample(const uint8_t* p) {
@@ -1170,6 +1168,8 @@ void storeRun(int32_t* dst, const uint8_t* from, size_t step, uint32_t n, uint32
     for (; k < n; ++k, from += step) dst[k] = getSample(from, SB);
 }
 
+// F wire samples of SB bytes, step bytes apart, into buffer positions w, w + 1, ...
+// wrapping at B: two runs without a wrap test per sample.
 template <int SB>
 void storeSamples(int32_t* buf, uint32_t w, uint32_t B, const uint8_t* from, size_t step, uint32_t F) {
     // Read as four bytes: the samples whose fourth byte is not past the last one's end.
