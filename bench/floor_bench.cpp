@@ -1,23 +1,26 @@
-// The engine loop (TimerManager_runLoop, the body of thread_ko) against its floors, as
-// ratios from one run, each figure the median of --rounds interleaved runs:
+// The engine against its floors, as ratios from one run, each figure the median of
+// --rounds interleaved runs:
 //   - receive cost per packet at 1, 16 and 128 unicast streams (8 x L24, 1 ms) against
 //     send cost per packet at the same counts;
-//   - an idle period (128 + 128 channels, no streams) against a bare timer loop doing
-//     nothing;
-//   - the whole loop sending 16 streams against a bare loop that sends the same 16
+//   - the engine loop (TimerManager_runLoop, the body of thread_ko) idle (128 + 128
+//     channels, no streams) against a bare timer loop doing nothing;
+//   - the engine loop sending 16 streams against a bare loop that sends the same 16
 //     datagrams with one sendmmsg per tick.
 //
-//   floor_bench [--seconds S] [--rounds R]        (default 1 s per run, 3 rounds)
+//   floor_bench [--seconds S] [--rounds R] [--ticks N]
+//                 (defaults: 1 s per loop, 3 rounds, 2000 ticks per packet figure)
 //
-// Cost = CPU time of the looping thread (CLOCK_THREAD_CPUTIME_ID). Per packet = what the
-// loop spent beyond the idle loop's CPU per wake-up, divided by the packets. Both sides
-// are charged only their own system calls: a feeder thread sends the received datagrams
-// over loopback (the kernel's receive processing runs in its context), and the sent
+// Cost = CPU time of the measuring thread (CLOCK_THREAD_CPUTIME_ID). Per packet: the
+// CPU time of N ticks' work (a drain, then one period, on a synthetic clock, no timer)
+// beyond that of N idle ticks, divided by the packets. Both sides are charged only their
+// own system calls: a feeder thread sends the received datagrams over loopback before
+// each tick (the kernel's receive processing runs in its context), and the sent
 // datagrams leave by a veth link whose far end, in a second namespace of ours, is down
-// (the whole send path, discarded at the device). Needs root for the namespaces; without
-// it everything goes over loopback to a sink never read, and the send figures then carry
-// the kernel's receive processing too (said in the output).
-// Normal scheduling throughout; the machine may be shared, so compare ratios of one run.
+// (the whole send path, discarded at the device). The loops: CPU time per wake-up on the
+// real 1 ms timer. Needs root for the namespaces; without it everything goes over
+// loopback to a sink never read, and the send figures then carry the kernel's receive
+// processing too (said in the output). Normal scheduling throughout; the machine may be
+// shared, so compare ratios of one run.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
