@@ -136,17 +136,20 @@ void TimerManager_period(int64_t c) {
     const int sP = RtpAudio_getFramesPerPeriod();
     const bool fits = sP > 0 && uint32_t(sP) <= p->ringFrames;
 
+    // The input block is metered once for the phy and the RTP transmit channels alike.
+    static RtpBlockSums inSums;
     AudioPhyBlock in{};
-    if (AudioPhy_inputBlock(&in) && in.samples) {
-        PhyDsp_block(p, in, 0, p->phyRx.load(rlx), &p->meterIn);
-    }
-    RtpAudio_periodTx(fits ? in.samples : nullptr, in.strideSamples, in.chNum, uint32_t(ts));
+    const bool haveIn = AudioPhy_inputBlock(&in) && in.samples;
+    if (haveIn) PhyDsp_block(p, in, 0, p->phyRx.load(rlx), &p->meterIn, nullptr, &inSums);
+    RtpAudio_periodTx(fits ? in.samples : nullptr, in.strideSamples, in.chNum, uint32_t(ts), haveIn ? &inSums : nullptr);
     AudioPhy_clearInputBlock();
 
+    // Output channels that play nothing are silence: their meters need not read them.
+    uint8_t live[RTP_METER_GROUPS] = {};
     AudioPhyBlock out{};
     if (AudioPhy_outputBlock(&out) && out.samples) {
         if (fits) {
-            RtpAudio_periodRx(out.samples, out.strideSamples, out.chNum, uint32_t(ts));
+            RtpAudio_periodRx(out.samples, out.strideSamples, out.chNum, uint32_t(ts), live);
         } else {
             for (int k = 0; k < out.frames; ++k)
                 std::memset(out.samples + size_t(k) * size_t(out.strideSamples), 0, sizeof(int32_t) * size_t(out.chNum));
@@ -156,7 +159,7 @@ void TimerManager_period(int64_t c) {
         for (int k = 0; k < out.frames && out.chNum < out.strideSamples; ++k)
             std::memset(out.samples + size_t(k) * size_t(out.strideSamples) + size_t(out.chNum), 0,
                         sizeof(int32_t) * size_t(out.strideSamples - out.chNum));
-        PhyDsp_block(p, out, 1, p->phyTx.load(rlx), &p->meterOut);
+        PhyDsp_block(p, out, 1, p->phyTx.load(rlx), &p->meterOut, live);
     } else {
         RtpAudio_periodRx(nullptr, 0, 0, uint32_t(ts));
     }
@@ -222,9 +225,11 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         if (!poll) late = PeriodTimer_wait(&timer);
         int64_t now = TimerManager_nowNs();
         if (now >= untilNs) break;
+        // The catch-up drains the sockets before each period it runs: one drain per tick.
+        // What comes in after that waits for the next period, which is the first to
+        // play it and sets the same media clock for its statistics as a drain now would.
         TimerManager_catchUp(now);
         if (onWake) onWake(late, ctx);
-        RtpAudio_drainSocket();
     }
 }
 

@@ -49,11 +49,15 @@ void PhyDsp_gain(AudioPhy* p, const AudioPhyBlock& b, int slot0) {
 }
 
 
-void PhyDsp_block(AudioPhy* p, const AudioPhyBlock& b, int side, int sideChNum, RtpMeterBank* meter) {
+void PhyDsp_block(AudioPhy* p, const AudioPhyBlock& b, int side, int sideChNum, RtpMeterBank* meter, uint8_t* live,
+                  RtpBlockSums* keep) {
     const int tc = p->toneCh.load(rlx);
-    if (p->toneSide.load(rlx) == side && tc >= 0 && tc < sideChNum && tc < b.chNum) PhyDsp_tone(p, b, tc);
+    if (p->toneSide.load(rlx) == side && tc >= 0 && tc < sideChNum && tc < b.chNum) {
+        PhyDsp_tone(p, b, tc);
+        if (live && tc < RTP_METER_MAX_CH) live[tc >> 3] = 1;
+    }
     PhyDsp_gain(p, b, side == 0 ? 0 : AUDIOPHY_OUT_SLOT(0));
-    RtpMeter_addBlock(meter, b.samples, b.frames, b.chNum, b.strideSamples, p->sampleRate.load(rlx));
+    RtpMeter_addBlock(meter, b.samples, b.frames, b.chNum, b.strideSamples, p->sampleRate.load(rlx), live, keep);
 }
 
 int PhyDsp_toneValue(int k) { return kTone[((k % 24) + 24) % 24]; }

@@ -125,3 +125,55 @@ bool NetBatch_localAddr(int sock, uint32_t* addr, uint16_t* port) {
     if (port) *port = ntohs(sa.sin_port);
     return true;
 }
+
+void NetBatch_rxInit(NetRxBatch* b, uint8_t* bufs, size_t stride, size_t cap, int n) {
+    if (!b) return;
+    if (n < 0 || !bufs) n = 0;
+    if (n > NETBATCH_RX_MAX) n = NETBATCH_RX_MAX;
+    for (int i = 0; i < n; ++i) {
+        b->iov[i] = iovec{bufs + size_t(i) * stride, cap};
+        b->msgs[i] = mmsghdr{};
+        b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msgs[i].msg_hdr.msg_iovlen = 1;
+        b->msgs[i].msg_hdr.msg_name = &b->src[i];
+        b->msgs[i].msg_hdr.msg_namelen = sizeof b->src[i];
+        b->msgs[i].msg_hdr.msg_control = b->ctrl[i];
+        b->msgs[i].msg_hdr.msg_controllen = sizeof b->ctrl[i];
+    }
+    b->slots = n;
+    b->filled = 0;
+}
+
+int NetBatch_recv(int sock, NetRxBatch* b) {
+    if (sock < 0 || !b || b->slots <= 0) return 0;
+    // The kernel shortened the name and control lengths of what it filled last time.
+    for (int i = 0; i < b->filled; ++i) {
+        b->msgs[i].msg_hdr.msg_namelen = sizeof b->src[i];
+        b->msgs[i].msg_hdr.msg_controllen = sizeof b->ctrl[i];
+    }
+    b->filled = 0;
+    // MSG_TRUNC: msg_len is the datagram's real length, so a cut one is known as such.
+    const int n = recvmmsg(sock, b->msgs, unsigned(b->slots), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (n <= 0) return 0;
+    b->filled = n;
+    return n;
+}
+
+NetRxInfo NetBatch_rxInfo(const NetRxBatch* b, int i) {
+    NetRxInfo r{};
+    if (!b || i < 0 || i >= b->filled) return r;
+    const msghdr& h = b->msgs[i].msg_hdr;
+    r.len = b->msgs[i].msg_len;
+    if (h.msg_namelen >= sizeof(sockaddr_in)) {
+        r.srcAddr = ntohl(b->src[i].sin_addr.s_addr);
+        r.srcPort = ntohs(b->src[i].sin_port);
+    }
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo pi;
+            std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+            r.dstAddr = ntohl(pi.ipi_addr.s_addr);
+        }
+    }
+    return r;
+}

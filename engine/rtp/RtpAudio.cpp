@@ -68,6 +68,9 @@ struct PubStream {
 };
 
 std::mutex g_writeLock; // setters may come from more than one thread
+// Moves after every change of a stream or a stream count (release), so that the engine
+// thread looks at the tables again only then.
+std::atomic<uint32_t> g_cfgGen{1};
 
 void pubWrite(PubStream& p, const StreamCfg& c) {
     uint64_t w[kCfgWords];
@@ -77,6 +80,7 @@ void pubWrite(PubStream& p, const StreamCfg& c) {
     std::atomic_thread_fence(std::memory_order_release);
     for (int i = 0; i < kCfgWords; ++i) p.w[i].store(w[i], rlx);
     p.seq.store(s + 2, std::memory_order_release);
+    g_cfgGen.fetch_add(1, std::memory_order_release);
 }
 
 // Consistent copy; false when a writer kept it busy for every try.
@@ -141,6 +145,17 @@ int32_t g_buf[kBufSamples];
 uint32_t g_mark[RTP_MAX_CH_NUM];
 uint32_t g_readTime, g_readOff; // media time and frame offset of the read position
 bool g_readValid;
+// Buffers that may hold samples other than zero (bit r), and the media time after the
+// last sample written to each. The others are all zero: the period neither meters,
+// plays nor wipes them, so its receive work follows the channels in use.
+uint64_t g_dirty[(RTP_MAX_CH_NUM + 63) / 64];
+uint32_t g_dirtyEnd[RTP_MAX_CH_NUM];
+
+inline bool isDirty(int r) { return (g_dirty[r >> 6] >> (r & 63)) & 1u; }
+inline void markDirty(int r, uint32_t end) {
+    if (!isDirty(r) || int32_t(end - g_dirtyEnd[r]) > 0) g_dirtyEnd[r] = end;
+    g_dirty[r >> 6] |= uint64_t(1) << (r & 63);
+}
 
 // Output pointers from preparation (the period passes the current block).
 RtpOutBlockDesc g_outDesc;
@@ -426,6 +441,7 @@ int RtpAudio_setNum(RtpStreamKind kind, int num, char* reason, size_t cap) {
     int limit = (kind == RTP_UCAST_TX || kind == RTP_UCAST_RX) ? RTP_MAX_UCAST_NUM : RTP_MAX_MCAST_NUM;
     if (num < 0 || num > limit) return RTP_FAIL("fail num out of range");
     g_num[kind].store(num, rlx);
+    g_cfgGen.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -606,18 +622,74 @@ static void meterPublish(RtpMeterBank* bank, int chNum, int fs) {
     bank->frames = 0;
 }
 
+namespace {
+// The meters' square of a sample: its top 16 bits squared, at most 2^30.
+inline uint32_t square16(int32_t v) {
+    const int32_t s = v >> 16;
+    return uint32_t(s * s);
+}
+
+// Adds the squares of eight channels over frames to sum[0..7]. Three squares fit 32
+// bits, so the 64-bit additions come once per three frames; eight channels a step, a
+// fixed count, so that -O2 vectorises the step.
+void squares8(uint64_t* __restrict sum, const int32_t* __restrict f, int frames, size_t stride) {
+    // A silent group (no sample beyond the low 16 bits) adds nothing; telling so is a
+    // quarter of the squares' work, and unused inputs are mostly silent.
+    uint32_t bits[8] = {};
+    for (int k = 0; k < frames; ++k)
+        for (int j = 0; j < 8; ++j) bits[j] |= uint32_t(f[size_t(k) * stride + size_t(j)]);
+    uint32_t any = 0;
+    for (int j = 0; j < 8; ++j) any |= bits[j];
+    if ((any >> 16) == 0) return;
+    uint64_t a[8] = {};
+    int k = 0;
+    for (; k + 3 <= frames; k += 3, f += 3 * stride) {
+        uint32_t p[8];
+        for (int j = 0; j < 8; ++j) p[j] = square16(f[j]) + square16(f[j + stride]) + square16(f[j + 2 * stride]);
+        for (int j = 0; j < 8; ++j) a[j] += p[j];
+    }
+    for (; k < frames; ++k, f += stride)
+        for (int j = 0; j < 8; ++j) a[j] += square16(f[j]);
+    for (int j = 0; j < 8; ++j) sum[j] += a[j];
+}
+
+// Adds each channel's squares over the block to sum[c], c < chNum; groups that live
+// says are silent are skipped.
+void sumSquares(uint64_t* sum, const int32_t* block, int frames, int chNum, size_t stride, const uint8_t* live) {
+    int c = 0;
+    for (; c + 8 <= chNum; c += 8)
+        if (!live || live[c >> 3]) squares8(sum + c, block + c, frames, stride);
+    if (c < chNum && (!live || live[c >> 3]))
+        for (; c < chNum; ++c) {
+            uint64_t a = 0;
+            for (int k = 0; k < frames; ++k) a += square16(block[size_t(k) * stride + size_t(c)]);
+            sum[c] += a;
+        }
+}
+
+// The squares of one buffer row of P samples, sixteen a step (vectorised).
+uint64_t rowSquares(const int32_t* __restrict src, int P) {
+    uint64_t acc = 0;
+    int k = 0;
+    for (; k + 16 <= P; k += 16)
+        for (int j = 0; j < 16; ++j) acc += square16(src[k + j]);
+    for (; k < P; ++k) acc += square16(src[k]);
+    return acc;
+}
+}  // namespace
+
 void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int chNum, int strideSamples,
-                       int sampleRate) {
+                       int sampleRate, const uint8_t* live, RtpBlockSums* keep) {
+    if (keep) *keep = RtpBlockSums{block, frames, 0, strideSamples, {}};
     if (!bank || frames <= 0) return;
     if (chNum > RTP_METER_MAX_CH) chNum = RTP_METER_MAX_CH;
     if (block && chNum > 0) {
-        for (int k = 0; k < frames; ++k) {
-            const int32_t* f = block + size_t(k) * size_t(strideSamples);
-            for (int c = 0; c < chNum; ++c) {
-                // A 16-bit value squared fits 32 bits (at most 2^30).
-                const int32_t s = f[c] >> 16;
-                bank->acc[c] += uint32_t(s * s);
-            }
+        if (keep) {
+            sumSquares(keep->sum, block, frames, chNum, size_t(strideSamples), live);
+            keep->chNum = chNum;
+            for (int c = 0; c < chNum; ++c) bank->acc[c] += keep->sum[c];
+        } else {
+            sumSquares(bank->acc, block, frames, chNum, size_t(strideSamples), live);
         }
     }
     bank->frames += uint32_t(frames);
@@ -664,6 +736,7 @@ static void clearTables() {
     g_dscpSlot = 0;
     std::memset(g_buf, 0, sizeof g_buf);
     std::memset(g_mark, 0, sizeof g_mark);
+    std::memset(g_dirty, 0, sizeof g_dirty);
     g_readTime = g_readOff = 0;
     g_readValid = false;
     for (int i = 0; i < RTP_RX_STREAM_SLOTS; ++i) {
@@ -770,12 +843,6 @@ inline void putWire(uint8_t* p, uint32_t u) {
     }
 }
 
-// One channel's P samples (frame stride in samples) as consecutive wire samples.
-template <int SB>
-void packRow(uint8_t* dst, const int32_t* src, size_t stride, int P) {
-    for (int k = 0; k < P; ++k) putWire<SB>(dst + k * SB, uint32_t(src[size_t(k) * stride]));
-}
-
 // Interleaved frames of n channels: channel j of frame k from src[j][k * step[j]].
 template <int SB>
 void packFrames(uint8_t* dst, const int32_t* const* src, const size_t* step, int n, int P) {
@@ -786,7 +853,13 @@ void packFrames(uint8_t* dst, const int32_t* const* src, const size_t* step, int
 // The period's transmit channels in wire form, one row per sample width and channel,
 // converted once per period for the widths the unicast streams use: a channel that
 // several streams carry is converted once, and a unicast payload is row copies.
-uint8_t g_chWire[4][RTP_MAX_CH_NUM][kMaxPayload + kWireSlack];
+// Rows lie back to back, whole cache lines each, so that a period's rows are a few
+// KiB in a row rather than strewn over the largest row's spacing.
+constexpr size_t kRowMax = (kMaxPayload + kWireSlack + 63) / 64 * 64;
+alignas(64) uint8_t g_chWire[4][RTP_MAX_CH_NUM * kRowMax];
+inline uint8_t* wireRow(int sb, int c, int P) {
+    return g_chWire[sb - 1] + size_t(c) * ((size_t(P) * size_t(sb) + kWireSlack + 63) / 64 * 64);
+}
 uint8_t g_chNeed[RTP_MAX_CH_NUM]; // bit sb - 1: the row of that width is wanted this period
 const int32_t kZeroSample = 0;
 
@@ -862,42 +935,56 @@ void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P
         for (int j = 0; j < v.cfg.sdp.chNum; ++j) {
             const int c = v.ch[j];
             if (c < 0) continue;
-            std::memcpy(pl, g_chWire[sb - 1][c], row);
+            std::memcpy(pl, wireRow(sb, c, P), row);
             pl += row;
         }
     }
     queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
+// The rows of one width, frame after frame: the block is read in order, each row
+// written in order (a channel's samples lie a whole frame apart in the block, and
+// reading them channel by channel missed the cache on every sample).
+template <int SB>
+void packFramesToRows(const int32_t* in, size_t stride, const int16_t* ch, int n, int P) {
+    uint8_t* row[RTP_MAX_CH_NUM];
+    for (int i = 0; i < n; ++i) row[i] = wireRow(SB, ch[i], P);
+    for (int k = 0; k < P; ++k, in += stride)
+        for (int i = 0; i < n; ++i) putWire<SB>(row[i] + k * SB, uint32_t(in[ch[i]]));
+}
+
 // Converts the rows g_chNeed asks for; channels without input give silent rows.
 void packRows(const int32_t* in, int stride, int inCh, int txCh, int P) {
+    int16_t ch[4][RTP_MAX_CH_NUM];
+    int n[4] = {};
     for (int c = 0; c < txCh; ++c) {
         const uint8_t need = g_chNeed[c];
         if (!need) continue;
         g_chNeed[c] = 0;
         for (int sb = 1; sb <= 4; ++sb) {
             if (!(need & (1u << (sb - 1)))) continue;
-            uint8_t* dst = g_chWire[sb - 1][c];
-            if (c >= inCh || !in) {
-                std::memset(dst, 0, size_t(P) * size_t(sb));
-                continue;
-            }
-            const int32_t* src = in + c;
-            switch (sb) {
-            case 1: packRow<1>(dst, src, size_t(stride), P); break;
-            case 2: packRow<2>(dst, src, size_t(stride), P); break;
-            case 3: packRow<3>(dst, src, size_t(stride), P); break;
-            default: packRow<4>(dst, src, size_t(stride), P); break;
-            }
+            if (c >= inCh || !in) std::memset(wireRow(sb, c, P), 0, size_t(P) * size_t(sb));
+            else ch[sb - 1][n[sb - 1]++] = int16_t(c);
         }
     }
+    if (n[0]) packFramesToRows<1>(in, size_t(stride), ch[0], n[0], P);
+    if (n[1]) packFramesToRows<2>(in, size_t(stride), ch[1], n[1], P);
+    if (n[2]) packFramesToRows<3>(in, size_t(stride), ch[2], n[2], P);
+    if (n[3]) packFramesToRows<4>(in, size_t(stride), ch[3], n[3], P);
 }
 
 bool g_ucastSend[RTP_MAX_UCAST_NUM]; // this period's verdict per unicast stream
+// Transmit streams complete at the last look (slots: unicast index, 128 + multicast
+// index, in sending order); looked for again only when g_cfgGen moved, so an idle
+// period does not visit every stream.
+uint8_t g_txList[RTP_TX_STREAM_SLOTS];
+int g_txListN;
+uint32_t g_txSeenGen;
 
 }  // namespace
 
-void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts) {
+void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts,
+                       const RtpBlockSums* inSums) {
     const int P = g_P.load(rlx), B = g_B.load(rlx);
     if (P <= 0 || B <= 0) return;
     const int txCh = g_txChNum.load(rlx), rxCh = g_rxChNum.load(rlx);
@@ -917,10 +1004,27 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
         g_sockTos.store(tos, rlx);
     }
 
+    // The streams that were complete when the tables last changed, unicast first.
+    const uint32_t gen = g_cfgGen.load(std::memory_order_acquire);
+    if (gen != g_txSeenGen) {
+        g_txSeenGen = gen;
+        g_txListN = 0;
+        const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
+        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+            refreshView(g_pubUTx[i], g_viewUTx[i], txCh);
+            if (g_viewUTx[i].complete) g_txList[g_txListN++] = uint8_t(i);
+        }
+        for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+            refreshView(g_pubMTx[i], g_viewMTx[i], txCh);
+            if (g_viewMTx[i].complete) g_txList[g_txListN++] = uint8_t(RTP_MAX_UCAST_NUM + i);
+        }
+    }
+
     // Unicast: the views first, then each wanted channel row once, then the datagrams.
-    const int uN = g_num[RTP_UCAST_TX].load(rlx), mN = g_num[RTP_MCAST_TX].load(rlx);
     bool anyUcast = false;
-    for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+    int k = 0;
+    for (; k < g_txListN && g_txList[k] < RTP_MAX_UCAST_NUM; ++k) {
+        const int i = g_txList[k];
         StreamView& v = g_viewUTx[i];
         refreshView(g_pubUTx[i], v, txCh);
         g_ucastSend[i] = v.complete && sock >= 0 && ucastWanted(v, P);
@@ -929,10 +1033,11 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     if (anyUcast) {
         if (!mute) packRows(inBlock, strideSamples, inChNum, txCh, P);
         else std::memset(g_chNeed, 0, sizeof g_chNeed);
-        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i)
-            if (g_ucastSend[i]) buildUcast(i, g_viewUTx[i], tsWire, mute, P);
+        for (int u = 0; u < k; ++u)
+            if (g_ucastSend[g_txList[u]]) buildUcast(g_txList[u], g_viewUTx[g_txList[u]], tsWire, mute, P);
     }
-    for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+    for (; k < g_txListN; ++k) {
+        const int i = g_txList[k] - RTP_MAX_UCAST_NUM;
         StreamView& v = g_viewMTx[i];
         refreshView(g_pubMTx[i], v, txCh);
         if (!v.complete || sock < 0) continue;
@@ -963,9 +1068,17 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
             std::memset(dst, 0, sizeof(int32_t) * size_t(P));
         }
         g_mark[r] = g_readTime + uint32_t(P);
+        markDirty(r, g_readTime + 2 * uint32_t(P));
     }
 
-    RtpMeter_addBlock(&g_meterTx, inBlock, P, inChNum, strideSamples, g_fs.load(rlx));
+    if (inSums && inBlock && inSums->block == inBlock && inSums->frames == P && inSums->strideSamples == strideSamples &&
+        inSums->chNum >= inChNum) {
+        for (int c = 0; c < inChNum; ++c) g_meterTx.acc[c] += inSums->sum[c];
+        g_meterTx.frames += uint32_t(P);
+        meterPublish(&g_meterTx, inChNum, g_fs.load(rlx));
+    } else {
+        RtpMeter_addBlock(&g_meterTx, inBlock, P, inChNum, strideSamples, g_fs.load(rlx));
+    }
 
     // DSCP reaches one stream template per period.
     g_txTos[g_dscpSlot].store(uint8_t(g_dscp.load(rlx) << 2), rlx);
@@ -974,12 +1087,13 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 
 // ---- period receive ----
 
-void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts) {
+void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts, uint8_t* live) {
+    if (live) std::memset(live, 0, RTP_METER_GROUPS);
     const int P = g_P.load(rlx), B = g_B.load(rlx);
     if (P <= 0 || B <= 0) return;
     const int rxCh = g_rxChNum.load(rlx);
     if (outChNum > strideSamples) outChNum = strideSamples;
-    if (!outBlock) outChNum = 0;
+    if (!outBlock || outChNum < 0) outChNum = 0;
     if (g_readValid && g_readTime == ts) {
         g_readTime += uint32_t(P);
         g_readOff += uint32_t(P);
@@ -988,46 +1102,84 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
         g_readTime = ts + uint32_t(P);
         g_readOff = 0;
         g_readValid = true;
+        // What a buffer holds stays where it is, and the new read position meets all of
+        // it within one buffer cycle: the buffer counts as in use until then.
+        for (int r = 0; r < rxCh; ++r)
+            if (isDirty(r)) g_dirtyEnd[r] = g_readTime + uint32_t(B);
     }
     const bool mute = g_mute.load(rlx) != 0;
-    for (int o = 0; o < outChNum; ++o) {
-        int r = o < rxCh ? g_routeRx[o].load(rlx) : -1;
-        int32_t d = r >= 0 && r < rxCh ? int32_t(g_mark[r] - g_readTime) : -1;
-        int32_t* dst = outBlock + o;
-        if (mute || d < 0 || d >= B) {
-            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = 0;
-        } else {
-            const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
-            for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = src[k];
-        }
-    }
-
-    // Meters of the receive channels: what each would play this period.
-    const int fs = g_fs.load(rlx);
-    for (int r = 0; r < rxCh; ++r) {
-        int32_t d = int32_t(g_mark[r] - g_readTime);
+    // Silence first, row by row, then the channels that play a buffer in use.
+    if (outChNum > 0 && outChNum == strideSamples)
+        std::memset(outBlock, 0, sizeof(int32_t) * size_t(P) * size_t(strideSamples));
+    else
+        for (int k = 0; k < P && outChNum > 0; ++k)
+            std::memset(outBlock + size_t(k) * size_t(strideSamples), 0, sizeof(int32_t) * size_t(outChNum));
+    const int playCh = mute ? 0 : outChNum < rxCh ? outChNum : rxCh;
+    for (int o = 0; o < playCh; ++o) {
+        const int r = g_routeRx[o].load(rlx);
+        if (r < 0 || r >= rxCh || !isDirty(r)) continue;
+        const int32_t d = int32_t(g_mark[r] - g_readTime);
         if (d < 0 || d >= B) continue;
         const int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
-        uint64_t acc = 0;
-        for (int k = 0; k < P; ++k) {
-            int64_t s = src[k] >> 16;
-            acc += uint64_t(s * s);
+        int32_t* dst = outBlock + o;
+        for (int k = 0; k < P; ++k) dst[size_t(k) * size_t(strideSamples)] = src[k];
+        if (live) live[o >> 3] = 1;
+    }
+
+    // Meters of the receive channels (what each would play this period), then every
+    // buffer's period is wiped once played. Wiping only one group of channels per
+    // buffer cycle left the others' old audio in place, so a single lost or late
+    // datagram in a live stream replayed the audio of one buffer cycle earlier instead
+    // of a period of silence. Buffers not in use are all zero: both leave them alone.
+    const uint32_t after = g_readTime + uint32_t(P);
+    for (int w = 0; w < int(sizeof g_dirty / sizeof g_dirty[0]); ++w) {
+        for (uint64_t bits = g_dirty[w]; bits; bits &= bits - 1) {
+            const int r = w * 64 + __builtin_ctzll(bits);
+            if (r >= rxCh) break;
+            int32_t* src = g_buf + size_t(r) * size_t(B) + g_readOff;
+            const int32_t d = int32_t(g_mark[r] - g_readTime);
+            if (d >= 0 && d < B) g_meterRx.acc[r] += rowSquares(src, P);
+            std::memset(src, 0, sizeof(int32_t) * size_t(P));
+            if (int32_t(g_dirtyEnd[r] - after) <= 0) g_dirty[w] &= ~(uint64_t(1) << (r & 63));
         }
-        g_meterRx.acc[r] += acc;
     }
     g_meterRx.frames += uint32_t(P);
-    meterPublish(&g_meterRx, rxCh, fs);
-
-    // Every channel's period is wiped once played. Wiping only one group of channels
-    // per buffer cycle left the others' old audio in place, so a single lost or late
-    // datagram in a live stream replayed the audio of one buffer cycle earlier instead
-    // of a period of silence. P frames of every channel are a small memset (24 KiB at
-    // 128 channels), not a clear of whole buffers.
-    for (int r = 0; r < rxCh; ++r)
-        std::memset(g_buf + size_t(r) * size_t(B) + g_readOff, 0, sizeof(int32_t) * size_t(P));
+    meterPublish(&g_meterRx, rxCh, g_fs.load(rlx));
 }
 
 // ---- packet input ----
+
+namespace {
+// A sample whose four bytes from p are all inside the datagram: one load.
+template <int SB>
+inline int32_t wideSample(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    return int32_t(SB == 4 ? v : v & ~(0xFFFFFFFFu >> (8 * SB)));
+}
+
+// n samples into dst; the first `wide` of them read as four bytes.
+template <int SB>
+void storeRun(int32_t* dst, const uint8_t* from, size_t step, uint32_t n, uint32_t wide) {
+    const uint32_t w = wide < n ? wide : n;
+    uint32_t k = 0;
+    for (; k < w; ++k, from += step) dst[k] = wideSample<SB>(from);
+    for (; k < n; ++k, from += step) dst[k] = getSample(from, SB);
+}
+
+// F wire samples of SB bytes, step bytes apart, into buffer positions w, w + 1, ...
+// wrapping at B: two runs without a wrap test per sample.
+template <int SB>
+void storeSamples(int32_t* buf, uint32_t w, uint32_t B, const uint8_t* from, size_t step, uint32_t F) {
+    // Read as four bytes: the samples whose fourth byte is not past the last one's end.
+    const size_t end = size_t(F - 1) * step + SB;
+    const uint32_t wide = end >= 4 ? uint32_t((end - 4) / step + 1) : 0;
+    const uint32_t first = F < B - w ? F : B - w;
+    storeRun<SB>(buf + w, from, step, first, wide);
+    storeRun<SB>(buf, from + size_t(first) * step, step, F - first, wide > first ? wide - first : 0);
+}
+}  // namespace
 
 void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     if (!pkt || len < 28) return;
@@ -1089,89 +1241,89 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     uint32_t w = g_readOff + uint32_t(d);
     if (w >= uint32_t(B)) w -= uint32_t(B);
     const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;
-
-    if (slot >= RTP_MAX_UCAST_NUM) {
-        const uint8_t* base = pl + RTP_MCAST_HEADER_LEN;
-        for (int j = 0; j < n; ++j) {
-            int r = v->ch[j];
-            if (r < 0) continue;
+    // Multicast samples are interleaved (channel j of frame k at (k x n + j) x sb),
+    // unicast ones channel after channel.
+    const bool mcast = slot >= RTP_MAX_UCAST_NUM;
+    const size_t step = mcast ? size_t(n) * size_t(sb) : size_t(sb);
+    const uint8_t* cur = pl + (mcast ? RTP_MCAST_HEADER_LEN : RTP_UCAST_HEADER_LEN);
+    for (int j = 0; j < n; ++j) {
+        if (!mcast && !(mask & (1u << j))) continue;
+        const int r = v->ch[j];
+        if (r >= 0) {
+            const uint8_t* from = mcast ? cur + size_t(j) * size_t(sb) : cur;
             int32_t* buf = g_buf + size_t(r) * size_t(B);
-            uint32_t pos = w;
-            for (uint32_t k = 0; k < F; ++k) {
-                buf[pos] = getSample(base + (size_t(k) * n + j) * sb, sb);
-                if (++pos >= uint32_t(B)) pos = 0;
+            switch (sb) {
+            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, F); break;
+            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, F); break;
+            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, F); break;
+            default: storeSamples<4>(buf, w, uint32_t(B), from, step, F); break;
             }
             g_mark[r] = m;
+            markDirty(r, m + F);
         }
-    } else {
-        const uint8_t* cur = pl + RTP_UCAST_HEADER_LEN;
-        for (int j = 0; j < n; ++j) {
-            if (!(mask & (1u << j))) continue;
-            int r = v->ch[j];
-            if (r >= 0) {
-                int32_t* buf = g_buf + size_t(r) * size_t(B);
-                uint32_t pos = w;
-                for (uint32_t k = 0; k < F; ++k) {
-                    buf[pos] = getSample(cur + size_t(k) * sb, sb);
-                    if (++pos >= uint32_t(B)) pos = 0;
-                }
-                g_mark[r] = m;
-            }
-            cur += size_t(F) * sb;
-        }
+        if (!mcast) cur += size_t(F) * sb;
     }
 }
 
-size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, size_t payloadLen, uint32_t srcIp,
-                             uint16_t srcPort, uint32_t dstIp, uint16_t dstPort) {
-    if (!out || payloadLen > 0xFFFF - 28 || cap < 28 + payloadLen) return 0;
+// The IPv4 and UDP header in front of a payload of len bytes at out + 28.
+static void putHeader(uint8_t* out, size_t len, uint32_t srcIp, uint16_t srcPort, uint32_t dstIp,
+                      uint16_t dstPort) {
     std::memset(out, 0, 28);
     out[0] = 0x45;
-    put16(out + 2, uint16_t(28 + payloadLen));
+    put16(out + 2, uint16_t(28 + len));
     out[8] = RTP_IP_TTL;
     out[9] = 17;
     put32(out + 12, srcIp);
     put32(out + 16, dstIp);
     put16(out + 20, srcPort);
     put16(out + 22, dstPort);
-    put16(out + 24, uint16_t(8 + payloadLen));
+    put16(out + 24, uint16_t(8 + len));
+}
+
+size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, size_t payloadLen, uint32_t srcIp,
+                             uint16_t srcPort, uint32_t dstIp, uint16_t dstPort) {
+    if (!out || payloadLen > 0xFFFF - 28 || cap < 28 + payloadLen) return 0;
+    putHeader(out, payloadLen, srcIp, srcPort, dstIp, dstPort);
     if (payloadLen && payload) std::memcpy(out + 28, payload, payloadLen);
     return 28 + payloadLen;
 }
 
-static int drainOne(int sock);
+namespace {
+// Receive batch: each datagram lands 28 bytes into its slot, so that its headers go in
+// front of it in place. One byte more than packet input takes tells a cut datagram.
+constexpr size_t kRxSlotLen = 28 + RTP_MAX_UDP_PAYLOAD + 1;
+static_assert(NETBATCH_RX_MAX >= RTP_RX_STREAM_SLOTS, "a batch holds a period of every stream");
+// Batches per socket and drain: four periods of every stream (a catch-up's worth). A
+// flood beyond that waits in the socket for the next period, which starts on time.
+constexpr int kRxBatchesPerDrain = 4;
+uint8_t g_rxBuf[NETBATCH_RX_MAX][kRxSlotLen];
+NetRxBatch g_rxBatch;
+
+int drainOne(int sock) {
+    if (sock < 0) return 0;
+    if (g_rxBatch.slots == 0)
+        NetBatch_rxInit(&g_rxBatch, &g_rxBuf[0][28], kRxSlotLen, RTP_MAX_UDP_PAYLOAD + 1, NETBATCH_RX_MAX);
+    const uint16_t port = g_sockPort.load(rlx);
+    int count = 0;
+    for (int b = 0; b < kRxBatchesPerDrain; ++b) {
+        const int n = NetBatch_recv(sock, &g_rxBatch);
+        for (int i = 0; i < n; ++i) {
+            const NetRxInfo d = NetBatch_rxInfo(&g_rxBatch, i);
+            if (d.len > RTP_MAX_UDP_PAYLOAD) continue; // cut: larger than any stream sends
+            putHeader(g_rxBuf[i], d.len, d.srcAddr, d.srcPort, d.dstAddr, port);
+            RtpAudio_packetInput(g_rxBuf[i], 28 + size_t(d.len));
+        }
+        count += n;
+        if (n < g_rxBatch.slots) break;
+    }
+    return count;
+}
+}  // namespace
 
 int RtpAudio_drainSocket() {
     int count = drainOne(g_sock.load(rlx));
     int m = g_mcastSock.load(rlx);
     if (m >= 0) count += drainOne(m);
-    return count;
-}
-
-static int drainOne(int sock) {
-    static uint8_t pkt[28 + RTP_MAX_UDP_PAYLOAD + 1];
-    if (sock < 0) return 0;
-    int count = 0;
-    // Bounded: a flood cannot keep the engine thread from its next period.
-    for (int guard = 0; guard < 4096; ++guard) {
-        uint32_t src = 0, dst = 0;
-        uint16_t sport = 0;
-        int n = Net_recvPktInfo(sock, pkt + 28, RTP_MAX_UDP_PAYLOAD + 1, &src, &sport, &dst);
-        if (n < 0) break;
-        ++count;
-        if (n > RTP_MAX_UDP_PAYLOAD) continue; // truncated: larger than any stream sends
-        std::memset(pkt, 0, 28);
-        pkt[0] = 0x45;
-        put16(pkt + 2, uint16_t(28 + n));
-        pkt[8] = RTP_IP_TTL;
-        pkt[9] = 17;
-        put32(pkt + 12, src);
-        put32(pkt + 16, dst);
-        put16(pkt + 20, sport);
-        put16(pkt + 22, g_sockPort.load(rlx));
-        put16(pkt + 24, uint16_t(8 + n));
-        RtpAudio_packetInput(pkt, size_t(28 + n));
-    }
     return count;
 }
 

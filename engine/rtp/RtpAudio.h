@@ -187,10 +187,23 @@ struct RtpMeterBank {
     uint32_t frames;                // engine thread only
     uint32_t meter[RTP_METER_MAX_CH]; // written with relaxed atomic stores (std::atomic_ref)
 };
+// Channels in groups of eight: byte g of a live table is non-zero when channels 8g to
+// 8g + 7 of a block may carry samples other than zero.
+#define RTP_METER_GROUPS ((RTP_METER_MAX_CH + 7) / 8)
+// A block's sums of squares per channel, kept so that a second bank metering the same
+// block (the RTP transmit channels after the phy inputs) does not read it again.
+struct RtpBlockSums {
+    const int32_t* block;
+    int frames, chNum, strideSamples;
+    uint64_t sum[RTP_METER_MAX_CH];
+};
 // Adds one block (frames x chNum samples, frame stride strideSamples) to the bank and
-// publishes meters every 2^(n+11) frames, 48000 x 2^n >= sampleRate.
+// publishes meters every 2^(n+11) frames, 48000 x 2^n >= sampleRate. live (may be null:
+// every channel): the groups that may carry samples; the others are all zero and are
+// not read. keep (may be null) receives the block's sums.
 void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int chNum,
-                       int strideSamples, int sampleRate);
+                       int strideSamples, int sampleRate, const uint8_t* live = nullptr,
+                       RtpBlockSums* keep = nullptr);
 // Relaxed atomic read of a published meter (0 when ch is outside the bank).
 uint32_t RtpMeter_get(const RtpMeterBank* bank, int ch);
 void RtpMeter_clear(RtpMeterBank* bank);
@@ -206,11 +219,17 @@ uint32_t RtpAudio_getNow();
 // strideSamples samples; RTP transmit channel i = sample i of each frame, i < inChNum).
 // Datagrams carry timestamp ts - P (multicast ones plus the stream's rtpTsOffset, modulo
 // 2^32). Also the local copy and the DSCP refresh (template and socket).
-void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts);
+// inSums (may be null): the input block's sums from the phy's meter, used for the
+// transmit meters when they are of this very block and period.
+void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts,
+                       const RtpBlockSums* inSums = nullptr);
 
 // Period receive: fills outChNum channels (below the receive channel count; the rest
 // are zeroed) of outBlock (strideSamples per frame) for period timestamp ts.
-void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts);
+// live (may be null, RTP_METER_GROUPS bytes): receives the groups of output channels
+// that play a buffer; every other channel of the block is silence.
+void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts,
+                       uint8_t* live = nullptr);
 
 // Packet input: one IPv4 datagram (20-byte header 0x45, 8-byte UDP header, payload).
 // Any content and length is safe; datagrams that fit no stream are dropped.
@@ -221,8 +240,9 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len);
 size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, size_t payloadLen,
                              uint32_t srcIp, uint16_t srcPort, uint32_t dstIp, uint16_t dstPort);
 
-// Drains the RTP socket: every waiting datagram is read with Net_recvPktInfo, wrapped
-// and handed to packet input. Returns the count read.
+// Drains the RTP socket and its companion: the waiting datagrams are read in batches
+// (NetBatch_recv, a period of every stream per call, at most four calls per socket),
+// wrapped and handed to packet input in order of arrival. Returns the count read.
 int RtpAudio_drainSocket();
 
 // ---------------------------------------------------------------------------------

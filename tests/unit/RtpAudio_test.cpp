@@ -16,6 +16,7 @@
 
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/netbatch.h"
 
 namespace {
 
@@ -1027,4 +1028,100 @@ TEST(RtpAudio, MaximumPeriodIsTakenWholeWhileTheLinkHoldsItsDatagrams) {
     EXPECT_EQ(std::system("tc qdisc del dev lo root"), 0);
     ASSERT_GE(before, 0);
     EXPECT_EQ(after - before, 2 * 144);
+}
+
+// Bad input on the RTP socket: a burst of 10,000 datagrams in one period, datagrams for
+// streams that do not exist, and datagrams of every length a UDP socket can take. Every
+// datagram is read and accounted for, a stream counts exactly the datagrams it should,
+// and one drain reads a bounded number of datagrams, so the next period is not held up.
+TEST(RtpAudio, BurstsEveryLengthAndUnknownStreamsAreReadAndCountedInBoundedDrains) {
+    if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
+    prepare(2, 2);
+    int rtp = sock(0, 5004);
+    ASSERT_GE(rtp, 0);
+    Net_setPktInfo(rtp, 1);
+    const int room = 64 << 20; // the whole burst waits in the socket
+    ASSERT_EQ(setsockopt(rtp, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
+    ASSERT_EQ(Net_joinGroup(rtp, kGroup, kLo), 0);
+    ASSERT_EQ(Net_joinGroup(rtp, kGroup + 1, kLo), 0); // a group no stream takes
+    RtpAudio_setRtpSocket(rtp);
+    char reason[256];
+    int32_t map[2] = {0, 1};
+    sdpInfo u = mkSdp(kLo, kLo, 5004, 2, 2);
+    ASSERT_EQ(RtpAudio_setUcastRx(0, &u, map, 2, reason, sizeof reason), 0);
+    sdpInfo m = mkSdp(0x0A000001u, kGroup, 5004, 2, 2);
+    ASSERT_EQ(RtpAudio_setMcastRx(0, &m, map, 2, reason, sizeof reason), 0);
+    std::vector<int32_t> out = block(P, 2);
+    RtpAudio_periodRx(out.data(), 2, 2, 48000);
+    int s = sock(kLo, 0);
+    ASSERT_GE(s, 0);
+    Net_setMcastIf(s, kLo);
+    const int uIdx = RtpAudio_rxStreamIndex(false, 0), mIdx = RtpAudio_rxStreamIndex(true, 0);
+    RtpRxStats st{};
+    auto total = [&](int idx) { return RtpAudio_getRxStats(idx, &st) ? st.total : ~0u; };
+    // Drains until want datagrams came in; false when one drain read more than its bound.
+    const int bound = 4 * NETBATCH_RX_MAX;
+    auto drainAll = [&](int want, int* read) {
+        for (int i = 0; i < 1000 && *read < want; ++i) {
+            const int n = RtpAudio_drainSocket();
+            if (n > bound) return false;
+            *read += n;
+            if (*read < want) Net_waitReadable(&rtp, 1, 10);
+        }
+        return true;
+    };
+
+    // Unicast payload for stream index idx (mask: channels 0 and 1), L bytes long.
+    std::vector<uint8_t> buf(65507, 0x5A);
+    auto ucast = [&](uint16_t idx) {
+        buf[0] = 0;
+        buf[1] = 3;
+        buf[2] = uint8_t(idx >> 8);
+        buf[3] = uint8_t(idx);
+        for (int b = 4; b < 8; ++b) buf[size_t(b)] = 0;
+    };
+    std::vector<uint8_t> mc = rtpPayload(48000, 2, 2, P, l24), ucTo0(8 + 4 * P), ucTo7fff(8 + 4 * P);
+    ucast(0);
+    std::copy(buf.begin(), buf.begin() + long(ucTo0.size()), ucTo0.begin());
+    ucast(0x7FFF); // beyond the stream table
+    std::copy(buf.begin(), buf.begin() + long(ucTo7fff.size()), ucTo7fff.begin());
+
+    // The burst: a quarter each for the unicast stream, a stream index beyond the table,
+    // the multicast stream and a group without a stream, all sent before one drain.
+    std::vector<NetDatagram> burst(10000);
+    for (int i = 0; i < 10000; ++i) {
+        const bool group = i % 4 >= 2;
+        const std::vector<uint8_t>& p = group ? mc : i % 2 ? ucTo7fff : ucTo0;
+        burst[size_t(i)] = NetDatagram{p.data(), uint32_t(p.size()), group ? kGroup + uint32_t(i % 2) : kLo, 5004};
+    }
+    ASSERT_EQ(NetBatch_send(s, burst.data(), 10000), 10000);
+    const int first = RtpAudio_drainSocket();
+    EXPECT_GT(first, 0);
+    EXPECT_LE(first, bound);
+    int read = first;
+    EXPECT_TRUE(drainAll(10000, &read));
+    EXPECT_EQ(read, 10000);
+    EXPECT_EQ(total(uIdx), 2500u);
+    EXPECT_EQ(total(mIdx), 2500u);
+    EXPECT_EQ(total(RtpAudio_rxStreamIndex(false, 1)), 0u); // in the table, but incomplete
+
+    // Every length from 0 to 65,507 bytes to unicast stream 0: those from one whole
+    // frame (12 bytes) up to the largest payload packet input takes (1471) count; the
+    // longer ones are cut by the batch and dropped, the shorter ones carry no frame.
+    RtpAudio_clrRxStats(uIdx);
+    ucast(0);
+    read = 0;
+    for (int len = 0; len <= 65507; ++len) {
+        ASSERT_EQ(Net_sendTo(s, buf.data(), size_t(len), kLo, 5004), len);
+        if (len % 64 == 63 || len == 65507) {
+            ASSERT_TRUE(drainAll(len + 1, &read));
+        }
+    }
+    EXPECT_EQ(read, 65508);
+    EXPECT_EQ(total(uIdx), uint32_t(RTP_MAX_UDP_PAYLOAD - 12 + 1));
+    EXPECT_EQ(total(mIdx), 2500u);
+
+    RtpAudio_setRtpSocket(-1);
+    Net_close(s);
+    Net_close(rtp);
 }
