@@ -104,10 +104,7 @@ void startEngine(int txStreams, int rxStreams) {
                     const_cast<char*>("chNumTx=128"), const_cast<char*>("bufMs=4")};
     AudioPhy* phy = AudioPhy_virtual_new(5, argv);
     RtpAudio_reset();
-    AudioPhyBlock out{};
-    AudioPhy_outputBlock(&out);
-    RtpOutBlockDesc d{phy->phyTx.load(), phy->framesPerPeriod.load(), out.samples, phy->outStride};
-    RtpAudio_afterDspPrepare(phy->phyRx.load(), &d, phy->sampleRate.load());
+    AudioPhy_connectEngine(phy);
     TimerManager_reset();
     TimerManager_setPhy(phy);
     TimerManager_setRealtime(false);

@@ -42,10 +42,7 @@ void startEngine() {
     char* argv[] = {const_cast<char*>("bench"), const_cast<char*>("bufMs=4")};
     AudioPhy* phy = AudioPhy_virtual_new(2, argv);
     RtpAudio_reset();
-    AudioPhyBlock out{};
-    AudioPhy_outputBlock(&out);
-    RtpOutBlockDesc d{phy->phyTx.load(), phy->framesPerPeriod.load(), out.samples, phy->outStride};
-    RtpAudio_afterDspPrepare(phy->phyRx.load(), &d, phy->sampleRate.load());
+    AudioPhy_connectEngine(phy);
     TimerManager_reset();
     TimerManager_setPhy(phy);
     for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);

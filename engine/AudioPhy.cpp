@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/rtp/RtpAudio.h"
 #include "engine/shareMem.h"
 #include "platform/diag.h"
 #include "platform/section.h"
@@ -203,4 +204,13 @@ void AudioPhy_destroy() {
         Section_unlink(SHAREMEM_NAME);
     }
     AudioPhy_clear(&s_phy);
+}
+
+void AudioPhy_connectEngine(AudioPhy* phy) {
+    AudioPhyBlock out{};
+    AudioPhy_outputBlock(&out);
+    RtpOutBlockDesc d{phy->phyTx.load(std::memory_order_relaxed), phy->framesPerPeriod.load(std::memory_order_relaxed),
+                      out.samples, phy->outStride};
+    RtpAudio_afterDspPrepare(phy->phyRx.load(std::memory_order_relaxed), &d,
+                             phy->sampleRate.load(std::memory_order_relaxed));
 }

@@ -99,6 +99,8 @@ struct AudioPhyBlock {
 // k = blocks completed. false (and an empty block) without a section.
 bool AudioPhy_inputBlock(AudioPhyBlock* out);
 bool AudioPhy_outputBlock(AudioPhyBlock* out);
+// Hands the engine phy's output block, channel counts and rate (after the phy is made).
+void AudioPhy_connectEngine(AudioPhy* phy);
 // Zeroes the whole current block of area A (all ring channels, all ring frames).
 void AudioPhy_clearInputBlock();
 // Ends the period: stores k + 1 into the section's counter after the data (release).

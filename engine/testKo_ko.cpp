@@ -34,12 +34,7 @@ int init_ko(int argc, char** argv) {
     RtpAudio_setPayloadType(RTP_DEFAULT_PAYLOAD_TYPE);
     if (!phy->prepare || phy->prepare(phy) != 0) DIAG_ERROR_AT(UNIT, "init_ko");
 
-    AudioPhyBlock out{};
-    AudioPhy_outputBlock(&out);
-    RtpOutBlockDesc desc{phy->phyTx.load(std::memory_order_relaxed),
-                         phy->framesPerPeriod.load(std::memory_order_relaxed), out.samples, phy->outStride};
-    RtpAudio_afterDspPrepare(phy->phyRx.load(std::memory_order_relaxed), &desc,
-                             phy->sampleRate.load(std::memory_order_relaxed));
+    AudioPhy_connectEngine(phy);
 
     const bool virtualPhy = AudioPhy_hasShareMem() && phy->ringBufMs != 0;
     if (virtualPhy) {

@@ -53,10 +53,7 @@ AudioPhy* start(int chRx = 2, int chTx = 2, int rate = 48000) {
     AudioPhy* phy = AudioPhy_virtual_new(5, argv);
     EXPECT_TRUE(AudioPhy_hasShareMem());
     RtpAudio_reset();
-    AudioPhyBlock out{};
-    AudioPhy_outputBlock(&out);
-    RtpOutBlockDesc d{phy->phyTx.load(), phy->framesPerPeriod.load(), out.samples, phy->outStride};
-    RtpAudio_afterDspPrepare(phy->phyRx.load(), &d, phy->sampleRate.load());
+    AudioPhy_connectEngine(phy);
     TimerManager_reset();
     TimerManager_setPhy(phy);
     return phy;
