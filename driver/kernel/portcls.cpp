@@ -45,11 +45,13 @@ Subdevice g_sub[kMaxSubdevices];
 PortWaveRT* g_ports[kMaxPorts];
 int g_portCount;
 
-class PortWaveRT final : public IPortWaveRT {
+// The IUnknown of the port's own objects: one reference count; at the last Release the
+// object's clean-up (lastRelease), then delete.
+template <class Iface, class Self> class PortObject : public Iface {
 public:
     NTSTATUS QueryInterface(const IID&, void** out) override {
         if (!out) return STATUS_INVALID_PARAMETER;
-        AddRef();
+        this->AddRef();
         *out = this;
         return STATUS_SUCCESS;
     }
@@ -57,11 +59,22 @@ public:
     ULONG Release() override {
         ULONG n = --refs_;
         if (n == 0) {
-            forget(this);
-            if (miniport_) miniport_->Release();
-            delete this;
+            Self* self = static_cast<Self*>(this);
+            self->lastRelease();
+            delete self;
         }
         return n;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+class PortWaveRT final : public PortObject<IPortWaveRT, PortWaveRT> {
+public:
+    void lastRelease() {
+        forget(this);
+        if (miniport_) miniport_->Release();
     }
     // Checks the miniport's filter description the way the port class would before it
     // builds a filter factory from it.
@@ -108,30 +121,15 @@ private:
         for (int i = 0; i < g_portCount; ++i)
             if (g_ports[i] == p) g_ports[i] = nullptr;
     }
-    std::atomic<ULONG> refs_{1};
     IMiniportWaveRT* miniport_ = nullptr;
     const PCFILTER_DESCRIPTOR* desc_ = nullptr;
 };
 
 // The port's side of one stream: the cyclic buffer's pages are a named section that the
 // client maps by name, as the audio stack maps a WaveRT buffer.
-class PortStream final : public IPortWaveRTStream {
+class PortStream final : public PortObject<IPortWaveRTStream, PortStream> {
 public:
-    NTSTATUS QueryInterface(const IID&, void** out) override {
-        if (!out) return STATUS_INVALID_PARAMETER;
-        AddRef();
-        *out = this;
-        return STATUS_SUCCESS;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG n = --refs_;
-        if (n == 0) {
-            release();
-            delete this;
-        }
-        return n;
-    }
+    void lastRelease() { release(); }
     MDL* AllocatePagesForMdl(uint64_t highest, size_t bytes) override {
         // A cyclic buffer is a few seconds of stereo at most; anything larger is refused.
         if (bytes == 0 || bytes > kMaxBuffer || highest < bytes) return nullptr;
@@ -161,7 +159,6 @@ private:
         }
         section_ = Section{};
     }
-    std::atomic<ULONG> refs_{1};
     Section section_;
     MDL* mdl_ = nullptr;
     char name_[120] = "";
