@@ -157,6 +157,7 @@ AudioPhy* AudioPhy_virtual_new(int argc, char** argv) {
     p->mask = uint32_t((2 * frames) / frames - 1);
     p->periodIndex.store(0, r);
     p->counter = 0;
+    p->outSilent = 0; // written once before it counts as silent
     p->shareMem = base;
     return p;
 }
@@ -180,6 +181,22 @@ static bool block(bool input, AudioPhyBlock* out) {
 
 bool AudioPhy_inputBlock(AudioPhyBlock* out) { return block(true, out); }
 bool AudioPhy_outputBlock(AudioPhyBlock* out) { return block(false, out); }
+
+bool AudioPhy_outputSilent() {
+    const AudioPhy* p = &s_phy;
+    if (!p->shareMem) return false;
+    const uint64_t slot = p->counter % p->ringBufMs;
+    return slot < 64 && ((p->outSilent >> slot) & 1u) != 0;
+}
+
+void AudioPhy_setOutputSilent(bool silent) {
+    AudioPhy* p = &s_phy;
+    if (!p->shareMem) return;
+    const uint64_t slot = p->counter % p->ringBufMs;
+    if (slot >= 64) return;
+    const uint64_t bit = uint64_t(1) << slot;
+    p->outSilent = silent ? p->outSilent | bit : p->outSilent & ~bit;
+}
 
 void AudioPhy_clearInputBlock() {
     const AudioPhy* p = &s_phy;

@@ -56,6 +56,7 @@ struct AudioPhy {
     uint32_t ringFrames, ringChRx, ringChTx, ringBufMs; // the section's geometry
     void* shareMem;    // the section (null: no virtual phy)
     uint64_t counter;  // blocks completed (engine thread's copy of offset 24)
+    uint64_t outSilent; // area B slots (below 64) the engine left all zero: bit = slot
 };
 
 // The engine's single phy record (always present; shareMem tells whether it is backed).
@@ -99,6 +100,11 @@ struct AudioPhyBlock {
 // k = blocks completed. false (and an empty block) without a section.
 bool AudioPhy_inputBlock(AudioPhyBlock* out);
 bool AudioPhy_outputBlock(AudioPhyBlock* out);
+// Whether the current block of area B is known to hold only zeros (the engine left it
+// so a ring cycle ago; hosts only read area B), and the record of what this period
+// leaves there.
+bool AudioPhy_outputSilent();
+void AudioPhy_setOutputSilent(bool silent);
 // Hands the engine phy's output block, channel counts and rate (after the phy is made).
 void AudioPhy_connectEngine(AudioPhy* phy);
 // Zeroes the whole current block of area A (all ring channels, all ring frames).

@@ -142,29 +142,51 @@ void TimerManager_period(int64_t c) {
     const bool haveIn = AudioPhy_inputBlock(&in) && in.samples;
     if (haveIn) PhyDsp_block(p, in, 0, p->phyRx.load(rlx), &p->meterIn, nullptr, &inSums);
     RtpAudio_periodTx(fits ? in.samples : nullptr, in.strideSamples, in.chNum, uint32_t(ts), haveIn ? &inSums : nullptr);
-    AudioPhy_clearInputBlock();
+    // A whole block the meter found all zero is what the clear would leave: an idle
+    // card does not write its input ring every period.
+    if (!(haveIn && inSums.zero && in.chNum == in.strideSamples && uint32_t(in.frames) == p->ringFrames))
+        AudioPhy_clearInputBlock();
 
     // Output channels that play nothing are silence: their meters need not read them.
     uint8_t live[RTP_METER_GROUPS] = {};
     AudioPhyBlock out{};
     if (AudioPhy_outputBlock(&out) && out.samples) {
+        // A block this engine left all zero a ring cycle ago is not cleared again: an
+        // idle card then does not write its whole output ring every period.
+        const bool silent = AudioPhy_outputSilent();
         if (fits) {
-            RtpAudio_periodRx(out.samples, out.strideSamples, out.chNum, uint32_t(ts), live);
+            RtpAudio_periodRx(out.samples, out.strideSamples, out.chNum, uint32_t(ts), live, silent);
         } else {
             for (int k = 0; k < out.frames; ++k)
                 std::memset(out.samples + size_t(k) * size_t(out.strideSamples), 0, sizeof(int32_t) * size_t(out.chNum));
         }
         // Ring channels above the output count (lowered by a command) carry silence,
         // not what an earlier turn of the ring left there.
-        for (int k = 0; k < out.frames && out.chNum < out.strideSamples; ++k)
+        for (int k = 0; k < out.frames && out.chNum < out.strideSamples && !silent; ++k)
             std::memset(out.samples + size_t(k) * size_t(out.strideSamples) + size_t(out.chNum), 0,
                         sizeof(int32_t) * size_t(out.strideSamples - out.chNum));
         PhyDsp_block(p, out, 1, p->phyTx.load(rlx), &p->meterOut, live);
+        // Only the groups live names (played buffers, the tone) were written; gain
+        // keeps zeros zero.
+        uint8_t any = 0;
+        for (uint8_t g : live) any |= g;
+        AudioPhy_setOutputSilent(fits && any == 0);
     } else {
         RtpAudio_periodRx(nullptr, 0, 0, uint32_t(ts));
     }
     AudioPhy_periodDone();
 }
+
+namespace {
+uint32_t g_quietTicks;
+
+// With no receive stream every datagram read is dropped: the socket is then emptied
+// every eighth tick only, which keeps its queue short without a system call each tick.
+// A stream that becomes complete is read from the next tick on.
+void drainForPeriod() {
+    if (RtpAudio_receiving() || (++g_quietTicks & 7u) == 0) RtpAudio_drainSocket();
+}
+}  // namespace
 
 int TimerManager_catchUp(int64_t sysNs) {
     AudioPhy* p = phy();
@@ -173,7 +195,7 @@ int TimerManager_catchUp(int64_t sysNs) {
     const int64_t c = sysNs + g_ptpOffsetNs.load(rlx);
     for (int again = 0; again < 2; ++again) {
         if (g_realign.load(rlx)) {
-            RtpAudio_drainSocket();
+            drainForPeriod();
             TimerManager_period(c);
             g_expected = uint32_t(g_rtpTs.load(rlx));
             return 1;
@@ -200,7 +222,7 @@ int TimerManager_catchUp(int64_t sysNs) {
             // came in while earlier periods of this catch-up ran (or while the thread
             // was late) is due now, and after this period it would only be dropped as
             // late, leaving a period of silence.
-            RtpAudio_drainSocket();
+            drainForPeriod();
             TimerManager_period(c);
             g_expected += uint32_t(P);
         }

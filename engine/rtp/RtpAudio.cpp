@@ -632,15 +632,7 @@ inline uint32_t square16(int32_t v) {
 // Adds the squares of eight channels over frames to sum[0..7]. Three squares fit 32
 // bits, so the 64-bit additions come once per three frames; eight channels a step, a
 // fixed count, so that -O2 vectorises the step.
-void squares8(uint64_t* __restrict sum, const int32_t* __restrict f, int frames, size_t stride) {
-    // A silent group (no sample beyond the low 16 bits) adds nothing; telling so is a
-    // quarter of the squares' work, and unused inputs are mostly silent.
-    uint32_t bits[8] = {};
-    for (int k = 0; k < frames; ++k)
-        for (int j = 0; j < 8; ++j) bits[j] |= uint32_t(f[size_t(k) * stride + size_t(j)]);
-    uint32_t any = 0;
-    for (int j = 0; j < 8; ++j) any |= bits[j];
-    if ((any >> 16) == 0) return;
+void squares8(uint64_t* __restrict sum, const int32_t* __restrict f, int frames, size_t stride, bool assign) {
     uint64_t a[8] = {};
     int k = 0;
     for (; k + 3 <= frames; k += 3, f += 3 * stride) {
@@ -650,21 +642,57 @@ void squares8(uint64_t* __restrict sum, const int32_t* __restrict f, int frames,
     }
     for (; k < frames; ++k, f += stride)
         for (int j = 0; j < 8; ++j) a[j] += square16(f[j]);
-    for (int j = 0; j < 8; ++j) sum[j] += a[j];
+    for (int j = 0; j < 8; ++j) sum[j] = (assign ? 0 : sum[j]) + a[j];
 }
 
-// Adds each channel's squares over the block to sum[c], c < chNum; groups that live
-// says are silent are skipped.
-void sumSquares(uint64_t* sum, const int32_t* block, int frames, int chNum, size_t stride, const uint8_t* live) {
-    int c = 0;
-    for (; c + 8 <= chNum; c += 8)
-        if (!live || live[c >> 3]) squares8(sum + c, block + c, frames, stride);
-    if (c < chNum && (!live || live[c >> 3]))
-        for (; c < chNum; ++c) {
-            uint64_t a = 0;
-            for (int k = 0; k < frames; ++k) a += square16(block[size_t(k) * stride + size_t(c)]);
-            sum[c] += a;
+// Adds each channel's squares over the block to sum[c], c < chNum, and returns the
+// groups of eight channels that added anything (bit g: channels 8g..8g+7). assign: the
+// sums of those groups are stored instead, and the other groups' are not written.
+// live (may be null): the groups that may carry samples; only those are read, column
+// by column. Without it, a group with no sample beyond the low 16 bits adds nothing,
+// and unused inputs are mostly silent: one pass row by row (in memory order, which the
+// prefetcher follows when the block comes cold from another process) finds the groups
+// that have anything, and only those are squared. *zero (may be null): the block is all
+// zero bits.
+uint32_t sumSquares(uint64_t* sum, const int32_t* block, int frames, int chNum, size_t stride, const uint8_t* live,
+                    bool assign, bool* zero) {
+    constexpr int kGroups = (RTP_METER_MAX_CH + 7) / 8;
+    static_assert(kGroups <= 32, "group mask");
+    uint32_t bits[kGroups * 8] = {};
+    if (!live) {
+        const int wide = chNum & ~7;
+        for (int k = 0; k < frames; ++k) {
+            const int32_t* row = block + size_t(k) * stride;
+            for (int c = 0; c < wide; c += 8)
+                for (int j = 0; j < 8; ++j) bits[c + j] |= uint32_t(row[c + j]);
+            for (int c = wide; c < chNum; ++c) bits[c] |= uint32_t(row[c]);
         }
+    }
+    uint32_t groups = 0, all = 0;
+    for (int c = 0; c < chNum; c += 8) {
+        const int n = chNum - c < 8 ? chNum - c : 8;
+        if (live) {
+            if (!live[c >> 3]) continue;
+            for (int k = 0; k < frames; ++k)
+                for (int j = 0; j < n; ++j) bits[c + j] |= uint32_t(block[size_t(k) * stride + size_t(c + j)]);
+        }
+        uint32_t any = 0;
+        for (int j = 0; j < n; ++j) any |= bits[c + j];
+        all |= any;
+        if ((any >> 16) == 0) continue;
+        groups |= 1u << (c >> 3);
+        if (n == 8) {
+            squares8(sum + c, block + c, frames, stride, assign);
+            continue;
+        }
+        for (int j = 0; j < n; ++j) {
+            uint64_t a = 0;
+            for (int k = 0; k < frames; ++k) a += square16(block[size_t(k) * stride + size_t(c + j)]);
+            sum[c + j] = (assign ? 0 : sum[c + j]) + a;
+        }
+    }
+    if (zero) *zero = all == 0;
+    return groups;
 }
 
 // The squares of one buffer row of P samples, sixteen a step (vectorised).
@@ -678,18 +706,33 @@ uint64_t rowSquares(const int32_t* __restrict src, int P) {
 }
 }  // namespace
 
+void RtpMeter_addSums(RtpMeterBank* bank, const RtpBlockSums* sums, int chNum) {
+    for (uint32_t g = sums->groups; g; g &= g - 1) {
+        const int c0 = __builtin_ctz(g) * 8;
+        for (int c = c0; c < c0 + 8 && c < chNum; ++c) bank->acc[c] += sums->sum[c];
+    }
+}
+
 void RtpMeter_addBlock(RtpMeterBank* bank, const int32_t* block, int frames, int chNum, int strideSamples,
                        int sampleRate, const uint8_t* live, RtpBlockSums* keep) {
-    if (keep) *keep = RtpBlockSums{block, frames, 0, strideSamples, {}};
+    if (keep) {
+        // Not the whole record: its sums are written only for the groups it names.
+        keep->block = block;
+        keep->frames = frames;
+        keep->chNum = 0;
+        keep->strideSamples = strideSamples;
+        keep->groups = 0;
+        keep->zero = false;
+    }
     if (!bank || frames <= 0) return;
     if (chNum > RTP_METER_MAX_CH) chNum = RTP_METER_MAX_CH;
     if (block && chNum > 0) {
         if (keep) {
-            sumSquares(keep->sum, block, frames, chNum, size_t(strideSamples), live);
+            keep->groups = sumSquares(keep->sum, block, frames, chNum, size_t(strideSamples), live, true, &keep->zero);
             keep->chNum = chNum;
-            for (int c = 0; c < chNum; ++c) bank->acc[c] += keep->sum[c];
+            RtpMeter_addSums(bank, keep, chNum);
         } else {
-            sumSquares(bank->acc, block, frames, chNum, size_t(strideSamples), live);
+            sumSquares(bank->acc, block, frames, chNum, size_t(strideSamples), live, false, nullptr);
         }
     }
     bank->frames += uint32_t(frames);
@@ -860,7 +903,10 @@ alignas(64) uint8_t g_chWire[4][RTP_MAX_CH_NUM * kRowMax];
 inline uint8_t* wireRow(int sb, int c, int P) {
     return g_chWire[sb - 1] + size_t(c) * ((size_t(P) * size_t(sb) + kWireSlack + 63) / 64 * 64);
 }
-uint8_t g_chNeed[RTP_MAX_CH_NUM]; // bit sb - 1: the row of that width is wanted this period
+// Unicast streams that carry each channel at each width this period (counted to 2): a
+// channel that one stream carries is packed straight into its datagram, one that more
+// carry is converted once into its row and copied.
+uint8_t g_chUsers[4][RTP_MAX_CH_NUM];
 const int32_t kZeroSample = 0;
 
 int g_batchCount;
@@ -915,11 +961,30 @@ bool ucastWanted(const StreamView& v, int P) {
     const int sb = v.cfg.sdp.sampleByteNum;
     if (P * v.nValid * sb > kMaxPayload) return false;
     for (int j = 0; j < v.cfg.sdp.chNum; ++j)
-        if (v.ch[j] >= 0) g_chNeed[v.ch[j]] |= uint8_t(1u << (sb - 1));
+        if (v.ch[j] >= 0) {
+            uint8_t& u = g_chUsers[sb - 1][v.ch[j]];
+            if (u < 2) ++u;
+        }
     return true;
 }
 
-void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P) {
+// Channel rows straight from the block (frame after frame, as the block lies): whole
+// words but on the last frame, whose word would run into the next row.
+template <int SB>
+void packColumns(const int32_t* in, size_t stride, const int16_t* ch, uint8_t* const* row, int n, int P) {
+    if (P <= 0) return;
+    int k = 0;
+    for (; k + 1 < P; ++k, in += stride)
+        for (int i = 0; i < n; ++i) putWire<SB>(row[i] + k * SB, uint32_t(in[ch[i]]));
+    for (int i = 0; i < n; ++i) {
+        uint8_t w[4];
+        putWire<SB>(w, uint32_t(in[ch[i]]));
+        std::memcpy(row[i] + k * SB, w, SB);
+    }
+}
+
+void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P, const int32_t* in, size_t stride,
+                int inCh) {
     const int sb = v.cfg.sdp.sampleByteNum;
     const size_t row = size_t(P) * size_t(sb);
     const int len = P * v.nValid * sb;
@@ -932,45 +997,52 @@ void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P
     if (mute) {
         std::memset(pl, 0, size_t(len));
     } else {
-        for (int j = 0; j < v.cfg.sdp.chNum; ++j) {
+        int16_t dch[RTP_MAX_CH_PER_SDP];
+        uint8_t* drow[RTP_MAX_CH_PER_SDP];
+        int dn = 0;
+        for (int j = 0; j < v.cfg.sdp.chNum && j < RTP_MAX_CH_PER_SDP; ++j) {
             const int c = v.ch[j];
             if (c < 0) continue;
-            std::memcpy(pl, wireRow(sb, c, P), row);
+            if (g_chUsers[sb - 1][c] >= 2) {
+                std::memcpy(pl, wireRow(sb, c, P), row);
+            } else if (!in || c >= inCh) {
+                std::memset(pl, 0, row);
+            } else {
+                dch[dn] = int16_t(c);
+                drow[dn++] = pl;
+            }
             pl += row;
+        }
+        switch (sb) {
+        case 1: packColumns<1>(in, stride, dch, drow, dn, P); break;
+        case 2: packColumns<2>(in, stride, dch, drow, dn, P); break;
+        case 3: packColumns<3>(in, stride, dch, drow, dn, P); break;
+        default: packColumns<4>(in, stride, dch, drow, dn, P); break;
         }
     }
     queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
-// The rows of one width, frame after frame: the block is read in order, each row
-// written in order (a channel's samples lie a whole frame apart in the block, and
-// reading them channel by channel missed the cache on every sample).
-template <int SB>
-void packFramesToRows(const int32_t* in, size_t stride, const int16_t* ch, int n, int P) {
-    uint8_t* row[RTP_MAX_CH_NUM];
-    for (int i = 0; i < n; ++i) row[i] = wireRow(SB, ch[i], P);
-    for (int k = 0; k < P; ++k, in += stride)
-        for (int i = 0; i < n; ++i) putWire<SB>(row[i] + k * SB, uint32_t(in[ch[i]]));
-}
-
-// Converts the rows g_chNeed asks for; channels without input give silent rows.
+// Converts the rows of channels that more than one unicast stream carries; channels
+// without input give silent rows.
 void packRows(const int32_t* in, int stride, int inCh, int txCh, int P) {
     int16_t ch[4][RTP_MAX_CH_NUM];
+    uint8_t* row[4][RTP_MAX_CH_NUM];
     int n[4] = {};
-    for (int c = 0; c < txCh; ++c) {
-        const uint8_t need = g_chNeed[c];
-        if (!need) continue;
-        g_chNeed[c] = 0;
-        for (int sb = 1; sb <= 4; ++sb) {
-            if (!(need & (1u << (sb - 1)))) continue;
-            if (c >= inCh || !in) std::memset(wireRow(sb, c, P), 0, size_t(P) * size_t(sb));
-            else ch[sb - 1][n[sb - 1]++] = int16_t(c);
+    for (int sb = 1; sb <= 4; ++sb)
+        for (int c = 0; c < txCh; ++c) {
+            if (g_chUsers[sb - 1][c] < 2) continue;
+            if (c >= inCh || !in) {
+                std::memset(wireRow(sb, c, P), 0, size_t(P) * size_t(sb));
+            } else {
+                ch[sb - 1][n[sb - 1]] = int16_t(c);
+                row[sb - 1][n[sb - 1]++] = wireRow(sb, c, P);
+            }
         }
-    }
-    if (n[0]) packFramesToRows<1>(in, size_t(stride), ch[0], n[0], P);
-    if (n[1]) packFramesToRows<2>(in, size_t(stride), ch[1], n[1], P);
-    if (n[2]) packFramesToRows<3>(in, size_t(stride), ch[2], n[2], P);
-    if (n[3]) packFramesToRows<4>(in, size_t(stride), ch[3], n[3], P);
+    if (n[0]) packColumns<1>(in, size_t(stride), ch[0], row[0], n[0], P);
+    if (n[1]) packColumns<2>(in, size_t(stride), ch[1], row[1], n[1], P);
+    if (n[2]) packColumns<3>(in, size_t(stride), ch[2], row[2], n[2], P);
+    if (n[3]) packColumns<4>(in, size_t(stride), ch[3], row[3], n[3], P);
 }
 
 bool g_ucastSend[RTP_MAX_UCAST_NUM]; // this period's verdict per unicast stream
@@ -1032,9 +1104,10 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     }
     if (anyUcast) {
         if (!mute) packRows(inBlock, strideSamples, inChNum, txCh, P);
-        else std::memset(g_chNeed, 0, sizeof g_chNeed);
         for (int u = 0; u < k; ++u)
-            if (g_ucastSend[g_txList[u]]) buildUcast(g_txList[u], g_viewUTx[g_txList[u]], tsWire, mute, P);
+            if (g_ucastSend[g_txList[u]])
+                buildUcast(g_txList[u], g_viewUTx[g_txList[u]], tsWire, mute, P, inBlock, size_t(strideSamples), inChNum);
+        std::memset(g_chUsers, 0, sizeof g_chUsers);
     }
     for (; k < g_txListN; ++k) {
         const int i = g_txList[k] - RTP_MAX_UCAST_NUM;
@@ -1073,7 +1146,7 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 
     if (inSums && inBlock && inSums->block == inBlock && inSums->frames == P && inSums->strideSamples == strideSamples &&
         inSums->chNum >= inChNum) {
-        for (int c = 0; c < inChNum; ++c) g_meterTx.acc[c] += inSums->sum[c];
+        RtpMeter_addSums(&g_meterTx, inSums, inChNum);
         g_meterTx.frames += uint32_t(P);
         meterPublish(&g_meterTx, inChNum, g_fs.load(rlx));
     } else {
@@ -1087,7 +1160,8 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 
 // ---- period receive ----
 
-void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts, uint8_t* live) {
+void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts, uint8_t* live,
+                       bool blockSilent) {
     if (live) std::memset(live, 0, RTP_METER_GROUPS);
     const int P = g_P.load(rlx), B = g_B.load(rlx);
     if (P <= 0 || B <= 0) return;
@@ -1109,7 +1183,9 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
     }
     const bool mute = g_mute.load(rlx) != 0;
     // Silence first, row by row, then the channels that play a buffer in use.
-    if (outChNum > 0 && outChNum == strideSamples)
+    if (blockSilent)
+        ;
+    else if (outChNum > 0 && outChNum == strideSamples)
         std::memset(outBlock, 0, sizeof(int32_t) * size_t(P) * size_t(strideSamples));
     else
         for (int k = 0; k < P && outChNum > 0; ++k)
@@ -1325,6 +1401,32 @@ int RtpAudio_drainSocket() {
     int m = g_mcastSock.load(rlx);
     if (m >= 0) count += drainOne(m);
     return count;
+}
+
+namespace {
+// Receive streams complete at the last look; counted again only when g_cfgGen moved.
+uint32_t g_rxSeenGen;
+int g_rxCompleteN;
+}  // namespace
+
+bool RtpAudio_receiving() {
+    const uint32_t gen = g_cfgGen.load(std::memory_order_acquire);
+    if (gen != g_rxSeenGen) {
+        g_rxSeenGen = gen;
+        const int rxCh = g_rxChNum.load(rlx);
+        const int uN = g_num[RTP_UCAST_RX].load(rlx), mN = g_num[RTP_MCAST_RX].load(rlx);
+        int n = 0;
+        for (int i = 0; i < uN && i < RTP_MAX_UCAST_NUM; ++i) {
+            refreshView(g_pubURx[i], g_viewURx[i], rxCh);
+            n += g_viewURx[i].complete ? 1 : 0;
+        }
+        for (int i = 0; i < mN && i < RTP_MAX_MCAST_NUM; ++i) {
+            refreshView(g_pubMRx[i], g_viewMRx[i], rxCh);
+            n += g_viewMRx[i].complete ? 1 : 0;
+        }
+        g_rxCompleteN = n;
+    }
+    return g_rxCompleteN > 0;
 }
 
 // ---- group membership ----

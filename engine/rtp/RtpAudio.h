@@ -195,8 +195,12 @@ struct RtpMeterBank {
 struct RtpBlockSums {
     const int32_t* block;
     int frames, chNum, strideSamples;
+    uint32_t groups; // bit g: channels 8g..8g+7 have sums; every other sum is 0 (not stored)
+    bool zero;       // the block was all zero bits
     uint64_t sum[RTP_METER_MAX_CH];
 };
+// Adds a block's kept sums of channels below chNum to the bank (no publishing).
+void RtpMeter_addSums(RtpMeterBank* bank, const RtpBlockSums* sums, int chNum);
 // Adds one block (frames x chNum samples, frame stride strideSamples) to the bank and
 // publishes meters every 2^(n+11) frames, 48000 x 2^n >= sampleRate. live (may be null:
 // every channel): the groups that may carry samples; the others are all zero and are
@@ -228,8 +232,10 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 // are zeroed) of outBlock (strideSamples per frame) for period timestamp ts.
 // live (may be null, RTP_METER_GROUPS bytes): receives the groups of output channels
 // that play a buffer; every other channel of the block is silence.
+// blockSilent: the caller knows the block holds only zeros; the silence is not written
+// again.
 void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts,
-                       uint8_t* live = nullptr);
+                       uint8_t* live = nullptr, bool blockSilent = false);
 
 // Packet input: one IPv4 datagram (20-byte header 0x45, 8-byte UDP header, payload).
 // Any content and length is safe; datagrams that fit no stream are dropped.
@@ -244,6 +250,9 @@ size_t RtpAudio_wrapDatagram(uint8_t* out, size_t cap, const uint8_t* payload, s
 // (NetBatch_recv, a period of every stream per call, at most four calls per socket),
 // wrapped and handed to packet input in order of arrival. Returns the count read.
 int RtpAudio_drainSocket();
+// Whether any receive stream is complete (engine thread): without one, every datagram
+// the drain reads is dropped.
+bool RtpAudio_receiving();
 
 // ---------------------------------------------------------------------------------
 // Group membership for the route layer.

@@ -925,9 +925,11 @@ TEST(RtpAudio, TransmitPayloadsOfEveryWidthFromSharedChannels) {
         std::vector<int32_t> map;
     };
     // Channels 4 and 5 are transmit channels without input in this block: silence.
+    // Unicast channels carried once at a width are packed into their datagram, the
+    // others (0 and 2 at three bytes, 2 twice in one stream) copied from a shared row.
     const std::vector<Stream> streams = {
         {false, 1, {0, 5, 2}}, {false, 2, {2, -1, 0}}, {false, 3, {2, 3, 1, 0}}, {false, 4, {3, 2}},
-        {true, 1, {1, -1, 3}}, {true, 2, {0, 4, 2}},   {true, 4, {3, 2}},
+        {false, 3, {0, 2, 2}}, {true, 1, {1, -1, 3}},  {true, 2, {0, 4, 2}},     {true, 4, {3, 2}},
     };
     int u = 0, m = 0;
     for (const Stream& st : streams) {
