@@ -109,7 +109,7 @@ void startEngine(int txStreams, int rxStreams) {
     TimerManager_reset();
     TimerManager_setPhy(phy);
     TimerManager_setRealtime(false);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
     RtpAudio_setRtpSocket(g_rtpSock);
     char reason[256];
     uint8_t mac[6] = {};

@@ -158,7 +158,7 @@ AudioPhy* startEngine(int chRx, int chTx, int path = 0) {
     AudioPhy_connectEngine(phy);
     TimerManager_reset();
     TimerManager_setPhy(phy);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
     RtpAudio_setRtpSocket(pathSocket(path));
     return phy;
 }
@@ -266,7 +266,7 @@ void BM_PeriodMax(benchmark::State& state) {
     RtpAudio_setChRx(route, 128);
     RtpAudio_setChTx(route, 128); // every receive channel fed by the local copy: all copied
     if (gain)
-        for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(525540); // 10^(-6/20) x 2^20
+        AudioPhy_setAllGains(phy, 525540); // 10^(-6/20) x 2^20
     runPeriods(state, phy);
     g_fakeSend = false;
 }

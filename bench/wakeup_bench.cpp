@@ -45,7 +45,7 @@ void startEngine() {
     AudioPhy_connectEngine(phy);
     TimerManager_reset();
     TimerManager_setPhy(phy);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
     static int sock = -1;
     if (sock < 0) {
         sock = Net_udpSocketTry(0, RTP_PORT);

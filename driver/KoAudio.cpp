@@ -34,10 +34,9 @@ void KoAudio_defaults() {
     p->toneCh.store(-1, rlx);
     p->toneSide.store(0, rlx);
     // Unity until someone sets a gain: a card nobody has tuned yet passes its audio.
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) {
-        p->gain[i].store(GAIN_UNITY_Q20, rlx);
-        p->mute[i].store(0, rlx);
-    }
+    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) p->mute[i].store(0, rlx);
+    AudioPhy_setAllGains(p, GAIN_UNITY_Q20);
+    p->gainPlainN[0] = p->gainPlainN[1] = -1;
     p->hasChRemap.store(0, rlx);
     p->isRxDirectTx.store(0, rlx);
     p->periodIndex.store(0, rlx);

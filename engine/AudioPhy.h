@@ -35,6 +35,7 @@ struct AudioPhy {
     std::atomic<uint8_t> toneSide;        // 0 = input side, 1 = output side
     std::atomic<int32_t> gain[AUDIOPHY_GAIN_SLOTS]; // Q20 (GAIN_UNITY_Q20 = unity)
     std::atomic<uint8_t> mute[AUDIOPHY_GAIN_SLOTS]; // non-zero = muted
+    std::atomic<uint32_t> gainGen;                  // moves after every gain or mute change
     std::atomic<uint8_t> hasChRemap;                // remap: stored and reported only
     std::atomic<uint32_t> remapRx[PHY_MAX_CH_NUM];
     std::atomic<uint32_t> remapTx[PHY_MAX_CH_NUM];
@@ -43,6 +44,8 @@ struct AudioPhy {
     // ---- engine thread ----
     std::atomic<uint64_t> periodIndex; // advanced modulo (mask + 1) every period
     uint32_t tonePhase;                // test tone phase, 0..23
+    uint32_t gainSeen[2];              // per side (0 input, 1 output): gainGen at the last look,
+    int32_t gainPlainN[2];             // and the channels then all unity and unmuted (-1: none)
     RtpMeterBank meterIn;              // phy input channels
     RtpMeterBank meterOut;             // phy output channels
 
@@ -58,6 +61,21 @@ struct AudioPhy {
     uint64_t counter;  // blocks completed (engine thread's copy of offset 24)
     uint64_t outSilent; // area B slots (below 64) the engine left all zero: bit = slot
 };
+
+// Gain (Q20) and mute of a slot (inputs 0.., outputs AUDIOPHY_OUT_SLOT(0)..): every
+// change goes through these, so that the period looks at the tables again only then.
+inline void AudioPhy_setGain(AudioPhy* p, int slot, int32_t q20) {
+    p->gain[slot].store(q20, std::memory_order_relaxed);
+    p->gainGen.fetch_add(1, std::memory_order_release);
+}
+inline void AudioPhy_setMute(AudioPhy* p, int slot, bool muted) {
+    p->mute[slot].store(muted ? 1 : 0, std::memory_order_relaxed);
+    p->gainGen.fetch_add(1, std::memory_order_release);
+}
+inline void AudioPhy_setAllGains(AudioPhy* p, int32_t q20) {
+    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) p->gain[i].store(q20, std::memory_order_relaxed);
+    p->gainGen.fetch_add(1, std::memory_order_release);
+}
 
 // The engine's single phy record (always present; shareMem tells whether it is backed).
 AudioPhy* AudioPhy_get();

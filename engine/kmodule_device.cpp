@@ -447,7 +447,7 @@ int setGain(Ctx& c, bool tx) {
     READ_I32("chId", ch);
     READ_I32("ppm", ppm);
     if (ch < 0 || ch >= (tx ? phyTxCount() : phyRxCount())) return -1;
-    AudioPhy_get()->gain[tx ? AUDIOPHY_OUT_SLOT(ch) : ch].store(int32_t(ppm), rlx);
+    AudioPhy_setGain(AudioPhy_get(), tx ? AUDIOPHY_OUT_SLOT(ch) : ch, int32_t(ppm));
     return 0;
 }
 int opSetPhyGainRx(Ctx& c) { return setGain(c, false); }
@@ -468,7 +468,7 @@ int setMute(Ctx& c, bool tx) {
     READ_I32("chId", ch);
     READ_I32("mute", m);
     if (ch < 0 || ch >= (tx ? phyTxCount() : phyRxCount())) return -1;
-    AudioPhy_get()->mute[tx ? AUDIOPHY_OUT_SLOT(ch) : ch].store(m != 0 ? 1 : 0, rlx);
+    AudioPhy_setMute(AudioPhy_get(), tx ? AUDIOPHY_OUT_SLOT(ch) : ch, m != 0);
     return 0;
 }
 int opSetPhyMuteRx(Ctx& c) { return setMute(c, false); }

@@ -33,11 +33,18 @@ void PhyDsp_tone(AudioPhy* p, const AudioPhyBlock& b, int ch) {
 void PhyDsp_gain(AudioPhy* p, const AudioPhyBlock& b, int slot0) {
     int32_t g[PHY_MAX_CH_NUM];
     const int n = b.chNum < PHY_MAX_CH_NUM ? b.chNum : PHY_MAX_CH_NUM;
+    // The tables are read again only after a change: an untouched card does not walk
+    // 256 gains and mutes every period.
+    const int side = slot0 == 0 ? 0 : 1;
+    const uint32_t gen = p->gainGen.load(std::memory_order_acquire);
+    if (gen == p->gainSeen[side] && p->gainPlainN[side] == n) return;
     bool any = false;
     for (int c = 0; c < n; ++c) {
         g[c] = p->mute[slot0 + c].load(rlx) != 0 ? 0 : p->gain[slot0 + c].load(rlx);
         any |= g[c] != GAIN_UNITY_Q20;
     }
+    p->gainSeen[side] = gen;
+    p->gainPlainN[side] = any ? -1 : n;
     if (!any) return;
     for (int k = 0; k < b.frames; ++k) {
         int32_t* s = b.samples + size_t(k) * size_t(b.strideSamples);

@@ -172,9 +172,9 @@ TEST(TimerManager, JitteredWakeUpsKeepThePeriodTimeOnTheMediaClock) {
 
 TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
     AudioPhy* phy = start(2, 2);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
-    phy->gain[1].store(2 * GAIN_UNITY_Q20);
-    phy->mute[AUDIOPHY_OUT_SLOT(1)].store(1);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
+    AudioPhy_setGain(phy, 1, 2 * GAIN_UNITY_Q20);
+    AudioPhy_setMute(phy, AUDIOPHY_OUT_SLOT(1), 1);
     // RTP transmit channel c -> receive channel c -> output c (local copy).
     int32_t route[2] = {0, 1};
     RtpAudio_setChTx(route, 2);
@@ -203,7 +203,7 @@ TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
         }
     }
     // Input channel 1 doubled and saturated on the way to the network.
-    phy->mute[AUDIOPHY_OUT_SLOT(1)].store(0);
+    AudioPhy_setMute(phy, AUDIOPHY_OUT_SLOT(1), 0);
     ASSERT_TRUE(AudioPhy_inputBlock(&in));
     ASSERT_TRUE(AudioPhy_outputBlock(&out));
     for (int k = 0; k < P; ++k) in.samples[k * 2 + 1] = k % 2 ? 0x40000001 : -0x40000001;
@@ -214,13 +214,13 @@ TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
     EXPECT_EQ(out.samples[5], INT32_MIN);
     EXPECT_EQ(out.samples[7], 0x7FFFFFFF);
     // Input mute wins over gain.
-    phy->mute[0].store(1);
+    AudioPhy_setMute(phy, 0, 1);
     ASSERT_TRUE(AudioPhy_inputBlock(&in));
     ASSERT_TRUE(AudioPhy_outputBlock(&out));
     for (int k = 0; k < P; ++k) in.samples[k * 2] = 12345;
     TimerManager_period(c += 1000000);
     EXPECT_EQ(out.samples[0], 0);
-    phy->mute[0].store(0);
+    AudioPhy_setMute(phy, 0, 0);
 
     // A tone on output channel 0 repeats every 24 frames, across periods.
     phy->toneSide.store(1);
@@ -290,7 +290,7 @@ TEST(TimerManager, PeriodGainMuteToneAndBlocks) {
 TEST(TimerManager, CatchUpPeriodsPlayDatagramsThatWereWaiting) {
     if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
     AudioPhy* phy = start(2, 2);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
     int rtp = Net_udpSocketTry(0x7F000001u, 5004);
     int tx = Net_udpSocketTry(0x7F000001u, 5006);
     ASSERT_GE(rtp, 0);
@@ -345,7 +345,7 @@ TEST(TimerManager, CatchUpPeriodsPlayDatagramsThatWereWaiting) {
 TEST(TimerManager, EngineLoopDrainsDatagramsWhileCommandsChangeStreams) {
     if (!g_netns) GTEST_SKIP() << "no network namespace of our own (needs CAP_SYS_ADMIN)";
     AudioPhy* phy = start(2, 2);
-    for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) phy->gain[i].store(GAIN_UNITY_Q20);
+    AudioPhy_setAllGains(phy, GAIN_UNITY_Q20);
     int rtp = Net_udpSocketTry(0x7F000001u, 5004);
     ASSERT_GE(rtp, 0);
     RtpAudio_setRtpSocket(rtp);

@@ -195,7 +195,8 @@ TEST_F(Driver, TimerRunsOnePercentSlowAndResetsWhenFarBehind) {
     const uint32_t resets = TimerManager_getRstRtp();
     KernelTest_delayNextExpiry(TimerManager_timer(), 5000000); // 5 periods late
     Clock_sleepMs(50);
-    EXPECT_EQ(TimerManager_getRstRtp(), resets + 1);
+    // At least this reset: a loaded machine may stall the timer thread far behind too.
+    EXPECT_GE(TimerManager_getRstRtp(), resets + 1);
     EXPECT_NE(req("{\"ops\":\"getLastInterruptTime\"}").find("\"rtpTs\""), std::string::npos);
 
     // Only RTP datagrams longer than 56 bytes reach the engine.
