@@ -231,6 +231,26 @@ int TimerManager_catchUp(int64_t sysNs) {
     return 0;
 }
 
+namespace {
+// Moves the timer's grid so that wake-ups fall a quarter period before a period's start
+// on the media clock. A catch-up runs the periods that start within half a period of
+// the wake-up either way; with the grid at an arbitrary phase, one near the edge of
+// that window made jittered wake-ups run none, then two. Wake-ups come late, never
+// early: a quarter before leaves three quarters for lateness. The grid is taken from
+// the expiry that was due (not from when the thread ran), so lateness does not feed
+// back; only a PTP step or the servo's drift moves it.
+void steerToPeriods(PeriodTimer* t) {
+    AudioPhy* p = phy();
+    const int fs = p->sampleRate.load(rlx), P = p->framesPerPeriod.load(rlx);
+    if (fs <= 0 || P <= 0 || int64_t(P) * kNsPerS != int64_t(fs) * kPeriodNs) return; // grid of 1 ms only
+    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx) + kPeriodNs / 4;
+    int64_t err = due % kPeriodNs;
+    if (err < 0) err += kPeriodNs;
+    if (err >= kPeriodNs / 2) err -= kPeriodNs;
+    t->nextNs -= err;
+}
+}  // namespace
+
 void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx) {
     // thread_ko has reported an invalid socket already; packet input needs each
     // datagram's destination, so make sure the socket reports it.
@@ -251,6 +271,7 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         // What comes in after that waits for the next period, which is the first to
         // play it and sets the same media clock for its statistics as a drain now would.
         TimerManager_catchUp(now);
+        if (!poll) steerToPeriods(&timer);
         if (onWake) onWake(late, ctx);
     }
 }

@@ -395,6 +395,49 @@ TEST(TimerManager, EngineLoopDrainsDatagramsWhileCommandsChangeStreams) {
     AudioPhy_destroy();
 }
 
+// Wake-ups are steered onto the media clock's period starts (a quarter period early),
+// whatever the phase: with a PTP offset that puts the running loop's wake-ups a quarter
+// period after the starts, an unsteered loop would stay there, at the edge of the
+// window that runs one period.
+TEST(TimerManager, WakeUpsFallJustBeforePeriodStartsWhateverThePhase) {
+    start(2, 2);
+    TimerManager_setPoll(false);
+    struct Wakes {
+        int64_t at[1000];
+        std::atomic<int> n{0};
+    } w;
+    std::thread loop([&] {
+        TimerManager_runLoop(INT64_MAX, [](int64_t, void* ctx) {
+            auto* p = static_cast<Wakes*>(ctx);
+            const int i = p->n.load();
+            if (i < 1000) p->at[i] = Clock_nowNs();
+            p->n.store(i + 1);
+        }, &w);
+    });
+    auto phase = [](int64_t t) {
+        const int64_t x = t % 1000000;
+        return x >= 500000 ? x - 1000000 : x;
+    };
+    Clock_sleepMs(40);
+    std::vector<int64_t> seen;
+    for (int i = 5, n = w.n.load(); i < n && i < 1000; ++i) seen.push_back(w.at[i] % 1000000);
+    ASSERT_GT(seen.size(), 10u);
+    std::nth_element(seen.begin(), seen.begin() + seen.size() / 2, seen.end());
+    const int64_t off = (1250000 - seen[seen.size() / 2]) % 1000000;
+    const int from = w.n.load() + 5;
+    TimerManager_setPtpOffsetNs(off);
+    Clock_sleepMs(150);
+    TimerManager_requestStop();
+    loop.join();
+    std::vector<int64_t> later;
+    for (int i = from; i < w.n.load() && i < 1000; ++i) later.push_back(phase(w.at[i] + off));
+    ASSERT_GT(later.size(), 50u);
+    for (int64_t x : later) EXPECT_GE(x, -250000 - 20000) << "a wake-up is never early";
+    std::nth_element(later.begin(), later.begin() + later.size() / 2, later.end());
+    EXPECT_LT(later[later.size() / 2], 0) << "the median wake-up comes before the period's start";
+    AudioPhy_destroy();
+}
+
 TEST(PlatformTimer, MissedExpiriesAreNotReplayedAndPriorityReportsItself) {
     PeriodTimer t;
     EXPECT_EQ(PeriodTimer_wait(&t), -1); // not started
