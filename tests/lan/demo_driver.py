@@ -55,12 +55,59 @@ def main():
             seg = h[nz[0]:nz[0] + 48000]
             crossings = sum(1 for x, y in zip(seg, seg[1:]) if x < 0 <= y)
             peak = max(abs(v) for v in seg) / 2147483648.0
-            # The first sound heard is the file's first non-zero sample.
+            # Each run of sound is matched to the file where it continues best (a silent gap
+            # may have dropped audio or held it back): the share of the file heard
+            # bit-exact, and the gaps that split it.
             s0 = next(i for i, v in enumerate(sent[ch]) if v)
             want = sent[ch][s0:]
-            exact = sum(1 for k in range(min(len(want), len(h) - nz[0])) if h[nz[0] + k] >> 8 == want[k])
-            log("%s: about %d Hz, peak %.1f dBFS, %.1f %% of the file bit-exact at 24 bits" % (
-                name, crossings * 48000 // len(seg), 20 * math.log10(max(peak, 1e-9)), 100.0 * exact / len(want)))
+            exact, gaps, pos, prev = 0, [], 0, 0
+            for a0, a1 in sound_runs(h[nz[0]:]):
+                if a0 > prev:
+                    gaps.append(((a0 - prev) / 48.0, (nz[0] + a0) / 48000.0))
+                pos = best_offset(h[nz[0] + a0:nz[0] + a1], want, pos + a0 - prev)
+                exact += sum(1 for k in range(a1 - a0)
+                             if pos + k < len(want) and h[nz[0] + a0 + k] >> 8 == want[pos + k])
+                pos, prev = pos + a1 - a0, a1
+            log("%s: about %d Hz, peak %.1f dBFS, %.1f %% of the file heard bit-exact at 24 bits, %s" % (
+                name, crossings * 48000 // len(seg), 20 * math.log10(max(peak, 1e-9)), 100.0 * exact / len(want),
+                "%d gap(s): %s" % (len(gaps), ", ".join("%.1f ms at %.2f s" % g for g in gaps[:5]))
+                if gaps else "no gap"))
+
+
+def sound_runs(h, min_gap=24):
+    """(start, end) of the runs of sound in h, split by silences of min_gap samples or more
+    (a sine crosses zero, but never for half a millisecond); the trailing silence ends it."""
+    runs, start, zeros = [], None, 0
+    for i, v in enumerate(h):
+        if v:
+            if start is None:
+                start = i
+            zeros = 0
+        elif start is not None:
+            zeros += 1
+            if zeros == min_gap:
+                runs.append((start, i - min_gap + 1))
+                start = None
+    if start is not None:
+        runs.append((start, len(h) - zeros))
+    return runs
+
+
+def best_offset(run, want, expect, reach=4800, probe=96):
+    """Where in the file a run of sound starts: the offset within reach of where it was
+    expected whose first probe samples match best, the nearest of equals."""
+    probe = min(probe, len(run))
+    best, best_score = expect, -1
+    for d in sorted(range(-reach, reach + 1), key=abs):
+        o = expect + d
+        if o < 0 or o + probe > len(want):
+            continue
+        score = sum(1 for k in range(probe) if run[k] >> 8 == want[o + k])
+        if score > best_score:
+            best, best_score = o, score
+            if score == probe:
+                break
+    return best
 
 
 if __name__ == "__main__":
