@@ -450,6 +450,10 @@ int RtpAudio_setNum(RtpStreamKind kind, int num, char* reason, size_t cap) {
 int RtpAudio_getTxChNum() { return g_txChNum.load(rlx); }
 int RtpAudio_getRxChNum() { return g_rxChNum.load(rlx); }
 
+// Moves after every change of a routing table (release): the engine thread lists the
+// routed channels again only then.
+static std::atomic<uint32_t> g_routeGen{1};
+
 static void setRoute(std::atomic<int16_t>* table, const int32_t* arr, int n) {
     if (!arr) return;
     if (n > RTP_MAX_CH_NUM) n = RTP_MAX_CH_NUM;
@@ -457,6 +461,7 @@ static void setRoute(std::atomic<int16_t>* table, const int32_t* arr, int n) {
         int16_t v = (arr[i] >= INT16_MIN && arr[i] <= INT16_MAX) ? int16_t(arr[i]) : int16_t(-1);
         if (table[i].load(rlx) != v) table[i].store(v, rlx);
     }
+    g_routeGen.fetch_add(1, std::memory_order_release);
 }
 void RtpAudio_setChTx(const int32_t* arr, int n) { setRoute(g_routeTx, arr, n); }
 void RtpAudio_setChRx(const int32_t* arr, int n) { setRoute(g_routeRx, arr, n); }
@@ -773,6 +778,7 @@ static void clearTables() {
     for (auto& v : g_viewMRx) v = StreamView{};
     for (auto& r : g_routeTx) r.store(-1, rlx);
     for (auto& r : g_routeRx) r.store(-1, rlx);
+    g_routeGen.fetch_add(1, std::memory_order_release);
     std::memset(g_txSeq, 0, sizeof g_txSeq);
     uint8_t tos = uint8_t(g_dscp.load(rlx) << 2);
     for (auto& t : g_txTos) t.store(tos, rlx);
@@ -1055,6 +1061,26 @@ uint32_t g_txSeenGen;
 
 }  // namespace
 
+namespace {
+// The routed channels (transmit channels copied locally, output channels played), listed
+// again only when g_routeGen moved: a period visits those, not all 128 entries of each
+// table. The entries themselves are still read each period.
+uint8_t g_copyTx[RTP_MAX_CH_NUM], g_playOut[RTP_MAX_CH_NUM];
+int g_copyTxN, g_playOutN;
+uint32_t g_routeSeen;
+
+void refreshRouteLists() {
+    const uint32_t gen = g_routeGen.load(std::memory_order_acquire);
+    if (gen == g_routeSeen) return;
+    g_routeSeen = gen;
+    g_copyTxN = g_playOutN = 0;
+    for (int i = 0; i < RTP_MAX_CH_NUM; ++i) {
+        if (g_routeTx[i].load(rlx) >= 0) g_copyTx[g_copyTxN++] = uint8_t(i);
+        if (g_routeRx[i].load(rlx) >= 0) g_playOut[g_playOutN++] = uint8_t(i);
+    }
+}
+}  // namespace
+
 void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, uint32_t ts,
                        const RtpBlockSums* inSums) {
     const int P = g_P.load(rlx), B = g_B.load(rlx);
@@ -1131,7 +1157,9 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
     // Local copy into receive buffers, one period ahead of the read position.
     uint32_t off = g_readOff + uint32_t(P);
     if (off >= uint32_t(B)) off -= uint32_t(B);
-    for (int i = 0; i < txCh; ++i) {
+    refreshRouteLists();
+    for (int l = 0; l < g_copyTxN && g_copyTx[l] < txCh; ++l) {
+        const int i = g_copyTx[l];
         int r = g_routeTx[i].load(rlx);
         if (r < 0 || r >= rxCh) continue;
         int32_t* dst = g_buf + size_t(r) * size_t(B) + off;
@@ -1191,7 +1219,9 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
         for (int k = 0; k < P && outChNum > 0; ++k)
             std::memset(outBlock + size_t(k) * size_t(strideSamples), 0, sizeof(int32_t) * size_t(outChNum));
     const int playCh = mute ? 0 : outChNum < rxCh ? outChNum : rxCh;
-    for (int o = 0; o < playCh; ++o) {
+    refreshRouteLists();
+    for (int l = 0; l < g_playOutN && g_playOut[l] < playCh; ++l) {
+        const int o = g_playOut[l];
         const int r = g_routeRx[o].load(rlx);
         if (r < 0 || r >= rxCh || !isDirty(r)) continue;
         const int32_t d = int32_t(g_mark[r] - g_readTime);
