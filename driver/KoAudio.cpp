@@ -36,7 +36,6 @@ void KoAudio_defaults() {
     // Unity until someone sets a gain: a card nobody has tuned yet passes its audio.
     for (int i = 0; i < AUDIOPHY_GAIN_SLOTS; ++i) p->mute[i].store(0, rlx);
     AudioPhy_setAllGains(p, GAIN_UNITY_Q20);
-    p->gainPlainN[0] = p->gainPlainN[1] = -1;
     p->hasChRemap.store(0, rlx);
     p->isRxDirectTx.store(0, rlx);
     p->periodIndex.store(0, rlx);

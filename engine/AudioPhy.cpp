@@ -37,7 +37,6 @@ void AudioPhy_clear(AudioPhy* p) {
         p->mute[i].store(0, r);
     }
     p->gainGen.fetch_add(1, std::memory_order_release);
-    p->gainPlainN[0] = p->gainPlainN[1] = -1;
     p->hasChRemap.store(0, r);
     for (int i = 0; i < PHY_MAX_CH_NUM; ++i) {
         p->remapRx[i].store(0, r);

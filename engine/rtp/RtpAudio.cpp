@@ -1211,12 +1211,10 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
     }
     const bool mute = g_mute.load(rlx) != 0;
     // Silence first, row by row, then the channels that play a buffer in use.
-    if (blockSilent)
-        ;
-    else if (outChNum > 0 && outChNum == strideSamples)
+    if (!blockSilent && outChNum > 0 && outChNum == strideSamples)
         std::memset(outBlock, 0, sizeof(int32_t) * size_t(P) * size_t(strideSamples));
     else
-        for (int k = 0; k < P && outChNum > 0; ++k)
+        for (int k = 0; k < P && outChNum > 0 && !blockSilent; ++k)
             std::memset(outBlock + size_t(k) * size_t(strideSamples), 0, sizeof(int32_t) * size_t(outChNum));
     const int playCh = mute ? 0 : outChNum < rxCh ? outChNum : rxCh;
     refreshRouteLists();
