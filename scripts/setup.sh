@@ -1,5 +1,8 @@
 #!/bin/sh
 # Installs every Debian package the project needs (idempotent). Run as root.
+# The last line of packages is what a desktop loads beside the panel (a session bus
+# with the accessibility bridge, the GTK theme, Xcursor, GLX): the panel's window test
+# runs with them, as a user's panel does.
 set -eu
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
@@ -9,7 +12,8 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
   gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs \
-  qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk"
+  qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk \
+  dbus at-spi2-core qt5-gtk-platformtheme libxcursor1 libgl1-mesa-dri libglx-mesa0"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
