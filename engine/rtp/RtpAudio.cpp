@@ -127,6 +127,7 @@ std::atomic<int> g_txChNum, g_rxChNum, g_fs, g_P, g_B, g_L;
 std::atomic<int> g_linkOffset;
 std::atomic<uint8_t> g_dscp{RTP_DEFAULT_DSCP}, g_pt{RTP_DEFAULT_PAYLOAD_TYPE}, g_mute;
 std::atomic<uint32_t> g_now;
+std::atomic<uint32_t> g_txUnsent; // datagrams the socket did not take (buffer full, no route)
 std::atomic<int> g_sock{-1};
 std::atomic<RtpSendBatchFn> g_transport{nullptr}; // the driver's socket layer (kernel build)
 // TOS byte last set on the RTP socket, -1 when a new socket has none of ours yet. The
@@ -502,6 +503,8 @@ bool RtpAudio_getRtpMute() { return g_mute.load(rlx) != 0; }
 int RtpAudio_getSampleRate() { return g_fs.load(rlx); }
 int RtpAudio_getFramesPerPeriod() { return g_P.load(rlx); }
 void RtpAudio_setNow(uint32_t now) { g_now.store(now, rlx); }
+uint32_t RtpAudio_getTxUnsent() { return g_txUnsent.load(rlx); }
+
 uint32_t RtpAudio_getNow() { return g_now.load(rlx); }
 void RtpAudio_setRtpSocket(int sock) {
     int old = g_mcastSock.exchange(-1, rlx);
@@ -1147,10 +1150,12 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
         if (transport) {
             transport(g_batch, g_batchCount);
         } else if (mode != 0) {
-            NetBatch_send(sock, g_batch, g_batchCount, mode == 2);
+            const int sent = NetBatch_send(sock, g_batch, g_batchCount, mode == 2);
+            if (sent < g_batchCount) g_txUnsent.fetch_add(uint32_t(g_batchCount - sent), rlx);
         } else {
             for (int k = 0; k < g_batchCount; ++k)
-                Net_sendTo(sock, g_batch[k].buf, g_batch[k].len, g_batch[k].addr, g_batch[k].port);
+                if (Net_sendTo(sock, g_batch[k].buf, g_batch[k].len, g_batch[k].addr, g_batch[k].port) < 0)
+                    g_txUnsent.fetch_add(1, rlx);
         }
     }
 

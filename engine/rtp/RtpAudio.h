@@ -219,6 +219,10 @@ void RtpMeter_clear(RtpMeterBank* bank);
 void RtpAudio_setNow(uint32_t now);
 uint32_t RtpAudio_getNow();
 
+// Datagrams of the period transmit that the socket did not take, since start: a break
+// in a stream that the sender itself saw (not counted: the transport's own losses).
+uint32_t RtpAudio_getTxUnsent();
+
 // Period transmit: inBlock is the period's input block after gain and mute (frames of
 // strideSamples samples; RTP transmit channel i = sample i of each frame, i < inChNum).
 // Datagrams carry timestamp ts - P (multicast ones plus the stream's rtpTsOffset, modulo

@@ -43,6 +43,9 @@ RING_MS = 4
 # (for example 6000, the most the receive buffer takes in whole periods).
 LINK_OFFSET_US = int(os.environ.get("VELUNOR_ASIO_E2E_DELAY_US", "5000"))
 BUF = 48
+# How long after a stall its gap may start: a stalled host's reset and the realignment
+# that follows take up to a few hundred ms today (the stall sweep measures them).
+RECOVERY_MS = 250
 
 
 def seconds():
@@ -100,7 +103,8 @@ def read_wav(path):
 
 
 def segments(rec, breaks=(), tone_breaks=(), torn_max=0):
-    """Runs of sound in rec (which starts at tone sample 1) as (tone start, length), the
+    """Runs of sound in rec (which starts at tone sample 1) as (tone start, length, index in
+    rec), the
     first wrong sample as (index, value, tone sample due there) or None, and the count
     of silent 1 ms blocks.
     breaks: indices where the recording host restarted after a reset request;
@@ -140,19 +144,19 @@ def segments(rec, breaks=(), tone_breaks=(), torn_max=0):
         if j < n and rec[j] != 0:
             at = start + (j - i)  # the tone sample that was due
             if any(abs(j - k) <= BUF for k in breaks) or any(abs(at - k) <= 2 * BUF for k in tone_breaks):
-                segs.append((start, j - i))
+                segs.append((start, j - i, i))
                 nxt = start + (j - i)
                 i = j
                 continue
             if torn < torn_max:
                 torn += 1
-                segs.append((start, j - i))
+                segs.append((start, j - i, i))
                 nxt = start + (j - i) + BUF
                 i = j + BUF
                 continue
             # Sound that leaves the tone without a gap: a click.
             return segs, (j, rec[j], start + (j - i)), silent, torn
-        segs.append((start, j - i))
+        segs.append((start, j - i, i))
         nxt = start + (j - i)
         i = j
     return segs, None, silent, torn
@@ -287,15 +291,28 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
         problems.append("%d gap(s) in the tone (%d silent 1 ms blocks) with no reset request reported and no "
                         "datagram later than %d us" % (len(segs) - 1, silent_blocks, deadline_us - 1000))
     elif len(segs) > 1:
-        lost = span - sum(n for _, n in segs)
-        log("%s: %d gap(s), %.1f ms of tone lost, with %d reported reset request(s) and the largest datagram "
-            "delay %d us (deadline about %d us)" % (name, len(segs) - 1, lost * 1000.0 / RATE, n_resets,
-                                                   max_delay_us, deadline_us))
-        # How much a stalled host loses depends on the machine, not on the card: not
-        # bounded, but the tone must still have come through in one piece for a while.
-        longest = max(n for _, n in segs)
-        check(longest >= RATE // 2, "%s: the longest run of tone lasts %.2f s (at least 0.5 s)"
-              % (name, longest / RATE))
+        lost = span - sum(n for _, n, _ in segs)
+        longest = max(n for _, n, _ in segs)
+        log("figure: %s: %d gap(s), %.1f ms of tone lost, longest run %.2f s, with %d reported reset request(s) "
+            "and the largest datagram delay %d us (deadline about %d us)"
+            % (name, len(segs) - 1, lost * 1000.0 / RATE, longest / RATE, n_resets, max_delay_us, deadline_us))
+        # How much each stall costs is the stall sweep's figure; here every gap must have
+        # a cause near it: a host stall the witness saw, or a reset request of either host,
+        # within the recovery window before the gap. A gap without one is the card's own.
+        # Recording index k was taken by B's host about k samples after its first switch.
+        window = RECOVERY_MS * RATE // 1000
+        reset_at = restarts + [k - 1 for k in tone_restarts]  # tone sample n is recording index n - 1
+        for (s0, n0, i0), (_, _, i1) in zip(segs, segs[1:]):
+            g_from, g_to = i0 + n0, i1
+            t_from = t_rec + (m0 + g_from) * 1e9 / RATE
+            t_to = t_rec + (m0 + g_to) * 1e9 / RATE
+            stall = watch.cause(t_from, t_to, 1.0, RECOVERY_MS)
+            near = [k for k in reset_at if g_from - window <= k <= g_to + BUF]
+            if stall is None and not near and not late:
+                problems.append("a gap of %.1f ms at %.3f s of the tone with no host stall, reset request or late "
+                                "datagram within %d ms before it"
+                                % ((g_to - g_from) * 1000.0 / RATE, g_from / RATE, RECOVERY_MS))
+                break
     if problems:
         return lat_ms, "%s: %s" % (name, "; ".join(problems))
     log("ok: %s: %d samples (%.2f s) of the tone, every run of sound bit-exact at 24 bits; %d gap(s), each "

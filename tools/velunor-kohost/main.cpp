@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "engine/Msg.h"
+#include "engine/rtp/RtpAudio.h"
 #include "engine/testKo_ko.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -23,6 +24,10 @@
 static bool hostRequest(char* buf, size_t cap, int rtpSock) {
     char ops[32];
     if (Msg_getStr(buf, "ops", ops, sizeof ops) != MSG_OK) return false;
+    if (std::strcmp(ops, "kohost_txStats") == 0) {
+        std::snprintf(buf, cap, "{\"result\":\"succ\",\"unsent\":%u}", unsigned(RtpAudio_getTxUnsent()));
+        return true;
+    }
     const bool join = std::strcmp(ops, "kohost_join") == 0;
     if (!join && std::strcmp(ops, "kohost_leave") != 0) return false;
     char g[32], i[32];
