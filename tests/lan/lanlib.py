@@ -453,6 +453,11 @@ class StallWatch:
                 best = (a, b)
         return best
 
+    def stalled_ms(self, from_ns, to_ns):
+        """How long the machine was stalled within [from_ns, to_ns]: the stall episodes'
+        overlap with it, in ms (a run of stalls costs their sum, not the longest one)."""
+        return sum(max(0, min(b, to_ns) - max(a, from_ns)) for a, b in self.episodes()) / 1e6
+
     def figure(self):
         s = self.summary
         return ("host stalls seen by a real-time thread per CPU: %d over 1 ms, %d over 2 ms, %d over 4 ms, "

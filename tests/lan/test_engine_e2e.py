@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 from lanlib import check, log  # noqa: E402
 
-SECONDS = 30
+SECONDS = int(os.environ.get("VELUNOR_ENGINE_E2E_SECONDS", "30"))  # the soak script runs it longer
 GROUP = "239.69.0.1"
 P, RATE, R, LINK = 48, 48000, 4, 264
 PORT = 9990
@@ -158,7 +158,7 @@ def run():
     ringio = lanlib.binary("tools/velunor-ringio/velunor-ringio")
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
-        words = ["chNumRx=4", "chNumTx=4", "bufMs=%d" % R, "sampleRate=%d" % RATE, "kohostSeconds=85"]
+        words = ["chNumRx=4", "chNumTx=4", "bufMs=%d" % R, "sampleRate=%d" % RATE, "kohostSeconds=%d" % (SECONDS + 55)]
         ka = a.spawn([kohost, "bindIp=" + a.ip] + words, name="kohostA")
         kb = b.spawn([kohost, "bindIp=" + b.ip] + words, name="kohostB")
         ka.wait_line("kohost: ready", timeout=10)

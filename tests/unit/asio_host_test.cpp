@@ -75,7 +75,11 @@ TEST(AsioHost, TonePlayedAndRecordedThroughTheDriver) {
                  &out);
     ASSERT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("outputs: 2"), std::string::npos) << out;
-    EXPECT_NE(out.find("resets=0"), std::string::npos) << out;
+    // A host held up by a loaded machine for more than the ring gets a reset request and
+    // starts again: then the tone may break, but only at the resets it reports.
+    const size_t at = out.find("resets=");
+    ASSERT_NE(at, std::string::npos) << out;
+    const int resets = std::atoi(out.c_str() + at + 7);
 
     WavData w;
     char err[128] = "";
@@ -86,10 +90,35 @@ TEST(AsioHost, TonePlayedAndRecordedThroughTheDriver) {
     uint64_t m0 = 0;
     while (m0 < w.frames && w.samples[m0] == 0) m0++;
     ASSERT_LT(m0, 24000u) << "the tone came back";
-    // First non-zero sample is tone sample 1; from there every sample matches.
-    uint64_t n = 0;
-    for (; m0 + n < w.frames; n++) ASSERT_EQ(w.samples[m0 + n], tone(1 + n)) << "recorded frame " << m0 + n;
-    EXPECT_GT(n, 24000u);
+    if (resets == 0) {
+        // First non-zero sample is tone sample 1; from there every sample matches.
+        uint64_t n = 0;
+        for (; m0 + n < w.frames; n++) ASSERT_EQ(w.samples[m0 + n], tone(1 + n)) << "recorded frame " << m0 + n;
+        EXPECT_GT(n, 24000u);
+    } else {
+        // Every run of sound between silent gaps (two zeros in a row; the tone has single
+        // zeros only) is the tone bit-exact from some phase: its period is 48 samples.
+        uint64_t i = m0, runs = 0;
+        while (i < w.frames) {
+            if (w.samples[i] == 0 && (i + 1 == w.frames || w.samples[i + 1] == 0)) {
+                i++;
+                continue;
+            }
+            uint64_t j = i;
+            while (j < w.frames && !(w.samples[j] == 0 && (j + 1 == w.frames || w.samples[j + 1] == 0))) j++;
+            bool found = false;
+            for (uint64_t ph = 0; ph < 48 && !found; ph++) {
+                found = true;
+                for (uint64_t k = i; k < j && found; k++) found = w.samples[k] == tone(ph + k - i);
+            }
+            ASSERT_TRUE(found) << "recorded frames " << i << ".." << j << " are not the tone (" << resets
+                               << " reset(s))";
+            runs++;
+            i = j;
+        }
+        // A reset breaks what the host records and, a loop's delay later, what it played.
+        EXPECT_LE(runs, 2 * uint64_t(resets) + 1) << "a break in the tone that no reset explains";
+    }
     Wav_free(&w);
 
     // Usage errors: exit 2, nothing started.
