@@ -160,6 +160,9 @@ void PtpVsc_handleMsg(PtpState* st, const uint8_t* msg, size_t len, int64_t nowU
         if (!PtpVsc_timestampUs(msg + 34, &ts)) return;
         st->reqPending = false; // a repeated answer is not a second sample
         st->lastRespS = nowUs / 1000000;
+        // Answers now come from another master: the one followed so far (its announced
+        // grandmaster) is no longer where the time comes from.
+        if (st->hasMaster && std::memcmp(msg + 20, st->masterId, 8) != 0) forgetMaster(st);
         st->hasResponder = true;
         std::memcpy(st->responderId, msg + 20, 8);
         sample = ts - st->t3Us;
