@@ -18,6 +18,7 @@ constexpr auto rlx = std::memory_order_relaxed;
 constexpr uint32_t kSlotPayload = 84; // UDP header at 76, RTP header and payload from 84
 constexpr int kRxSlots = 512;
 constexpr size_t kRxBytes = 1528; // IPv4 header (20), UDP header (8), largest payload
+constexpr uint32_t kSlack = 4;    // the engine's packers store whole words past a datagram's end
 
 struct SendSlot {
     uint8_t* buf; // KOSOCKET_SLOT_BYTES, non-paged
@@ -53,6 +54,9 @@ int g_batchNext;
 std::atomic<uint64_t> g_sent, g_resent, g_dropped;
 int g_slotsReady;
 uint32_t g_next;
+// Slots handed to the engine this period, in order (it packs its datagrams there).
+uint16_t g_handed[KOSOCKET_SLOTS];
+int g_handedN;
 char g_name[128];
 std::atomic<bool> g_receiving;
 uint8_t g_tos = 0xFF;
@@ -185,7 +189,8 @@ NTSTATUS KoSocket_init() {
 static void allocSlots() {
     for (; g_slotsReady < KOSOCKET_SLOTS; ++g_slotsReady) {
         SendSlot& s = g_slots[g_slotsReady];
-        s.buf = static_cast<uint8_t*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, KOSOCKET_SLOT_BYTES, VELUNOR_POOL_TAG));
+        s.buf = static_cast<uint8_t*>(
+            ExAllocatePool2(POOL_FLAG_NON_PAGED, KOSOCKET_SLOT_BYTES + kSlack, VELUNOR_POOL_TAG));
         s.mdl = s.buf ? IoAllocateMdl(s.buf, KOSOCKET_SLOT_BYTES, FALSE, FALSE, nullptr) : nullptr;
         s.irp = s.mdl ? IoAllocateIrp(1, FALSE) : nullptr;
         if (!s.irp) break; // a later bind tries again from here
@@ -280,9 +285,31 @@ int KoSocket_joinGroup(uint32_t group, bool join) {
                : -1;
 }
 
+// With nothing in flight the ring starts over at each period: the same slots every
+// period stay in the cache, where slots strewn over the whole ring were a cold write each.
+static void restartRing() {
+    for (SendBatch& o : g_batches)
+        if (o.busy.load(std::memory_order_acquire) || o.carried != 0) return;
+    g_next = 0;
+}
+
+uint8_t* KoSocket_txBuffer(uint32_t len) {
+    if (!g_socket || len + kSlotPayload > KOSOCKET_SLOT_BYTES || g_handedN >= KOSOCKET_SLOTS) return nullptr;
+    if (g_handedN == 0) restartRing();
+    SendSlot& s = g_slots[g_next];
+    if (!s.irp || s.len.load(std::memory_order_acquire) != 0) {
+        g_dropped.fetch_add(1, rlx); // all in flight
+        return nullptr;
+    }
+    g_handed[g_handedN++] = uint16_t(g_next);
+    g_next = g_next + 1 == KOSOCKET_SLOTS ? 0 : g_next + 1;
+    return s.buf + kSlotPayload;
+}
+
 void KoSocket_sendBatch(const NetDatagram* d, int n) {
     if (!g_socket) {
         g_dropped.fetch_add(uint64_t(n > 0 ? n : 0), rlx);
+        g_handedN = 0;
         return;
     }
     // The datagrams carry the engine's DSCP; the stack writes it from the socket's TOS.
@@ -290,6 +317,7 @@ void KoSocket_sendBatch(const NetDatagram* d, int n) {
     SendBatch& b = g_batches[g_batchNext];
     if (b.busy.load(std::memory_order_acquire)) { // the socket still holds every list: dropped
         g_dropped.fetch_add(uint64_t(n > 0 ? n : 0), rlx);
+        g_handedN = 0;
         return;
     }
     WSK_BUF_LIST* head = nullptr;
@@ -301,11 +329,7 @@ void KoSocket_sendBatch(const NetDatagram* d, int n) {
         *tail = e;
         tail = &e->Next;
     };
-    // With nothing in flight the ring starts over: the same slots every period stay in
-    // the cache, where slots strewn over the whole ring were a cold write each.
-    bool idle = true;
-    for (SendBatch& o : g_batches) idle &= !o.busy.load(std::memory_order_acquire) && o.carried == 0;
-    if (idle) g_next = 0;
+    if (g_handedN == 0) restartRing();
     // What the socket had no room for last time goes first, in its order.
     for (SendBatch& o : g_batches) {
         if (o.busy.load(std::memory_order_acquire)) continue;
@@ -315,9 +339,16 @@ void KoSocket_sendBatch(const NetDatagram* d, int n) {
         }
         o.carried = 0;
     }
+    int h = 0;
     for (int i = 0; i < n; ++i) {
-        SendSlot& s = g_slots[g_next];
-        if (!s.irp || s.len.load(std::memory_order_acquire) != 0 || d[i].len + kSlotPayload > KOSOCKET_SLOT_BYTES) {
+        // The engine packed it in a slot handed to it (in the same order), or it comes
+        // from elsewhere and is copied into the next slot.
+        while (h < g_handedN && d[i].buf != g_slots[g_handed[h]].buf + kSlotPayload) ++h;
+        const bool inPlace = h < g_handedN;
+        const uint32_t k = inPlace ? g_handed[h++] : g_next;
+        SendSlot& s = g_slots[k];
+        if (d[i].len + kSlotPayload > KOSOCKET_SLOT_BYTES ||
+            (!inPlace && (!s.irp || s.len.load(std::memory_order_acquire) != 0))) {
             g_dropped.fetch_add(1, rlx); // all in flight, or too long
             continue;
         }
@@ -330,18 +361,19 @@ void KoSocket_sendBatch(const NetDatagram* d, int n) {
         udp[4] = uint8_t(udpLen >> 8);
         udp[5] = uint8_t(udpLen & 0xFF);
         udp[6] = udp[7] = 0;
-        std::memcpy(s.buf + kSlotPayload, d[i].buf, d[i].len);
+        if (!inPlace) std::memcpy(s.buf + kSlotPayload, d[i].buf, d[i].len);
         s.len.store(udpLen, std::memory_order_relaxed);
         s.again = false;
         WSK_BUF* wb = reinterpret_cast<WSK_BUF*>(s.buf);
         *wb = WSK_BUF{s.mdl, 76, udpLen};
         SOCKADDR_IN_K* to = reinterpret_cast<SOCKADDR_IN_K*>(s.buf + 24);
         *to = SOCKADDR_IN_K{AF_INET_K, netOrder16(RTP_PORT), netOrder32(d[i].addr), {}};
-        g_elems[g_next].Buffer = *wb;
-        g_elems[g_next].RemoteAddress = to;
-        append(g_next);
-        g_next = g_next + 1 == KOSOCKET_SLOTS ? 0 : g_next + 1;
+        g_elems[k].Buffer = *wb;
+        g_elems[k].RemoteAddress = to;
+        append(k);
+        if (!inPlace) g_next = g_next + 1 == KOSOCKET_SLOTS ? 0 : g_next + 1;
     }
+    g_handedN = 0;
     if (!head) return;
     b.head = head;
     b.carried = 0;

@@ -179,7 +179,7 @@ NTSTATUS KoEngine_init() {
     RtpAudio_reset();
     RtpAudio_setDscp(RTP_DEFAULT_DSCP);
     RtpAudio_setPayloadType(96); // every multicast stream of this build
-    RtpAudio_setTransport(KoSocket_sendBatch);
+    RtpAudio_setTransport(KoSocket_sendBatch, KoSocket_txBuffer);
     // The stream tables exist from the start with the default geometry, so a controller
     // that reads the counts before the first engine start sees the real ones.
     RtpOutBlockDesc out{2, 48, KoAudio_outBlock(0), 2 * 4};
