@@ -394,12 +394,16 @@ void KoSocket_onDatagram(const uint8_t* ip, size_t len) {
     if (len <= 56 || !TimerManager_acceptsInput()) return;
     if ((ip[0] >> 4) != 4 || ip[9] != 17) return;
     const size_t ihl = size_t(ip[0] & 0x0F) * 4;
-    if (ihl < 20 || len < ihl + 8) return;
+    if (ihl < 20 || len < ihl + 16) return; // no room for a UDP header and the compact header
     const uint8_t* udp = ip + ihl;
     // Only RTP: the raw socket sees every UDP datagram of the computer.
     if (((uint16_t(udp[2]) << 8) | udp[3]) != RTP_PORT) return;
     const size_t rest = len - ihl;
     if (20 + rest > kRxBytes) return;
+    // A unicast datagram for a stream index this engine does not have is dropped here,
+    // before it is copied, as packet input would drop it (a flood of RTP for nobody).
+    if ((ip[16] & 0xF0) != 0xE0 && (udp[8] != 0 || ((uint32_t(udp[10]) << 8) | udp[11]) >= uint32_t(RtpAudio_getNum(RTP_UCAST_RX))))
+        return;
     const uint32_t head = g_rxHead.load(rlx);
     if (head - g_rxTail.load(std::memory_order_acquire) >= uint32_t(kRxSlots)) return; // full: dropped
     uint8_t* slot = g_rx[head % kRxSlots];
