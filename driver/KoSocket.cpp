@@ -402,8 +402,8 @@ void KoSocket_onDatagram(const uint8_t* ip, size_t len) {
     if (20 + rest > kRxBytes) return;
     // A unicast datagram for a stream index this engine does not have is dropped here,
     // before it is copied, as packet input would drop it (a flood of RTP for nobody).
-    if ((ip[16] & 0xF0) != 0xE0 && (udp[8] != 0 || ((uint32_t(udp[10]) << 8) | udp[11]) >= uint32_t(RtpAudio_getNum(RTP_UCAST_RX))))
-        return;
+    const uint32_t index = (uint32_t(udp[10]) << 8) | udp[11];
+    if ((ip[16] & 0xF0) != 0xE0 && (udp[8] != 0 || index >= uint32_t(RtpAudio_getNum(RTP_UCAST_RX)))) return;
     const uint32_t head = g_rxHead.load(rlx);
     if (head - g_rxTail.load(std::memory_order_acquire) >= uint32_t(kRxSlots)) return; // full: dropped
     uint8_t* slot = g_rx[head % kRxSlots];

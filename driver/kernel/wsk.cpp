@@ -84,7 +84,8 @@ int receiveBatch(RawSocket* s, int fd, bool groups) {
         if (info.len < 20 || info.len > kRxCap) continue; // a cut datagram is no use
         const uint8_t top = s->rxBuf[i][16]; // first byte of the destination address
         if (groups && (top < 224 || top > 239)) continue;
-        s->rxMdl[i] = MDL{nullptr, s->rxBuf[i], ULONG(info.len), MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA};
+        s->rxMdl[i] =
+            MDL{nullptr, s->rxBuf[i], ULONG(info.len), MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA};
         s->rxFrom[i] = SOCKADDR_IN_K{AF_INET_K, htons(info.srcPort), htonl(info.srcAddr), {}};
         s->rxInd[i] = WSK_DATAGRAM_INDICATION{nullptr, WSK_BUF{&s->rxMdl[i], 0, size_t(info.len)}, nullptr, 0,
                                               &s->rxFrom[i]};
@@ -335,7 +336,8 @@ bool sendChunk(int fd, mmsghdr* msgs, WSK_BUF_LIST** e, int m, ULONG* sent) {
     return true;
 }
 
-NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_K* remote, ULONG, void*, IRP* irp) {
+NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_K* remote, ULONG, void*,
+                         IRP* irp) {
     RawSocket* s = reinterpret_cast<RawSocket*>(ws);
     mmsghdr msgs[kTxChunk];
     iovec iov[kTxChunk];
@@ -352,10 +354,10 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
                 continue;
             }
             const SOCKADDR_IN_K* r = d->RemoteAddress ? d->RemoteAddress : remote;
+            MDL* mdl = d->Buffer.Mdl;
             const uint8_t* data =
-                d->Buffer.Mdl ? static_cast<const uint8_t*>(MmGetSystemAddressForMdlSafe(d->Buffer.Mdl, HighPagePriority))
-                              : nullptr;
-            if (!data || !r || r->sin_family != AF_INET_K || d->Buffer.Offset + d->Buffer.Length > d->Buffer.Mdl->ByteCount) {
+                mdl ? static_cast<const uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, HighPagePriority)) : nullptr;
+            if (!data || !r || r->sin_family != AF_INET_K || d->Buffer.Offset + d->Buffer.Length > mdl->ByteCount) {
                 d->Status = STATUS_INVALID_PARAMETER;
                 continue;
             }
