@@ -28,6 +28,9 @@ uint64_t g_rtpBase;
 // published figures
 std::atomic<uint32_t> g_costTx, g_costTxMax, g_costRx, g_costRxMax, g_dev, g_devMax, g_resets;
 std::atomic<uint64_t> g_rtpTsNow;
+// Output ring slots this engine left all zero (bit per slot): such a block is not
+// cleared again, and its meter reads only what the period played into it.
+uint64_t g_outSilent[1024 / 64];
 
 // The last-interrupt record, written by the callback under a sequence counter.
 struct LastInterrupt {
@@ -104,28 +107,42 @@ void periodStep(int64_t t) {
     g_rtpTsNow.store(ts, rlx);
     RtpAudio_setNow(uint32_t(nowFrames));
 
+    // The input block is metered once for the phy and the RTP transmit channels alike.
+    static RtpBlockSums inSums;
     AudioPhyBlock inB{in, F, rx, rx};
-    PhyDsp_block(p, inB, 0, rx, &p->meterIn);
+    PhyDsp_block(p, inB, 0, rx, &p->meterIn, nullptr, &inSums);
 
     const int64_t t0 = nowNs();
-    if (!g_pause.load(rlx)) RtpAudio_periodTx(in, rx, rx, uint32_t(ts));
+    if (!g_pause.load(rlx)) RtpAudio_periodTx(in, rx, rx, uint32_t(ts), &inSums);
     const int64_t t1 = nowNs();
     storeMax(g_costTx, g_costTxMax, uint32_t(t1 - t0));
 
-    int32_t* out = KoAudio_outBlock(KoAudio_outOffset() + s);
+    const uint32_t os = (KoAudio_outOffset() + s) & mask;
+    int32_t* out = KoAudio_outBlock(os);
+    uint64_t& silentWord = g_outSilent[os >> 6];
+    const uint64_t silentBit = uint64_t(1) << (os & 63);
     KoSocket_drain();
-    RtpAudio_periodRx(out, tx, tx, uint32_t(ts));
-    if (p->isRxDirectTx.load(rlx)) {
+    // Output channels that play nothing are silence: their meters need not read them.
+    uint8_t live[RTP_METER_GROUPS] = {};
+    RtpAudio_periodRx(out, tx, tx, uint32_t(ts), live, (silentWord & silentBit) != 0);
+    const bool direct = p->isRxDirectTx.load(rlx) != 0;
+    if (direct) {
         const int n = rx < tx ? rx : tx;
         for (int f = 0; f < F; ++f)
             for (int c = 0; c < n; ++c) out[size_t(f) * size_t(tx) + size_t(c)] = in[size_t(f) * size_t(rx) + size_t(c)];
     }
     AudioPhyBlock outB{out, F, tx, tx};
-    PhyDsp_block(p, outB, 1, tx, &p->meterOut);
+    PhyDsp_block(p, outB, 1, tx, &p->meterOut, direct ? nullptr : live);
+    // Only the groups live names (played buffers, the tone) were written; gain keeps
+    // zeros zero.
+    uint8_t any = direct ? 1 : 0;
+    for (uint8_t g : live) any |= g;
+    silentWord = any ? silentWord & ~silentBit : silentWord | silentBit;
     storeMax(g_costRx, g_costRxMax, uint32_t(nowNs() - t1));
     WaveRtStream_captureScatter(out, tx, F);
 
-    std::memset(in, 0, sizeof(int32_t) * size_t(F) * size_t(rx));
+    // A block the meter found all zero is what the clear would leave.
+    if (!inSums.zero) std::memset(in, 0, sizeof(int32_t) * size_t(F) * size_t(rx));
 }
 
 void timerCallback(EX_TIMER*, void*) {
@@ -179,7 +196,7 @@ NTSTATUS KoEngine_init() {
     RtpAudio_reset();
     RtpAudio_setDscp(RTP_DEFAULT_DSCP);
     RtpAudio_setPayloadType(96); // every multicast stream of this build
-    RtpAudio_setTransport(KoSocket_sendBatch);
+    RtpAudio_setTransport(KoSocket_sendBatch, KoSocket_txBuffer);
     // The stream tables exist from the start with the default geometry, so a controller
     // that reads the counts before the first engine start sees the real ones.
     RtpOutBlockDesc out{2, 48, KoAudio_outBlock(0), 2 * 4};
@@ -212,6 +229,7 @@ int TimerManager_stepStatus(char* reason, size_t cap) {
             return stepFail(reason, cap, 197);
         if (!KoSocket_exists()) return stepFail(reason, cap, 199);
         if (KoAudio_open() != 0) return stepFail(reason, cap, 201);
+        std::memset(g_outSilent, 0xFF, sizeof g_outSilent); // the rings start all zero
         const int tx = p->phyTx.load(rlx);
         RtpOutBlockDesc out{tx, p->framesPerPeriod.load(rlx), KoAudio_outBlock(KoAudio_outOffset()), tx * 4};
         RtpAudio_afterDspPrepare(p->phyRx.load(rlx), &out, rate);

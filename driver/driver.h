@@ -74,9 +74,17 @@ int KoSocket_bind(const char* ip);
 const char* KoSocket_boundName();
 bool KoSocket_exists();
 void KoSocket_setReceive(bool on);
-// The period's datagrams into send slots (the engine's transport).
+// The period's datagrams into send slots, handed to the socket as one list (the
+// engine's transport). A datagram the socket has no room for goes first in the next
+// period's list, once; one that finds no free slot or fails is dropped and counted.
 struct NetDatagram;
 void KoSocket_sendBatch(const NetDatagram* d, int n);
+// A send slot's payload area for a datagram of len bytes (4 to spare past its end), the
+// slot at the running index when it is free, else null (dropped and counted): the
+// engine packs the period's datagrams in place, and sendBatch sends them from there.
+uint8_t* KoSocket_txBuffer(uint32_t len);
+// Datagrams sent, sent again after a full send queue, and dropped, since load.
+void KoSocket_sendStats(uint64_t* sent, uint64_t* resent, uint64_t* dropped);
 // Hands what the receive event queued to the engine's packet input; returns the count.
 int KoSocket_drain();
 // The receive event's filter and queue (tests feed it directly).

@@ -97,19 +97,20 @@ void serveClient(int fd, std::string ref) {
     if (NT_SUCCESS(st)) {
         std::vector<uint8_t> in(DEVIF_MAX_IN + 1);
         std::vector<uint8_t> sys;
+        // A request wakes the thread straight out of its receive, one system call per
+        // request; the time-out only lets it see the quit flag.
+        timeval tick{0, 500000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
         for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            int pr = ::poll(&p, 1, 500);
-            if (pr < 0 && errno == EINTR) continue;
             if (g_quit.load()) break;
-            if (pr == 0) continue;
             DevIfRequest q{};
             iovec iov[2] = {{&q, sizeof q}, {in.data(), in.size()}};
             msghdr m{};
             m.msg_iov = iov;
             m.msg_iovlen = 2;
             ssize_t n = ::recvmsg(fd, &m, 0);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+            if (g_quit.load()) break;
             if (n <= 0) break; // hung up
             const size_t body = size_t(n) > sizeof q ? size_t(n) - sizeof q : 0;
             if (size_t(n) < sizeof q || (m.msg_flags & MSG_TRUNC) || q.inLen != body || q.inLen > DEVIF_MAX_IN) {

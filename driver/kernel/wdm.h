@@ -38,6 +38,8 @@ typedef void* PVOID;
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011)
+#define STATUS_HOST_UNREACHABLE ((NTSTATUS)0xC000023D)
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
 
 struct GUID {
@@ -482,6 +484,16 @@ struct WSK_DATAGRAM_INDICATION {
     ULONG ControlInfoLength;
     SOCKADDR_IN_K* RemoteAddress;
 };
+// One datagram of a batched send: its buffer and its destination (null: the call's).
+// The provider writes Status: STATUS_SUCCESS sent; STATUS_DEVICE_BUSY not tried, the
+// socket's send queue was full (the caller may send it again); any other status
+// refused by the stack (no route, unreachable, too long) and not sent.
+struct WSK_BUF_LIST {
+    WSK_BUF_LIST* Next;
+    WSK_BUF Buffer;
+    SOCKADDR_IN_K* RemoteAddress;
+    NTSTATUS Status;
+};
 struct WSK_SOCKET {
     const void* Dispatch;
 };
@@ -501,6 +513,12 @@ struct WSK_PROVIDER_DATAGRAM_DISPATCH {
     NTSTATUS (*WskSendTo)(WSK_SOCKET* s, WSK_BUF* buffer, ULONG flags, SOCKADDR_IN_K* remote, ULONG controlLength,
                           void* control, IRP* irp);
     NTSTATUS (*WskRelease)(WSK_SOCKET* s, WSK_DATAGRAM_INDICATION* list);
+    // Sends the list's datagrams in order with one request and one completion: the IRP
+    // completes with the count sent in Information, STATUS_SUCCESS when every one went,
+    // else the first failure's status; each element's Status tells its own fate. An
+    // empty list completes at once with nothing sent.
+    NTSTATUS (*WskSendMessages)(WSK_SOCKET* s, WSK_BUF_LIST* list, ULONG flags, SOCKADDR_IN_K* remote,
+                                ULONG controlLength, void* control, IRP* irp);
 };
 struct WSK_PROVIDER_DISPATCH {
     uint16_t Version;

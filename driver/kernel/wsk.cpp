@@ -3,6 +3,12 @@
 // payload; the stack builds the IPv4 header. What it receives starts with the IPv4
 // header, as the datagram indication of a raw socket does.
 //
+// Sends: a single datagram is one sendto; a batch (WskSendMessages) goes out in
+// sendmmsg calls. Receives: a socket filter in the kernel keeps what the driver never
+// looks at (other protocols, other ports, datagrams of 56 bytes or less) from waking
+// the receive thread, which reads in batches (recvmmsg) and indicates each batch as one
+// list, as a receive-from event does.
+//
 // Linux gives a raw socket bound to a unicast address only datagrams to that address,
 // so group datagrams come from a companion raw socket bound to any address, which holds
 // the memberships and passes on multicast destinations only. Bound to a port, the socket
@@ -14,6 +20,7 @@
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,10 +32,19 @@
 #include <thread>
 
 #include "driver/kernel/wdm.h"
+#include "platform/netbatch.h"
 
 extern "C" const GUID NPI_WSK_INTERFACE_ID = {0x2227E803, 0x8D8B, 0x11D4, {0xAB, 0xAD, 0x00, 0x90, 0x27, 0x71, 0x9E, 0x09}};
 
 namespace {
+
+constexpr int kRxBatch = 64;      // datagrams per recvmmsg
+constexpr size_t kRxCap = 2048;   // the largest datagram the driver takes is 1528 bytes
+constexpr int kTxChunk = 256;     // datagrams per sendmmsg (the kernel takes up to 1024)
+// Room in the send queue for four periods of every transmit stream (144 datagrams of up
+// to 1528 bytes): a card that keeps datagrams until they are on the wire would refuse
+// the last ones of a full period otherwise.
+constexpr int kSendQueueBytes = 4 * 144 * 1528;
 
 struct RawSocket {
     WSK_SOCKET wsk; // first: the driver holds a WSK_SOCKET*
@@ -41,6 +57,12 @@ struct RawSocket {
     std::atomic<bool> quit{false};
     std::thread rx;
     std::mutex eventLock; // held while an indication runs, so disabling waits for it
+    // receive thread only
+    NetRxBatch batch;
+    uint8_t rxBuf[kRxBatch][kRxCap];
+    MDL rxMdl[kRxBatch];
+    SOCKADDR_IN_K rxFrom[kRxBatch];
+    WSK_DATAGRAM_INDICATION rxInd[kRxBatch];
 };
 
 void complete(IRP* irp, NTSTATUS st, uintptr_t info) {
@@ -50,29 +72,110 @@ void complete(IRP* irp, NTSTATUS st, uintptr_t info) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// One recvmmsg on fd, indicated as one list; returns the count read. groups: pass on
+// group destinations only (the filter already does; this keeps it so if the filter
+// could not be attached).
+int receiveBatch(RawSocket* s, int fd, bool groups) {
+    const int n = NetBatch_recv(fd, &s->batch);
+    WSK_DATAGRAM_INDICATION* head = nullptr;
+    WSK_DATAGRAM_INDICATION** tail = &head;
+    for (int i = 0; i < n; ++i) {
+        const NetRxInfo info = NetBatch_rxInfo(&s->batch, i);
+        if (info.len < 20 || info.len > kRxCap) continue; // a cut datagram is no use
+        const uint8_t top = s->rxBuf[i][16]; // first byte of the destination address
+        if (groups && (top < 224 || top > 239)) continue;
+        s->rxMdl[i] =
+            MDL{nullptr, s->rxBuf[i], ULONG(info.len), MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA};
+        s->rxFrom[i] = SOCKADDR_IN_K{AF_INET_K, htons(info.srcPort), htonl(info.srcAddr), {}};
+        s->rxInd[i] = WSK_DATAGRAM_INDICATION{nullptr, WSK_BUF{&s->rxMdl[i], 0, size_t(info.len)}, nullptr, 0,
+                                              &s->rxFrom[i]};
+        *tail = &s->rxInd[i];
+        tail = &s->rxInd[i].Next;
+    }
+    if (!head || !s->eventOn.load()) return n;
+    std::lock_guard<std::mutex> g(s->eventLock);
+    if (s->eventOn.load() && s->onReceive) s->onReceive(s->context, 0, head);
+    return n;
+}
+
+int64_t nowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// Datagrams that come more often than every kPaceNs are read on a 250 us pace instead of
+// one wake-up each: a flood then costs a few wake-ups a period, and a datagram waits at
+// most that long, well inside the period it is due in (the engine drains once a period).
+constexpr int64_t kPaceNs = 250000;
+
 void receiveLoop(RawSocket* s) {
-    static thread_local uint8_t buf[65536];
+    NetBatch_rxInit(&s->batch, &s->rxBuf[0][0], kRxCap, kRxCap, kRxBatch);
+    int64_t last = 0;
+    bool paced = false;
     while (!s->quit.load()) {
-        pollfd p[2] = {{s->fd, POLLIN, 0}, {s->groupFd, POLLIN, 0}};
-        int n = ::poll(p, s->groupFd >= 0 ? 2 : 1, 200);
-        if (n <= 0) continue;
-        for (int k = 0; k < 2; ++k) {
-            if (!(p[k].revents & POLLIN)) continue;
-            sockaddr_in from{};
-            socklen_t fl = sizeof from;
-            ssize_t len = ::recvfrom(p[k].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
-            if (len < 20) continue;
-            if (k == 1) {
-                const uint8_t top = buf[16]; // first byte of the destination address
-                if (top < 224 || top > 239) continue; // the bound socket delivers unicast
-            }
-            if (!s->eventOn.load()) continue;
-            MDL mdl{nullptr, buf, ULONG(len), MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA};
-            SOCKADDR_IN_K remote{AF_INET_K, from.sin_port, from.sin_addr.s_addr, {}};
-            WSK_DATAGRAM_INDICATION ind{nullptr, WSK_BUF{&mdl, 0, size_t(len)}, nullptr, 0, &remote};
-            std::lock_guard<std::mutex> g(s->eventLock);
-            if (s->eventOn.load() && s->onReceive) s->onReceive(s->context, 0, &ind);
+        if (paced) {
+            const int64_t due = last + kPaceNs;
+            timespec t{time_t(due / 1000000000LL), long(due % 1000000000LL)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        } else {
+            pollfd p[2] = {{s->fd, POLLIN, 0}, {s->groupFd, POLLIN, 0}};
+            if (::poll(p, s->groupFd >= 0 ? 2 : 1, 200) <= 0) continue;
         }
+        const int64_t start = nowNs();
+        int got = 0;
+        for (int fd : {s->fd, s->groupFd}) {
+            if (fd < 0) continue;
+            int n = kRxBatch;
+            for (int i = 0; i < 8 && n == kRxBatch; ++i) got += n = receiveBatch(s, fd, fd == s->groupFd);
+        }
+        paced = got > 0 && start - last < kPaceNs;
+        last = start;
+    }
+}
+
+// The kernel-side filter of a raw UDP socket (the packet starts at its IPv4 header):
+// IPv4, UDP, destination port (host order; 0: any), longer than 56 bytes, and with
+// groups a destination in 224.0.0.0/4. Writes at most 12 instructions; returns the count.
+int buildFilter(sock_filter* f, uint16_t port, bool groups) {
+    int n = 0;
+    // Jumps are counted to the final "drop" instruction, so each test is written with
+    // the distance to it filled in at the end.
+    int toDrop[8], nd = 0;
+    auto test = [&](sock_filter ins) {
+        toDrop[nd++] = n;
+        f[n++] = ins;
+    };
+    f[n++] = {BPF_LD | BPF_B | BPF_ABS, 0, 0, 0};         // version and header length
+    f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
+    test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 4});           // IPv4
+    f[n++] = {BPF_LD | BPF_B | BPF_ABS, 0, 0, 9};
+    test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 17});          // UDP
+    f[n++] = {BPF_LD | BPF_W | BPF_LEN, 0, 0, 0};
+    test({BPF_JMP | BPF_JGT | BPF_K, 0, 0, 56});          // longer than 56 bytes
+    if (groups) {
+        f[n++] = {BPF_LD | BPF_B | BPF_ABS, 0, 0, 16};    // first byte of the destination
+        f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
+        test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0xE});     // 224.0.0.0/4
+    }
+    if (port) {
+        f[n++] = {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0};    // X = IPv4 header length
+        f[n++] = {BPF_LD | BPF_H | BPF_IND, 0, 0, 2};     // UDP destination port
+        test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, port});
+    }
+    f[n++] = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
+    const int drop = n;
+    f[n++] = {BPF_RET | BPF_K, 0, 0, 0};
+    for (int i = 0; i < nd; ++i) f[toDrop[i]].jf = uint8_t(drop - toDrop[i] - 1);
+    return n;
+}
+
+void attachFilter(int fd, uint16_t port, bool groups) {
+    sock_filter f[16];
+    sock_fprog prog{uint16_t(buildFilter(f, port, groups)), f};
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
+        std::printf("velunor-kernel: socket filter: %s\n", std::strerror(errno));
+        std::fflush(stdout);
     }
 }
 
@@ -153,20 +256,14 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = local->sin_addr;
         st = ::bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        const uint16_t port = ntohs(local->sin_port);
+        if (st == STATUS_SUCCESS) attachFilter(s->fd, port, false);
         if (st == STATUS_SUCCESS && local->sin_addr != 0) {
             s->groupFd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
             // Bound to any, it also gets every unicast datagram of the computer, those to
             // the bound address a second time: only group destinations are queued, so the
             // receive thread wakes for nothing else.
-            sock_filter groups[] = {
-                {BPF_LD | BPF_B | BPF_ABS, 0, 0, 16},       // first byte of the destination
-                {BPF_JMP | BPF_JGE | BPF_K, 0, 2, 224},
-                {BPF_JMP | BPF_JGT | BPF_K, 1, 0, 239},
-                {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu},
-                {BPF_RET | BPF_K, 0, 0, 0},
-            };
-            sock_fprog prog{sizeof groups / sizeof groups[0], groups};
-            if (s->groupFd >= 0) ::setsockopt(s->groupFd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
+            attachFilter(s->groupFd, port, true);
         }
         if (st == STATUS_SUCCESS && local->sin_port != 0) {
             s->portFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -212,7 +309,79 @@ NTSTATUS wskSendTo(WSK_SOCKET* ws, WSK_BUF* buffer, ULONG, SOCKADDR_IN_K* remote
 
 NTSTATUS wskRelease(WSK_SOCKET*, WSK_DATAGRAM_INDICATION*) { return STATUS_SUCCESS; }
 
-const WSK_PROVIDER_DATAGRAM_DISPATCH kDatagramDispatch = {wskControl, wskClose, wskBind, wskSendTo, wskRelease};
+// Sends msgs[0..m-1] (the elements e[]) with as few sendmmsg calls as the kernel allows.
+// A datagram the stack refuses is marked and skipped; a full send queue marks it and
+// every one after it busy. Returns false after a full queue.
+bool sendChunk(int fd, mmsghdr* msgs, WSK_BUF_LIST** e, int m, ULONG* sent) {
+    int i = 0;
+    while (i < m) {
+        const int r = ::sendmmsg(fd, msgs + i, unsigned(m - i), MSG_DONTWAIT);
+        if (r > 0) {
+            for (int k = i; k < i + r; ++k) e[k]->Status = STATUS_SUCCESS;
+            *sent += ULONG(r);
+            i += r;
+            continue;
+        }
+        const int err = r < 0 ? errno : EAGAIN;
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) {
+            for (int k = i; k < m; ++k) e[k]->Status = STATUS_DEVICE_BUSY;
+            return false;
+        }
+        e[i]->Status = err == ENETUNREACH || err == EHOSTUNREACH || err == EHOSTDOWN || err == ENETDOWN
+                           ? STATUS_HOST_UNREACHABLE
+                           : STATUS_UNSUCCESSFUL;
+        ++i;
+    }
+    return true;
+}
+
+NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_K* remote, ULONG, void*,
+                         IRP* irp) {
+    RawSocket* s = reinterpret_cast<RawSocket*>(ws);
+    mmsghdr msgs[kTxChunk];
+    iovec iov[kTxChunk];
+    sockaddr_in to[kTxChunk];
+    WSK_BUF_LIST* e[kTxChunk];
+    ULONG sent = 0;
+    bool room = true;
+    WSK_BUF_LIST* d = list;
+    while (d) {
+        int m = 0;
+        for (; d && m < kTxChunk; d = d->Next) {
+            if (!room) {
+                d->Status = STATUS_DEVICE_BUSY;
+                continue;
+            }
+            const SOCKADDR_IN_K* r = d->RemoteAddress ? d->RemoteAddress : remote;
+            MDL* mdl = d->Buffer.Mdl;
+            const uint8_t* data =
+                mdl ? static_cast<const uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, HighPagePriority)) : nullptr;
+            if (!data || !r || r->sin_family != AF_INET_K || d->Buffer.Offset + d->Buffer.Length > mdl->ByteCount) {
+                d->Status = STATUS_INVALID_PARAMETER;
+                continue;
+            }
+            to[m] = sockaddr_in{};
+            to[m].sin_family = AF_INET;
+            to[m].sin_addr.s_addr = r->sin_addr;
+            iov[m] = iovec{const_cast<uint8_t*>(data) + d->Buffer.Offset, d->Buffer.Length};
+            msgs[m] = mmsghdr{};
+            msgs[m].msg_hdr.msg_name = &to[m];
+            msgs[m].msg_hdr.msg_namelen = sizeof to[m];
+            msgs[m].msg_hdr.msg_iov = &iov[m];
+            msgs[m].msg_hdr.msg_iovlen = 1;
+            e[m++] = d;
+        }
+        if (m > 0 && room) room = sendChunk(s->fd, msgs, e, m, &sent);
+    }
+    NTSTATUS st = STATUS_SUCCESS;
+    for (d = list; d && st == STATUS_SUCCESS; d = d->Next) st = d->Status;
+    complete(irp, st, sent);
+    return st;
+}
+
+const WSK_PROVIDER_DATAGRAM_DISPATCH kDatagramDispatch = {wskControl, wskClose,   wskBind,
+                                                          wskSendTo,  wskRelease, wskSendMessages};
 
 NTSTATUS wskSocket(void*, uint16_t family, uint16_t type, ULONG protocol, ULONG flags, void* context,
                    const void* clientDispatch, void*, void*, void*, IRP* irp) {
@@ -230,6 +399,7 @@ NTSTATUS wskSocket(void*, uint16_t family, uint16_t type, ULONG protocol, ULONG 
     s->onReceive = clientDispatch ? static_cast<const WSK_CLIENT_DATAGRAM_DISPATCH*>(clientDispatch)->WskReceiveFromEvent
                                   : nullptr;
     s->fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s->fd >= 0) NetBatch_reserveSendBuffer(s->fd, kSendQueueBytes);
     if (s->fd < 0) {
         std::printf("velunor-kernel: raw socket: %s\n", std::strerror(errno));
         std::fflush(stdout);

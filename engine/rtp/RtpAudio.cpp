@@ -130,6 +130,7 @@ std::atomic<uint32_t> g_now;
 std::atomic<uint32_t> g_txUnsent; // datagrams the socket did not take (buffer full, no route)
 std::atomic<int> g_sock{-1};
 std::atomic<RtpSendBatchFn> g_transport{nullptr}; // the driver's socket layer (kernel build)
+std::atomic<RtpTxBufFn> g_txBufFn{nullptr};        // its send slots, packed in place
 // TOS byte last set on the RTP socket, -1 when a new socket has none of ours yet. The
 // socket builds the IPv4 header, so the DSCP reaches the wire only through it.
 std::atomic<int> g_sockTos{-1};
@@ -541,7 +542,10 @@ static int mcastRxSocket() {
     return m;
 }
 int RtpAudio_getRtpSocket() { return g_sock.load(rlx); }
-void RtpAudio_setTransport(RtpSendBatchFn fn) { g_transport.store(fn, rlx); }
+void RtpAudio_setTransport(RtpSendBatchFn fn, RtpTxBufFn bufFn) {
+    g_txBufFn.store(bufFn, rlx);
+    g_transport.store(fn, rlx);
+}
 void RtpAudio_setBatchSend(int mode) { g_batchSend.store(mode, rlx); }
 
 // ---- statistics ----
@@ -920,9 +924,16 @@ const int32_t kZeroSample = 0;
 
 int g_batchCount;
 
-void queueDatagram(int slot, uint32_t len, uint32_t addr, uint16_t port) {
+// Where stream slot's datagram of len bytes is packed: the transport's buffer when it
+// gives them (null: none free, the datagram is dropped), else the stream's own.
+uint8_t* txBuffer(int slot, uint32_t len) {
+    const RtpTxBufFn f = g_txBufFn.load(rlx);
+    return f ? f(len) : g_sendBuf[slot];
+}
+
+void queueDatagram(const uint8_t* b, uint32_t len, uint32_t addr, uint16_t port) {
     NetDatagram& d = g_batch[g_batchCount++];
-    d.buf = g_sendBuf[slot];
+    d.buf = b;
     d.len = len;
     d.addr = addr;
     d.port = port;
@@ -933,7 +944,11 @@ void buildMcast(int slot, const StreamView& v, const int32_t* in, int stride, in
     const int n = v.cfg.sdp.chNum, sb = v.cfg.sdp.sampleByteNum;
     const int len = P * n * sb;
     if (len > kMaxPayload) return;
-    uint8_t* b = g_sendBuf[slot];
+    uint8_t* b = txBuffer(slot, uint32_t(RTP_MCAST_HEADER_LEN + len));
+    if (!b) { // lost on the way: the receivers see the gap in the sequence
+        g_txSeq[slot] = uint16_t(g_txSeq[slot] + 1);
+        return;
+    }
     b[0] = 0x80;
     b[1] = uint8_t(g_pt.load(rlx) & 0x7F);
     put16(b + 2, g_txSeq[slot]);
@@ -962,7 +977,7 @@ void buildMcast(int slot, const StreamView& v, const int32_t* in, int stride, in
         default: packFrames<4>(pl, src, step, n, P); break;
         }
     }
-    queueDatagram(slot, uint32_t(RTP_MCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
+    queueDatagram(b, uint32_t(RTP_MCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
 // Whether a unicast stream sends this period, and the rows it will copy.
@@ -997,7 +1012,8 @@ void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P
     const int sb = v.cfg.sdp.sampleByteNum;
     const size_t row = size_t(P) * size_t(sb);
     const int len = P * v.nValid * sb;
-    uint8_t* b = g_sendBuf[slot];
+    uint8_t* b = txBuffer(slot, uint32_t(RTP_UCAST_HEADER_LEN + len));
+    if (!b) return;
     b[0] = 0x00;
     b[1] = v.mask;
     put16(b + 2, uint16_t(v.cfg.sdp.rtpTsOffset & 0xFFFFu));
@@ -1029,7 +1045,7 @@ void buildUcast(int slot, const StreamView& v, uint32_t tsWire, bool mute, int P
         default: packColumns<4>(in, stride, dch, drow, dn, P); break;
         }
     }
-    queueDatagram(slot, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
+    queueDatagram(b, uint32_t(RTP_UCAST_HEADER_LEN + len), v.cfg.sdp.dstIp, v.cfg.sdp.dstPort);
 }
 
 // Converts the rows of channels that more than one unicast stream carries; channels

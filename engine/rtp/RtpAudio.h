@@ -67,9 +67,14 @@ int RtpAudio_getRtpSocket();
 
 // The kernel build has no socket of its own: a period's datagrams (payload, destination
 // address and port) go to the driver's socket layer, which frames and sends them.
+// bufFn (may be null: the engine's own buffers) gives the buffer a datagram of len bytes
+// is packed into, with 4 bytes to spare past its end (the packers store whole words),
+// or null when there is none (the datagram is lost, as on a full card); the engine asks
+// for each datagram in the order it queues them, and then hands the period's batch to fn.
 struct NetDatagram;
 typedef void (*RtpSendBatchFn)(const NetDatagram* d, int n);
-void RtpAudio_setTransport(RtpSendBatchFn fn);
+typedef uint8_t* (*RtpTxBufFn)(uint32_t len);
+void RtpAudio_setTransport(RtpSendBatchFn fn, RtpTxBufFn bufFn = nullptr);
 
 // Back to the state before any preparation (engine start-up, tests). Keeps the route
 // layer's registration of RtpAudio_setRouteSockets.
