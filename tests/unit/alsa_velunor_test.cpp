@@ -104,6 +104,8 @@ int WaveRt_position(WaveRtStream*, uint32_t* bytes) {
     *bytes = g_fake.state == WAVERT_STATE_RUN ? g_fake.pos * 8 : 0;
     return 0;
 }
+// The stand-in has no position register: the plugin follows it by request.
+bool WaveRt_read(const WaveRtStream*, WaveRtReading*) { return false; }
 void WaveRt_close(WaveRtStream* s) {
     std::lock_guard<std::mutex> g(g_fake.m);
     g_fake.open = false;
