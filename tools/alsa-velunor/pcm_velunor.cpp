@@ -6,8 +6,8 @@
 // The card's cyclic buffer is ALSA's ring: the buffer is allocated with exactly
 // buffer_size frames, the transfer callback copies at appl_ptr % buffer_size, and the
 // hardware pointer is the stream's position. The stream offers 2 channels at the
-// engine's rate only, as S32_LE (the card's own samples), FLOAT_LE or S16_LE, which the
-// transfer converts: JACK's formats then reach the card without a conversion plugin
+// engine's rate only, as S32_LE (the card's own samples) or FLOAT_LE, which the transfer
+// converts (frames of 8 bytes either way, so the byte limits below are frame limits): JACK's formats then reach the card without a conversion plugin
 // above, whose capture side would take every captured frame out of this ring and leave
 // the poll blind to them. A "plug" above converts everything else.
 //
@@ -305,15 +305,6 @@ void convert(snd_pcm_format_t fmt, bool play, const snd_pcm_channel_area_t* area
                     x = float(double(*out) * (1.0 / 2147483648.0));
                     std::memcpy(p, &x, 4);
                 }
-            } else if (fmt == SND_PCM_FORMAT_S16_LE) {
-                int16_t x;
-                if (play) {
-                    std::memcpy(&x, p, 2);
-                    *out = int32_t(uint32_t(uint16_t(x)) << 16);
-                } else {
-                    x = int16_t(*out >> 16);
-                    std::memcpy(p, &x, 2);
-                }
             } else if (play) {
                 std::memcpy(out, p, 4);
             } else {
@@ -355,9 +346,7 @@ int vPrepare(snd_pcm_ioplug_t* io) {
     vStop(io);
     if (v->frames != io->buffer_size || v->ran || !v->ws.buffer) {
         const uint64_t want = uint64_t(io->buffer_size) * kFrameBytes;
-        // The limits are the client's bytes (an S16_LE client's frames are half as big).
-        const uint64_t client = uint64_t(io->buffer_size) * 2 * (snd_pcm_format_physical_width(io->format) / 8);
-        if (want == 0 || client > uint64_t(v->ws.rate) * kFrameBytes * kMaxBufferMs / 1000) return -EINVAL;
+        if (want == 0 || want > uint64_t(v->ws.rate) * kFrameBytes * kMaxBufferMs / 1000) return -EINVAL;
         v->frames = 0;
         const int err = WaveRt_allocate(&v->ws, uint32_t(want));
         if (err != 0 || !v->ws.buffer) {
@@ -550,12 +539,12 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     // plugin layer above this ring.
     static const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED,
                                       SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
-    static const unsigned format[] = {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_S16_LE};
+    static const unsigned format[] = {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE};
     const unsigned periodBytes = v->enginePeriod * kFrameBytes;
     const unsigned maxBufferBytes = v->ws.rate / 1000 * kMaxBufferMs * kFrameBytes;
     const unsigned minBufferBytes = (v->ws.rate * kMinBufferTenthsMs / 10000 + 1) / 2 * 2 * kFrameBytes;
     if ((err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 3, format)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 2, format)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_RATE, v->ws.rate, v->ws.rate)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, periodBytes,
