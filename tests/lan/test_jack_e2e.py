@@ -121,9 +121,11 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
     jack.wait_line("velunor: out_stereo-00 state 3", timeout=20)
     client = a.spawn(["jack_simple_client"], name="simple-" + tag, env=jack_env(env))
     t0 = time.monotonic()
+    cpu0 = jack.cpu_seconds()
     while time.monotonic() - t0 < secs and jack.alive() and client.alive():
         time.sleep(0.5)
     alive = jack.alive() and client.alive()
+    cpu = jack.cpu_seconds() - cpu0 if alive else float("nan")
     client.stop()
     time.sleep(0.3)
     jack.signal(signal.SIGINT)
@@ -160,8 +162,10 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
             mine.append((g0, g1))
     stalls = watch.longer_than(2.0)
     log("FIGURES %s: jackd counted %d xrun(s) (%d incomplete transfer(s)) in %d s; %d event(s) in B's recording, "
-        "%d the reference does not share; %d gap(s) in the reference; %s"
-        % (name, n_xrun, n_incomplete, secs, len(events), len(mine), len(ref_gaps), watch.figure()))
+        "%d the reference does not share; %d gap(s) in the reference; jackd's CPU %.1f ms per second of audio "
+        "(engine, client and plugin); %s"
+        % (name, n_xrun, n_incomplete, secs, len(events), len(mine), len(ref_gaps), cpu * 1000.0 / secs,
+           watch.figure()))
     check(not mine, "%s: the client's tones heard bit-exact; every break the reference shares (%d do not)"
           % (name, len(mine)))
     if not stalls:
