@@ -7,7 +7,8 @@
 // buffer_size frames, the transfer callback copies at appl_ptr % buffer_size, and the
 // hardware pointer is the stream's position. The stream offers 2 channels at the
 // engine's rate only, as S32_LE (the card's own samples) or FLOAT_LE, which the transfer
-// converts (frames of 8 bytes either way, so the byte limits below are frame limits): JACK's formats then reach the card without a conversion plugin
+// converts (frames of 8 bytes either way, so the byte limits below are frame limits),
+// interleaved or not: JACK's formats then reach the card without a conversion plugin
 // above, whose capture side would take every captured frame out of this ring and leave
 // the poll blind to them. A "plug" above converts everything else.
 //
