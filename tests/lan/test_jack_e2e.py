@@ -11,15 +11,18 @@ A's engine tone: the reference, carried in the same datagrams but not through JA
 
 B must hear the client's tones bit-exact: every frame equal to the one 200 frames
 earlier on both channels, and one whole period equal to the client's table (0.2 full
-scale, converted to 32 bits) to within the 24-bit step that JACK converts with. Where
-the recording leaves its period (a gap or a break), the reference must leave its tone
-at the same time, else the event is a fault of the JACK/ALSA path. jackd's own xrun
-count over the run is printed, and must be 0 when the stall witness saw no stall over
-2 ms meanwhile (a loaded machine may hold jackd's thread up: then it is a figure).
+scale as a float, converted to 32 bits by the plugin) in its top 24 bits, which the
+wire carries. Where the recording leaves its period (a gap or a break), the reference
+must leave its tone at the same time, or the stall witness must have seen a hold-up
+over 2 ms just before; else the event is a fault of the JACK/ALSA path. jackd's own
+xrun count is printed, and must be 0 when the witness saw no stall over 2 ms meanwhile
+(a loaded machine may hold jackd's thread up: then it is a figure), with jackd's CPU
+per second of audio.
 
-Then the bad requests: periods of 1 frame, 10000 periods, another rate and a third
-channel are refused with a message, never a hang; and a jackd killed with SIGKILL in
-the middle leaves the endpoints free: aplay plays on velunor_out_00 right after.
+Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
+10000 periods and a third channel are refused with a message, never a hang; asked for
+44100 Hz, jackd runs at the card's rate. A jackd killed with SIGKILL in the middle
+leaves the endpoints free: aplay plays on velunor_out_00 right after.
 
 VELUNOR_JACK_SETTINGS ("128x2" by default; for example "64x2,64x3,128x3,256x2")
 and VELUNOR_JACK_SECS (20) choose the runs; each setting is judged the same way."""
@@ -158,7 +161,9 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
             name, (g1 - g0) * 1000.0 / RATE, (g0 - sound[0]) / RATE,
             "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
             "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
-        if not shared:
+        # A break the reference does not share is ours, unless the witness saw the
+        # machine hold a real-time thread up over 2 ms just before it.
+        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
             mine.append((g0, g1))
     stalls = watch.longer_than(2.0)
     log("FIGURES %s: jackd counted %d xrun(s) (%d incomplete transfer(s)) in %d s; %d event(s) in B's recording, "
@@ -166,7 +171,7 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
         "(engine, client and plugin); %s"
         % (name, n_xrun, n_incomplete, secs, len(events), len(mine), len(ref_gaps), cpu * 1000.0 / secs,
            watch.figure()))
-    check(not mine, "%s: the client's tones heard bit-exact; every break the reference shares (%d do not)"
+    check(not mine, "%s: the client's tones heard bit-exact; every break one the reference shares or a stall explains (%d not)"
           % (name, len(mine)))
     if not stalls:
         check(n_xrun == 0 and n_incomplete == 0, "%s: jackd counted no xrun on a machine that stalled no thread "

@@ -15,7 +15,8 @@ reference for every run.
   on B by pw-record from B's "velunor_in_00": the file is a 1 kHz table of 48 frames
   repeated at 24 bits, so B's recording must repeat it bit-exact at 24 bits (PipeWire
   carries it as floats, which hold 24 bits), and every break of its period must be a
-  break the reference shares. paplay through pipewire-pulse plays it too.
+  break the reference shares, or follow a hold-up over 2 ms that the stall witness saw.
+  paplay through pipewire-pulse plays it too, recorded by arecord.
 - PipeWire killed with SIGKILL while it plays: aplay plays on the endpoint right after."""
 
 import math
@@ -103,7 +104,9 @@ def judge_periodic(name, path, tab, t_rec, ref_gaps, watch, secs):
             name, (g1 - g0) * 1000.0 / RATE, (g0 - sound[0]) / RATE,
             "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
             "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
-        if not shared:
+        # A break the reference does not share is ours, unless the witness saw the
+        # machine hold a real-time thread up over 2 ms just before it.
+        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
             mine.append(g0)
     bounds = [first] + [x for e in events for x in e] + [last]
     runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
@@ -117,7 +120,8 @@ def judge_periodic(name, path, tab, t_rec, ref_gaps, watch, secs):
     log("FIGURES %s: %d break(s) in B's recording, %d the reference does not share; %d gap(s) in the reference; "
         "peak %.4f dBFS; %s" % (name, len(events), len(mine), len(ref_gaps), db, watch.figure()))
     check(abs(db - want) <= 0.01, "%s: the peak is %.4f dBFS (%.4f +- 0.01)" % (name, db, want))
-    check(not mine, "%s: every break of the tone is one the reference shares (%d are not)" % (name, len(mine)))
+    check(not mine, "%s: every break of the tone is one the reference shares or a stall explains (%d not)"
+          % (name, len(mine)))
 
 
 def started_in(proc, endpoint):
