@@ -3,8 +3,9 @@
 
 Both computers run the driver path as in test_alsa_e2e (4 channels at 48 kHz, the
 engine's 2 kHz test tone on A's render channel 2, B's receive channels 0-2 routed from
-A's). On A, jackd's ALSA backend runs playback and capture together on velunor_out_00 /
-velunor_in_00 at 128 frames x 2 periods, and jack_simple_client plays its tones into
+A's). On A, jackd's ALSA backend runs playback and capture together on
+velunor_hw_out_00 / velunor_hw_in_00 (VELUNOR_JACK_PCM=plug: the plug names
+velunor_out_00 / velunor_in_00) at 128 frames x 2 periods, and jack_simple_client plays its tones into
 the card (240 Hz on the left, 720 Hz on the right, from one 200-frame float table). On
 B, arecord records velunor_in_00 (A's pair 0) and velunor_in_01, whose left channel is
 A's engine tone: the reference, carried in the same datagrams but not through JACK.
