@@ -17,7 +17,9 @@ reference for every run.
   carries it as floats, which hold 24 bits), and every break of its period must be a
   break the reference shares, or follow a hold-up over 2 ms that the stall witness saw.
   paplay through pipewire-pulse plays it too, recorded by arecord.
-- PipeWire killed with SIGKILL while it plays: aplay plays on the endpoint right after."""
+- PipeWire killed with SIGKILL while it plays: aplay plays on the endpoint right after.
+- The driver host killed under aplay: aplay ends with an error, and its xrun notice (if
+  any) gives a duration on aplay's own clock."""
 
 import math
 import os
@@ -172,7 +174,7 @@ def test():
     build = lanlib.build_dir()
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
-        alsa.driver_card(a, bins, "cardA")
+        host_a, _ = alsa.driver_card(a, bins, "cardA")
         alsa.driver_card(b, bins, "cardB")
         alsa.route_pair(a, b, "cardA")
 
@@ -229,6 +231,22 @@ def test():
         a.run(["sox", "-n", "-r", str(RATE), "-b", "16", "-c", "2", short, "synth", "1", "sine", "440"], check=True)
         r = a.run(["aplay", "-D", "velunor_out_00", short], env=env, timeout=30)
         check(r.returncode == 0, "after PipeWire was killed, aplay plays on velunor_out_00: " + r.stderr[-300:])
+
+        # The driver host goes away under aplay: an error that says how long ago the
+        # stream last ran, on aplay's own clock (seconds, not the age of the epoch).
+        p = a.spawn(["aplay", "-D", "velunor_out_00", wav], name="aplay-gone", env=env)
+        p.wait_line("velunor: out_stereo-00 state 3", timeout=10)
+        time.sleep(1.5)
+        host_a.signal(signal.SIGKILL)
+        rc = p.wait(20)
+        if rc is None:
+            p.stop()
+        out = p.output()
+        check(rc not in (None, 0), "aplay ends with an error when the driver host goes away: " + p.tail(4))
+        m = re.search(r"at least ([0-9.]+) ms long", out)
+        log("aplay when the host went away: %s" % " | ".join(l for l in p.lines()[-4:]))
+        check(m is None or float(m.group(1)) < 60000.0,
+              "aplay's xrun notice gives a duration on its own clock: %s ms" % (m.group(1) if m else "-"))
 
 
 if __name__ == "__main__":
