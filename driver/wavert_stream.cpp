@@ -195,14 +195,18 @@ int64_t periodNs() {
 }
 }  // namespace
 
+// The period's time is read once, and only when a stream is open: an idle period costs
+// what it did.
 void WaveRtStream_renderGather(int32_t* block, int N, int F) {
-    const int64_t now = periodNs();
+    int64_t now = 0;
     for (int i = 0; i < SUBDEVICE_COUNT; i += 2)
-        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0) g_streams[i].copy(block, N, F, true, now);
+        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0)
+            g_streams[i].copy(block, N, F, true, now ? now : (now = periodNs()));
 }
 
 void WaveRtStream_captureScatter(int32_t* block, int N, int F) {
-    const int64_t now = periodNs();
+    int64_t now = 0;
     for (int i = 1; i < SUBDEVICE_COUNT; i += 2)
-        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0) g_streams[i].copy(block, N, F, false, now);
+        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0)
+            g_streams[i].copy(block, N, F, false, now ? now : (now = periodNs()));
 }
