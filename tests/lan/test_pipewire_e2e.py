@@ -73,8 +73,18 @@ def pw_env(h, env, build):
     return e
 
 
+def client_env(e):
+    """The environment of PipeWire's clients and helpers: a sanitizer build's plugin is
+    loaded by the daemon alone, so only the daemon gets its runtime preloaded."""
+    c = dict(e)
+    for k in ("LD_PRELOAD", "ASAN_OPTIONS"):
+        c.pop(k, None)
+    return c
+
+
 def start_pipewire(h, e, tag):
     pw = h.spawn(["pipewire"], name="pipewire-" + tag, env=e)
+    e = client_env(e)
     lanlib.wait_until(lambda: os.path.exists(os.path.join(e["XDG_RUNTIME_DIR"], "pipewire-0")), 15,
                       "PipeWire's socket on " + tag)
     # WirePlumber asks for a session bus; a private one stands in for the desktop's.
@@ -212,9 +222,10 @@ def test():
                 % (bufsz.group(1), bufsz.group(2), len(loud) / RATE))
 
         # PipeWire on both computers.
-        ea, eb = pw_env(a, env, build), pw_env(b, env, build)
-        pw_a, _, _ = start_pipewire(a, ea, "A")
-        pw_b, _, _ = start_pipewire(b, eb, "B")
+        da, db = pw_env(a, env, build), pw_env(b, env, build)
+        pw_a, _, _ = start_pipewire(a, da, "A")
+        pw_b, _, _ = start_pipewire(b, db, "B")
+        ea, eb = client_env(da), client_env(db)
         st = a.run(["wpctl", "status"], env=ea, timeout=10).stdout
         for node in ("Velunor Link output 00", "Velunor Link input 00", "Velunor Link output 01",
                      "Velunor Link input 01"):
