@@ -9,7 +9,7 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
   gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs \
-  jackd2 pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio-utils \
+  jackd2 pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio-utils dbus-daemon \
   qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk"
 missing=""
 for p in $PKGS; do
