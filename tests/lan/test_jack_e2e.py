@@ -75,18 +75,18 @@ def xruns(proc):
     return len(re.findall(r"xrun of at least|JackEngine::XRun", out)), len(re.findall(r"could not complete", out))
 
 
-def periodic_events(chans, first, last):
-    """Where the recording leaves the client's period between first and last (frames):
-    (from, to) spans where a frame differs from the one TABLE frames before on either
+def periodic_events(chans, first, last, period=TABLE):
+    """Where a periodic recording leaves its period between first and last (frames):
+    (from, to) spans where a frame differs from the one a period before on either
     channel. The sound after an event must settle into the period again."""
-    marks = [i for i in range(first + TABLE, last + 1) if any(c[i] != c[i - TABLE] for c in chans)]
+    marks = [i for i in range(first + period, last + 1) if any(c[i] != c[i - period] for c in chans)]
     spans = []
     for i in marks:
-        if spans and i <= spans[-1][1] + TABLE:
+        if spans and i <= spans[-1][1] + period:
             spans[-1][1] = i
         else:
             spans.append([i, i])
-    return [(i - TABLE, j + 1) for i, j in spans]
+    return [(i - period, j + 1) for i, j in spans]
 
 
 def f32(x):

@@ -47,7 +47,6 @@ def table_wav(path, secs, amp=0.5):
     """A 24-bit stereo WAV of one 48-frame sine table repeated (left sine, right the
     sine inverted): exactly periodic, so any break shows."""
     tab = [int(round(amp * math.sin(2.0 * math.pi * k / PERIOD) * (2 ** 23 - 1))) for k in range(PERIOD)]
-    frames = bytearray()
     one = b"".join(struct.pack("<i", v)[:3] + struct.pack("<i", -v)[:3] for v in tab)
     frames = one * (secs * RATE // PERIOD)
     hdr = struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", 36 + len(frames), b"WAVE", b"fmt ", 16, 1, 2, RATE, RATE * 6, 6, 24,
@@ -103,12 +102,7 @@ def judge_periodic(name, path, tab, t_rec, ref_gaps, watch, secs, held):
     sound = [i for i in range(len(rec[0])) if rec[0][i] or rec[1][i]]
     check(len(sound) > (secs - 1.5) * RATE, "%s: B heard the file for %.1f s (of %d)" % (name, len(sound) / RATE, secs))
     first, last = sound[0] + 2 * PERIOD, sound[-1] - 2 * PERIOD
-    saved = jackt.TABLE
-    jackt.TABLE = PERIOD
-    try:
-        events = jackt.periodic_events(rec, first, last)
-    finally:
-        jackt.TABLE = saved
+    events = jackt.periodic_events(rec, first, last, PERIOD)
     mine = []
     for g0, g1 in events:
         t0, t1 = t_rec + g0 * 1e9 / RATE, t_rec + g1 * 1e9 / RATE
