@@ -2,6 +2,7 @@
 // the kernel calls of driver/kernel/wdm.h only.
 #pragma once
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 
 #include "driver/kernel/wdm.h"
@@ -23,6 +24,18 @@ void MiniportWaveRT_setSampleRate(uint32_t rate);
 const KSDATAFORMAT_WAVEFORMATEXTENSIBLE* MiniportWaveRT_format();
 
 // ---- wavert_stream.cpp: the streams and the period copy ----
+// The position register each stream keeps behind its cyclic buffer (in the same pages,
+// at the first 64-byte boundary after the audio), so a client follows the stream
+// without a request: written every engine period under a sequence count (odd while
+// written). periodNs is the performance counter (ns) of the stream's last period,
+// moved every period whatever the state; position (bytes) moves only while running.
+struct WaveRtPositionRegister {
+    std::atomic<uint32_t> seq;
+    std::atomic<uint32_t> position;
+    std::atomic<int64_t> periodNs;
+    std::atomic<uint64_t> periods;
+};
+#define WAVERT_REGISTER_ALIGN 64u
 NTSTATUS WaveRtStream_new(int index, IMiniportWaveRTStream** out, IPortWaveRTStream* port, BOOLEAN capture);
 // Render gather into the engine's input block (N = phyRx) / capture scatter from its
 // output block (N = phyTx), F frames.

@@ -31,6 +31,7 @@ public:
     uint32_t size = 0;
     uint32_t position = 0;
     MDL* mdl = nullptr;
+    WaveRtPositionRegister* reg = nullptr; // behind the buffer, in its pages
 
     void take() {
         while (lock.test_and_set(std::memory_order_acquire)) {
@@ -73,18 +74,21 @@ public:
         const ULONG align = MiniportWaveRT_format()->WaveFormatExt.Format.nBlockAlign;
         if (requested == 0 || requested < align) return STATUS_UNSUCCESSFUL;
         const ULONG bytes = requested - requested % align;
-        MDL* m = port->AllocatePagesForMdl(0x00000000FFFFFFFFULL, bytes);
+        const ULONG regAt = (bytes + WAVERT_REGISTER_ALIGN - 1) / WAVERT_REGISTER_ALIGN * WAVERT_REGISTER_ALIGN;
+        MDL* m = port->AllocatePagesForMdl(0x00000000FFFFFFFFULL, regAt + sizeof(WaveRtPositionRegister));
         if (!m) return STATUS_UNSUCCESSFUL;
         void* va = port->MapAllocatedPages(m, MmCached);
         if (!va) {
             port->FreePagesFromMdl(m);
             return STATUS_UNSUCCESSFUL;
         }
+        // Fresh pages are zero: the register starts at position 0, period count 0.
         take();
         buffer = static_cast<uint8_t*>(va);
         size = bytes;
         position = 0; // a new buffer is read from its start
         mdl = m;
+        reg = reinterpret_cast<WaveRtPositionRegister*>(static_cast<uint8_t*>(va) + regAt);
         give();
         *outMdl = m;
         *actual = bytes;
@@ -101,6 +105,7 @@ public:
             size = 0;
             position = 0;
             mdl = nullptr;
+            reg = nullptr;
         }
         give();
         if (va && port) port->UnmapAllocatedPages(va, m);
@@ -109,19 +114,27 @@ public:
     void GetHWLatency(KSRTAUDIO_HWLATENCY* l) override {
         if (l) *l = KSRTAUDIO_HWLATENCY{0, 0, 0};
     }
-    NTSTATUS GetPositionRegister(void*) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS GetClockRegister(void*) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS GetPositionRegister(KSRTAUDIO_HWREGISTER* r) override {
+        if (!r) return STATUS_INVALID_PARAMETER;
+        take();
+        WaveRtPositionRegister* p = reg;
+        give();
+        if (!p) return STATUS_UNSUCCESSFUL; // no buffer yet
+        *r = KSRTAUDIO_HWREGISTER{p, 32, 0, 0, 0};
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS GetClockRegister(KSRTAUDIO_HWREGISTER*) override { return STATUS_NOT_IMPLEMENTED; }
 
     // One period of frames between the buffer and channels 2p, 2p+1 of the block. A pair
     // outside the block's channels still moves at the engine's pace, so its client keeps
     // running: render is consumed unheard, capture records silence.
-    void copy(int32_t* block, int N, int F, bool toBlock) {
-        if (state.load(std::memory_order_relaxed) != KSSTATE_RUN) return;
+    void copy(int32_t* block, int N, int F, bool toBlock, int64_t nowNs) {
+        const bool run = state.load(std::memory_order_relaxed) == KSSTATE_RUN;
         const int c = (index / 2) * 2;
         const bool covered = block && c + 1 < N;
         static const uint8_t kSilence[8] = {};
         take();
-        if (buffer && size >= 8) {
+        if (run && buffer && size >= 8) {
             for (int f = 0; f < F; ++f) {
                 int32_t* s = covered ? block + size_t(f) * size_t(N) + size_t(c) : nullptr;
                 if (toBlock) {
@@ -133,7 +146,20 @@ public:
                 if (position >= size) position = 0;
             }
         }
+        if (reg) publish(run, nowNs);
         give();
+    }
+
+    // The register after this period: its time always (a stopped client learns the
+    // period's phase from it), the position while running.
+    void publish(bool run, int64_t nowNs) {
+        const uint32_t s = reg->seq.load(std::memory_order_relaxed);
+        reg->seq.store(s + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        if (run) reg->position.store(position, std::memory_order_relaxed);
+        reg->periodNs.store(nowNs, std::memory_order_relaxed);
+        reg->periods.store(reg->periods.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        reg->seq.store(s + 2, std::memory_order_release);
     }
 };
 
@@ -153,18 +179,34 @@ NTSTATUS WaveRtStream_new(int index, IMiniportWaveRTStream** out, IPortWaveRTStr
     s.size = 0;
     s.position = 0;
     s.mdl = nullptr;
+    s.reg = nullptr;
     s.give();
     s.AddRef();
     *out = &s;
     return STATUS_SUCCESS;
 }
 
+namespace {
+int64_t periodNs() {
+    int64_t f = 0;
+    const int64_t c = KeQueryPerformanceCounter(&f);
+    if (f <= 0 || f == 1000000000) return c;
+    return c / f * 1000000000 + c % f * 1000000000 / f;
+}
+}  // namespace
+
+// The period's time is read once, and only when a stream is open: an idle period costs
+// what it did.
 void WaveRtStream_renderGather(int32_t* block, int N, int F) {
+    int64_t now = 0;
     for (int i = 0; i < SUBDEVICE_COUNT; i += 2)
-        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0) g_streams[i].copy(block, N, F, true);
+        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0)
+            g_streams[i].copy(block, N, F, true, now ? now : (now = periodNs()));
 }
 
 void WaveRtStream_captureScatter(int32_t* block, int N, int F) {
+    int64_t now = 0;
     for (int i = 1; i < SUBDEVICE_COUNT; i += 2)
-        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0) g_streams[i].copy(block, N, F, false);
+        if (g_streams[i].refs.load(std::memory_order_relaxed) > 0)
+            g_streams[i].copy(block, N, F, false, now ? now : (now = periodNs()));
 }

@@ -36,7 +36,7 @@ int code(int32_t st) {
 }  // namespace
 
 int WaveRt_open(const char* endpoint, WaveRtStream* s) {
-    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0};
+    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0, nullptr};
     if (!endpoint || !*endpoint) return -2;
     char path[2048];
     if (!findEndpoint(endpoint, path, sizeof path)) return -2;
@@ -68,6 +68,7 @@ int WaveRt_allocate(WaveRtStream* s, uint32_t bytes) {
         Section_close(&sec);
         s->mapping = s->buffer = nullptr;
         s->bytes = 0;
+        s->reg = nullptr;
     }
     WaveRtBuffer b{};
     uint32_t got = 0;
@@ -84,7 +85,30 @@ int WaveRt_allocate(WaveRtStream* s, uint32_t bytes) {
     s->mappingBytes = sec.size;
     s->buffer = static_cast<uint8_t*>(sec.base) + b.offset;
     s->bytes = b.bytes;
+    // The register, where the host has one inside this section, aligned for its words.
+    WaveRtRegisterPlace place{};
+    if (DevIf_ioctl(s->fd, WAVERT_IOCTL_REGISTER, nullptr, 0, &place, sizeof place, &got) == kSuccess &&
+        got >= sizeof place && place.bytes >= sizeof(WaveRtRegister) && place.offset % 8 == 0 &&
+        size_t(place.offset) + sizeof(WaveRtRegister) <= sec.size)
+        s->reg = reinterpret_cast<const WaveRtRegister*>(static_cast<uint8_t*>(sec.base) + place.offset);
     return 0;
+}
+
+bool WaveRt_read(const WaveRtStream* s, WaveRtReading* r) {
+    if (!s || !s->reg) return false;
+    const WaveRtRegister* g = s->reg;
+    // The driver writes once a millisecond and takes well under a microsecond: a reader
+    // that keeps meeting a write is a writer that died mid-way, so the tries are few.
+    for (int tries = 0; tries < 1000; ++tries) {
+        const uint32_t a = g->seq.load(std::memory_order_acquire);
+        if (a & 1) continue;
+        r->position = g->position.load(std::memory_order_relaxed);
+        r->periodNs = g->periodNs.load(std::memory_order_relaxed);
+        r->periods = g->periods.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (g->seq.load(std::memory_order_relaxed) == a) return true;
+    }
+    return false;
 }
 
 int WaveRt_setState(WaveRtStream* s, uint32_t state) {
@@ -114,5 +138,5 @@ void WaveRt_close(WaveRtStream* s) {
         Section sec{s->mapping, s->mappingBytes, -1};
         Section_close(&sec);
     }
-    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0};
+    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0, nullptr};
 }

@@ -11,6 +11,7 @@
 // frames) every millisecond while the stream runs; render reads the buffer at the
 // position, capture writes it there.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,6 +24,7 @@
 #define WAVERT_IOCTL_FREE WAVERT_IOCTL(0x804)     // frees the buffer (not while running)
 #define WAVERT_IOCTL_STATE WAVERT_IOCTL(0x805)    // in: u32 KSSTATE (0 stop, 1 acquire, 2 pause, 3 run)
 #define WAVERT_IOCTL_POSITION WAVERT_IOCTL(0x806) // out: WaveRtPosition
+#define WAVERT_IOCTL_REGISTER WAVERT_IOCTL(0x807) // out: WaveRtRegisterPlace (after ALLOCATE)
 
 #define WAVERT_STATE_STOP 0
 #define WAVERT_STATE_ACQUIRE 1
@@ -39,6 +41,22 @@ struct WaveRtPosition {
     uint32_t write;
 };
 
+// The stream's position register: where it lies in the buffer's section.
+struct WaveRtRegisterPlace {
+    uint32_t offset; // from the section's start
+    uint32_t bytes;
+};
+// The register itself (the driver's layout), written every engine period under seq
+// (odd while written). periodNs: CLOCK_MONOTONIC of the stream's last engine period,
+// moved whatever the state; position: bytes, moved while the stream runs; periods:
+// how many periods the register has seen.
+struct WaveRtRegister {
+    std::atomic<uint32_t> seq;
+    std::atomic<uint32_t> position;
+    std::atomic<int64_t> periodNs;
+    std::atomic<uint64_t> periods;
+};
+
 struct WaveRtStream {
     int fd;            // the filter handle
     bool capture;
@@ -47,6 +65,7 @@ struct WaveRtStream {
     uint32_t bytes;
     void* mapping;     // the section view (for unmapping)
     size_t mappingBytes;
+    const WaveRtRegister* reg; // the position register (null: a host without one)
 };
 
 // The "velunor" endpoint class and instance names.
@@ -59,7 +78,15 @@ int WaveRt_open(const char* endpoint, WaveRtStream* s);
 // Gets and maps a cyclic buffer of about bytes (rounded down to whole frames). 0 or negative.
 int WaveRt_allocate(WaveRtStream* s, uint32_t bytes);
 int WaveRt_setState(WaveRtStream* s, uint32_t state);
-// The position in bytes (0 unless running).
+// The position in bytes (0 unless running), by request.
 int WaveRt_position(WaveRtStream* s, uint32_t* bytes);
+// The position register as one consistent reading, without a request. false: no
+// register (a host without one, or no buffer).
+struct WaveRtReading {
+    uint32_t position;
+    int64_t periodNs;
+    uint64_t periods;
+};
+bool WaveRt_read(const WaveRtStream* s, WaveRtReading* r);
 // Stops, frees and closes (safe on a stream that failed to open).
 void WaveRt_close(WaveRtStream* s);

@@ -12,6 +12,7 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
   gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs \
+  jackd2 pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio-utils dbus-daemon \
   qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk \
   dbus at-spi2-core qt5-gtk-platformtheme libxcursor1 libgl1-mesa-dri libglx-mesa0"
 missing=""
@@ -26,6 +27,8 @@ if [ -n "$missing" ]; then
   $SUDO apt-get update -q
   # tshark asks whether non-root users may capture; answer for it.
   echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections || true
+  # jackd2 asks whether to allow real-time priority for the audio group; the test runs as root.
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections || true
   $SUDO apt-get install -y -q --no-install-recommends $missing
 else
   echo "setup: all packages present"

@@ -147,6 +147,14 @@ public:
         if (mdl && mdl == mdl_) release();
     }
     const char* sectionName() const { return mdl_ ? name_ : ""; }
+    // Where n bytes at p lie in the section a client maps (false: not inside it).
+    bool offsetOf(const void* p, size_t n, uint32_t* off) const {
+        const uint8_t* b = static_cast<const uint8_t*>(section_.base);
+        const uint8_t* q = static_cast<const uint8_t*>(p);
+        if (!mdl_ || !b || q < b || size_t(q - b) > section_.size || section_.size - size_t(q - b) < n) return false;
+        *off = uint32_t(q - b);
+        return true;
+    }
 
 private:
     static constexpr size_t kMaxBuffer = 16u << 20;
@@ -324,6 +332,20 @@ NTSTATUS pcDeviceControl(DEVICE_OBJECT*, IRP* irp) {
     case WAVERT_IOCTL_STATE:
         if (!h->stream || !u32In(&v) || v > KSSTATE_RUN) return complete(irp, STATUS_INVALID_PARAMETER, 0);
         return complete(irp, h->stream->SetState(KSSTATE(v)), 0);
+    case WAVERT_IOCTL_REGISTER: {
+        // The position register the client reads in the buffer's section, as the audio
+        // stack maps a WaveRT stream's register into its client.
+        if (!h->stream || !h->mdl) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (io.OutputBufferLength < sizeof(WaveRtRegisterPlace)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KSRTAUDIO_HWREGISTER r{};
+        NTSTATUS st = h->stream->GetPositionRegister(&r);
+        WaveRtRegisterPlace place{};
+        if (!NT_SUCCESS(st) || !h->port->offsetOf(r.Register, sizeof(WaveRtRegister), &place.offset))
+            return complete(irp, NT_SUCCESS(st) ? STATUS_UNSUCCESSFUL : st, 0);
+        place.bytes = sizeof(WaveRtRegister);
+        std::memcpy(sys, &place, sizeof place);
+        return complete(irp, STATUS_SUCCESS, sizeof place);
+    }
     case WAVERT_IOCTL_POSITION: {
         if (!h->stream) return complete(irp, STATUS_INVALID_PARAMETER, 0);
         if (io.OutputBufferLength < sizeof(WaveRtPosition)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);

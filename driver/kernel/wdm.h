@@ -402,6 +402,15 @@ struct KSRTAUDIO_HWLATENCY {
     ULONG ChipsetDelay;
     ULONG CodecDelay;
 };
+// A register the miniport keeps up to date in memory that the audio stack maps into the
+// client; Numerator / Denominator is the register's clock in Hz (0 for a position).
+struct KSRTAUDIO_HWREGISTER {
+    void* Register;
+    ULONG Width; // bits
+    uint64_t Numerator;
+    uint64_t Denominator;
+    ULONG Accuracy;
+};
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 // The port's side of a stream: pages for the cyclic buffer and their mapping.
 struct IPortWaveRTStream : IUnknown {
@@ -419,8 +428,8 @@ struct IMiniportWaveRTStream : IUnknown {
                                          MEMORY_CACHING_TYPE* cacheType) = 0;
     virtual void FreeAudioBuffer(MDL* mdl, ULONG size) = 0;
     virtual void GetHWLatency(KSRTAUDIO_HWLATENCY* latency) = 0;
-    virtual NTSTATUS GetPositionRegister(void* reg) = 0;
-    virtual NTSTATUS GetClockRegister(void* reg) = 0;
+    virtual NTSTATUS GetPositionRegister(KSRTAUDIO_HWREGISTER* reg) = 0;
+    virtual NTSTATUS GetClockRegister(KSRTAUDIO_HWREGISTER* reg) = 0;
 };
 // The miniport's side of a WaveRT filter, in the interface's slot order.
 struct IMiniportWaveRT : IUnknown {

@@ -70,7 +70,7 @@ Fake g_fake;
 
 int WaveRt_open(const char* endpoint, WaveRtStream* s) {
     std::lock_guard<std::mutex> g(g_fake.m);
-    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0};
+    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0, nullptr};
     if (std::strcmp(endpoint, "out_stereo-00") != 0 && std::strcmp(endpoint, "in_stereo-00") != 0) return -2;
     if (g_fake.open) return -16;
     g_fake.open = true;
@@ -104,11 +104,13 @@ int WaveRt_position(WaveRtStream*, uint32_t* bytes) {
     *bytes = g_fake.state == WAVERT_STATE_RUN ? g_fake.pos * 8 : 0;
     return 0;
 }
+// The stand-in has no position register: the plugin follows it by request.
+bool WaveRt_read(const WaveRtStream*, WaveRtReading*) { return false; }
 void WaveRt_close(WaveRtStream* s) {
     std::lock_guard<std::mutex> g(g_fake.m);
     g_fake.open = false;
     g_fake.state = WAVERT_STATE_STOP;
-    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0};
+    *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0, nullptr};
 }
 
 namespace {

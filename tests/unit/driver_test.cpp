@@ -244,6 +244,13 @@ TEST_F(Driver, StreamsBuffersAndThePeriodCopy) {
     EXPECT_EQ(block[2 * 29 + 1], -1);
     ASSERT_EQ(WaveRt_position(&out, &pos), 0);
     EXPECT_EQ(pos, (3 * 384) % 1000);
+    // The position register in the buffer's pages says the same without a request, with
+    // the period's time; the periods before the run counted too.
+    WaveRtReading r{};
+    ASSERT_TRUE(WaveRt_read(&out, &r));
+    EXPECT_EQ(r.position, pos);
+    EXPECT_EQ(r.periods, 4u);
+    EXPECT_GT(r.periodNs, 0);
     WaveRt_setState(&out, WAVERT_STATE_PAUSE);
     WaveRt_position(&out, &pos);
     EXPECT_EQ(pos, 0u) << "no position unless running";

@@ -5,14 +5,21 @@
 //
 // The card's cyclic buffer is ALSA's ring: the buffer is allocated with exactly
 // buffer_size frames, the transfer callback copies at appl_ptr % buffer_size, and the
-// hardware pointer is the stream's position. The stream offers 2 channels of S32_LE at
-// the engine's rate only; a "plug" above converts everything else.
+// hardware pointer is the stream's position. The stream offers 2 channels at the
+// engine's rate only, as S32_LE (the card's own samples) or FLOAT_LE, which the transfer
+// converts (frames of 8 bytes either way, so the byte limits below are frame limits),
+// interleaved or not: JACK's formats then reach the card without a conversion plugin
+// above, whose capture side would take every captured frame out of this ring and leave
+// the poll blind to them. A "plug" above converts everything else.
 //
-// The position moves by one engine period every millisecond while the stream runs. A
-// 1 ms timerfd is the poll descriptor; poll_revents turns it into POLLOUT/POLLIN once
-// avail reaches avail_min. A stream that ran is given a fresh buffer at the next
-// prepare, so its position starts at 0 with ALSA's pointers whatever the stream keeps
-// across a stop.
+// The position moves by one engine period every millisecond while the stream runs. It
+// is read from the stream's position register, which the driver writes into the
+// buffer's pages every period, so following the stream costs no request to the driver
+// host (a real-time client such as jackd never waits on the host's threads). The poll
+// descriptor is a timerfd set to fire just after the engine's next period (the register
+// carries each period's time), and poll_revents turns it into POLLOUT/POLLIN once avail
+// reaches avail_min. A stream that ran is given a fresh buffer at the next prepare, so
+// its position starts at 0 with ALSA's pointers whatever the stream keeps across a stop.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <poll.h>
@@ -22,6 +29,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,10 +43,23 @@
 namespace {
 
 constexpr unsigned kFrameBytes = 8; // left, right: 32-bit each
-// The host refuses buffers above 16 MiB; a few seconds is plenty for any client.
-constexpr unsigned kMaxBufferBytes = 4u << 20;
+// The largest buffer: 2 s, what a desktop tool that takes the largest offered can use as
+// it is. The smallest: 2.5 engine periods, so a client that wakes one period late still
+// finds a period queued.
+constexpr unsigned kMaxBufferMs = 2000;
+constexpr unsigned kMinBufferTenthsMs = 25;
 // A running stream whose position has not moved for this long has lost its engine.
 constexpr int64_t kStallNs = 2000000000;
+// A position standing still this long is checked by a request: is the host still there?
+constexpr int64_t kCheckNs = 20000000;
+// The driver's timer runs 1 % slower than the period and catches up; a client wakes this
+// long after the period it expects, when the position has moved.
+constexpr int64_t kEnginePeriodNs = 1010000;
+constexpr int64_t kWakeLagNs = 150000;
+// A start request sent this early in an engine period takes effect in the same period
+// as one sent right after it (jackd starts playback, then capture): later in the period,
+// the start waits for the next one.
+constexpr int64_t kStartWindowNs = 400000;
 
 struct Velunor {
     snd_pcm_ioplug_t io{};
@@ -53,8 +75,11 @@ struct Velunor {
     snd_pcm_uframes_t availMin = 1;
     int64_t movedNs = 0;         // when the position last moved
     int64_t readNs = 0;          // when the position was last read
+    int64_t checkedNs = 0;       // when the host was last asked (position standing still)
+    int64_t periodNs = 0;        // the engine period the register last showed (0: none)
     int fault = 0;               // a lasting error (host gone, engine stopped)
     bool trace = false;          // VELUNOR_ALSA_TRACE: state changes on stderr, with times
+    bool traceAll = false;       // VELUNOR_ALSA_TRACE=2: every position read too
 };
 
 int64_t nowNs() {
@@ -72,6 +97,47 @@ int armTimer(Velunor* v, bool on) {
         t.it_value.tv_nsec = 1000000;
     }
     return timerfd_settime(v->timer, 0, &t, nullptr) == 0 ? 0 : -errno;
+}
+
+// The next wake-up just after the engine period that follows the one last seen; every
+// millisecond after it when no period comes (an engine that stopped, no register).
+int armAfterPeriod(Velunor* v, int64_t now) {
+    if (!v->periodNs || now - v->periodNs > 3 * kEnginePeriodNs) return 0; // the 1 ms grid goes on
+    int64_t next = v->periodNs + kEnginePeriodNs + kWakeLagNs;
+    if (next <= now + 50000) next = now + 100000; // the period is late: look again soon
+    itimerspec t{};
+    t.it_interval.tv_nsec = 1000000;
+    t.it_value.tv_sec = time_t(next / 1000000000);
+    t.it_value.tv_nsec = long(next % 1000000000);
+    return timerfd_settime(v->timer, TFD_TIMER_ABSTIME, &t, nullptr) == 0 ? 0 : -errno;
+}
+
+// The stream's position in bytes: from the register, or by request from a host without
+// one. Sets periodNs from the register.
+int readPosition(Velunor* v, uint32_t* pos) {
+    WaveRtReading r{};
+    if (WaveRt_read(&v->ws, &r)) {
+        *pos = r.position;
+        v->periodNs = r.periodNs;
+        return 0;
+    }
+    v->periodNs = 0;
+    return WaveRt_position(&v->ws, pos);
+}
+
+// Sends the start where it takes effect in the same engine period as a start sent right
+// after it: early in a period. Waits (under 1.1 ms) when the period is half gone.
+void alignStart(Velunor* v) {
+    WaveRtReading r{};
+    if (!WaveRt_read(&v->ws, &r) || !r.periodNs) return;
+    v->periodNs = r.periodNs;
+    const int64_t now = nowNs(), since = now - r.periodNs;
+    if (since < 0 || since <= kStartWindowNs || since > 3 * kEnginePeriodNs) return;
+    int64_t next = r.periodNs + kEnginePeriodNs;
+    while (next < now) next += kEnginePeriodNs;
+    next += kWakeLagNs / 2;
+    const timespec t{time_t(next / 1000000000), long(next % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
 }
 
 int setState(Velunor* v, uint32_t state) {
@@ -93,12 +159,14 @@ int vStart(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
     if (!v->frames) return -EBADFD;
+    alignStart(v);
     int err = setState(v, WAVERT_STATE_RUN);
     if (err) return err;
     v->running = true;
     v->ran = true;
-    v->movedNs = v->readNs = nowNs();
-    return armTimer(v, true);
+    v->movedNs = v->readNs = v->checkedNs = nowNs();
+    err = armTimer(v, true);
+    return err ? err : armAfterPeriod(v, v->movedNs);
 }
 
 int vStop(snd_pcm_ioplug_t* io) {
@@ -123,7 +191,7 @@ int vPause(snd_pcm_ioplug_t* io, int enable) {
     int err = setState(v, WAVERT_STATE_RUN);
     if (err) return err;
     v->running = true;
-    v->movedNs = v->readNs = nowNs();
+    v->movedNs = v->readNs = v->checkedNs = nowNs();
     return armTimer(v, true);
 }
 
@@ -145,7 +213,7 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     if (v->fault) return v->fault;
     if (!v->running || !v->frames) return snd_pcm_sframes_t(v->hw);
     uint32_t pos = 0;
-    if (WaveRt_position(&v->ws, &pos) != 0) {
+    if (readPosition(v, &pos) != 0) {
         SNDERR("velunor: %s: the driver host is gone", v->endpoint);
         v->fault = -ENODEV;
         v->running = false;
@@ -157,8 +225,19 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     if (moved && io->stream == SND_PCM_STREAM_PLAYBACK) silenceRead(v, v->lastPos, pos);
     const int64_t now = nowNs();
     if (moved) {
-        v->movedNs = now;
-    } else if (now - v->movedNs > kStallNs) {
+        v->movedNs = v->checkedNs = now;
+    } else if (v->ws.reg && now - v->checkedNs > kCheckNs) {
+        // The register stays where it was when the host goes away: ask the host.
+        v->checkedNs = now;
+        uint32_t asked = 0;
+        if (WaveRt_position(&v->ws, &asked) != 0) {
+            SNDERR("velunor: %s: the driver host is gone", v->endpoint);
+            v->fault = -ENODEV;
+            v->running = false;
+            return v->fault;
+        }
+    }
+    if (!moved && now - v->movedNs > kStallNs) {
         SNDERR("velunor: %s: the position stands still: the card's engine is not running", v->endpoint);
         v->fault = -EIO;
         return v->fault;
@@ -167,6 +246,10 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     // frames, capture's free room. A client that stayed away longer than the buffer
     // lasts was overtaken whatever the position's remainder says.
     const snd_pcm_uframes_t queued = snd_pcm_ioplug_hw_avail(io, io->hw_ptr, io->appl_ptr);
+    if (v->traceAll)
+        std::fprintf(stderr, "velunor: %s ptr t=%lld pos=%u moved=%lu queued=%lu hw=%lu appl=%lu\n", v->endpoint,
+                     (long long)(now / 1000), pos / kFrameBytes, (unsigned long)moved, (unsigned long)queued,
+                     (unsigned long)io->hw_ptr, (unsigned long)io->appl_ptr);
     const int64_t away = (now - v->readNs) / 1000000 * int64_t(v->enginePeriod);
     v->readNs = now;
     if (io->state == SND_PCM_STATE_RUNNING && (moved > queued || away > int64_t(v->frames + 8 * v->enginePeriod))) {
@@ -196,21 +279,62 @@ void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
     }
 }
 
+// A sample of the client's area a at frame f.
+uint8_t* sampleAt(const snd_pcm_channel_area_t& a, snd_pcm_uframes_t f) {
+    return static_cast<uint8_t*>(a.addr) + (a.first + f * a.step) / 8;
+}
+
+int32_t fromFloat(float x) {
+    if (!(x > -1.0f)) return INT32_MIN; // and NaN
+    if (x >= 1.0f) return INT32_MAX;
+    return int32_t(std::lrint(double(x) * 2147483648.0));
+}
+
+// n frames between the client's areas (from frame c) and the card's buffer (from frame d).
+void convert(snd_pcm_format_t fmt, bool play, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t c,
+             int32_t* dev, snd_pcm_uframes_t d, snd_pcm_uframes_t n) {
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        int32_t* out = dev + 2 * d + ch;
+        for (snd_pcm_uframes_t f = 0; f < n; ++f, out += 2) {
+            uint8_t* p = sampleAt(areas[ch], c + f);
+            if (fmt == SND_PCM_FORMAT_FLOAT_LE) {
+                float x;
+                if (play) {
+                    std::memcpy(&x, p, 4);
+                    *out = fromFloat(x);
+                } else {
+                    x = float(double(*out) * (1.0 / 2147483648.0));
+                    std::memcpy(p, &x, 4);
+                }
+            } else if (play) {
+                std::memcpy(out, p, 4);
+            } else {
+                std::memcpy(p, out, 4);
+            }
+        }
+    }
+}
+
 snd_pcm_sframes_t vTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
                             snd_pcm_uframes_t size) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
     if (!v->frames || !v->ws.buffer) return -EBADFD;
-    snd_pcm_channel_area_t dev[2];
-    deviceAreas(v, dev);
     const bool play = io->stream == SND_PCM_STREAM_PLAYBACK;
+    int32_t* dev = static_cast<int32_t*>(v->ws.buffer);
     snd_pcm_uframes_t at = io->appl_ptr % v->frames, done = 0;
     while (done < size) {
         const snd_pcm_uframes_t n = std::min(size - done, v->frames - at);
-        if (play)
-            snd_pcm_areas_copy(dev, at, areas, offset + done, 2, n, SND_PCM_FORMAT_S32_LE);
-        else
-            snd_pcm_areas_copy(areas, offset + done, dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
+        if (io->format == SND_PCM_FORMAT_S32_LE) {
+            snd_pcm_channel_area_t d[2];
+            deviceAreas(v, d);
+            if (play)
+                snd_pcm_areas_copy(d, at, areas, offset + done, 2, n, SND_PCM_FORMAT_S32_LE);
+            else
+                snd_pcm_areas_copy(areas, offset + done, d, at, 2, n, SND_PCM_FORMAT_S32_LE);
+        } else {
+            convert(io->format, play, areas, offset + done, dev, at, n);
+        }
         done += n;
         at = (at + n) % v->frames;
     }
@@ -223,7 +347,7 @@ int vPrepare(snd_pcm_ioplug_t* io) {
     vStop(io);
     if (v->frames != io->buffer_size || v->ran || !v->ws.buffer) {
         const uint64_t want = uint64_t(io->buffer_size) * kFrameBytes;
-        if (want == 0 || want > kMaxBufferBytes) return -EINVAL;
+        if (want == 0 || want > uint64_t(v->ws.rate) * kFrameBytes * kMaxBufferMs / 1000) return -EINVAL;
         v->frames = 0;
         const int err = WaveRt_allocate(&v->ws, uint32_t(want));
         if (err != 0 || !v->ws.buffer) {
@@ -239,6 +363,7 @@ int vPrepare(snd_pcm_ioplug_t* io) {
     }
     v->lastPos = 0;
     v->hw = 0;
+    v->periodNs = 0;
     std::memset(v->ws.buffer, 0, v->ws.bytes);
     // A playback client may poll before it starts (its whole buffer is free).
     return armTimer(v, io->stream == SND_PCM_STREAM_PLAYBACK);
@@ -253,6 +378,13 @@ int vSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
 
 int vDrain(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
+    // A client that wrote less than its start threshold drains a stream that never ran:
+    // it starts here, so what it wrote is played.
+    if (io->stream == SND_PCM_STREAM_PLAYBACK && !v->running && !v->fault && v->frames &&
+        snd_pcm_ioplug_hw_avail(io, io->hw_ptr, io->appl_ptr) > 0) {
+        const int err = vStart(io);
+        if (err) return err;
+    }
     if (io->stream == SND_PCM_STREAM_PLAYBACK && v->frames && v->ws.buffer) {
         // Past the last written frame the stream reads silence until it is stopped.
         snd_pcm_channel_area_t dev[2];
@@ -298,6 +430,7 @@ int vPollRevents(snd_pcm_ioplug_t* io, pollfd* pfd, unsigned int nfds, unsigned 
     }
     const unsigned short ready = io->stream == SND_PCM_STREAM_PLAYBACK ? POLLOUT : POLLIN;
     const snd_pcm_sframes_t a = snd_pcm_avail_update(io->pcm);
+    if (v->running) armAfterPeriod(v, nowNs());
     if (a < 0 || v->fault)
         *revents = POLLERR | ready; // the next read or write reports the error
     else
@@ -364,6 +497,7 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     std::snprintf(v->endpoint, sizeof v->endpoint, "%s", endpoint);
     const char* trace = std::getenv("VELUNOR_ALSA_TRACE");
     v->trace = trace && *trace && std::strcmp(trace, "0") != 0;
+    v->traceAll = trace && std::strcmp(trace, "2") == 0;
     int err = WaveRt_open(endpoint, &v->ws);
     if (err != 0) {
         explain(endpoint, err);
@@ -391,7 +525,10 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     v->io.poll_fd = v->timer;
     v->io.poll_events = POLLIN;
     v->io.mmap_rw = 0;
-    v->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    // No MONOTONIC flag: alsa-lib stamps an ioplug stream's status and trigger with the
+    // clock the client chose in its software parameters (the time of day unless it asked
+    // for another), and a client told "monotonic" would read them against the wrong one.
+    v->io.flags = 0;
     err = snd_pcm_ioplug_create(&v->io, name, stream, mode);
     if (err < 0) {
         WaveRt_close(&v->ws);
@@ -399,18 +536,23 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
         delete v;
         return err;
     }
-    static const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED};
-    static const unsigned format[] = {SND_PCM_FORMAT_S32_LE};
+    // Non-interleaved too: jackd asks for it first, and a plug converting it would be a
+    // plugin layer above this ring.
+    static const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED,
+                                      SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
+    static const unsigned format[] = {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE};
     const unsigned periodBytes = v->enginePeriod * kFrameBytes;
-    if ((err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_ACCESS, 2, access)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 1, format)) < 0 ||
+    const unsigned maxBufferBytes = v->ws.rate / 1000 * kMaxBufferMs * kFrameBytes;
+    const unsigned minBufferBytes = (v->ws.rate * kMinBufferTenthsMs / 10000 + 1) / 2 * 2 * kFrameBytes;
+    if ((err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 2, format)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_RATE, v->ws.rate, v->ws.rate)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, periodBytes,
-                                               kMaxBufferBytes / 2)) < 0 ||
+                                               maxBufferBytes / 2)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 2 * periodBytes,
-                                               kMaxBufferBytes)) < 0) {
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, minBufferBytes,
+                                               maxBufferBytes)) < 0) {
         snd_pcm_ioplug_delete(&v->io); // closes through vClose
         return err;
     }

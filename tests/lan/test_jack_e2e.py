@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""JACK on the card's endpoints, end to end through the network.
+
+Both computers run the driver path as in test_alsa_e2e (4 channels at 48 kHz, the
+engine's 2 kHz test tone on A's render channel 2, B's receive channels 0-2 routed from
+A's). On A, jackd's ALSA backend runs playback and capture together on
+velunor_hw_out_00 / velunor_hw_in_00 (VELUNOR_JACK_PCM=plug: the plug names
+velunor_out_00 / velunor_in_00) at 128 frames x 2 periods, and jack_simple_client plays its tones into
+the card (240 Hz on the left, 720 Hz on the right, from one 200-frame float table). On
+B, arecord records velunor_in_00 (A's pair 0) and velunor_in_01, whose left channel is
+A's engine tone: the reference, carried in the same datagrams but not through JACK.
+
+B must hear the client's tones bit-exact: every frame equal to the one 200 frames
+earlier on both channels, and one whole period equal to the client's table (0.2 full
+scale as a float, converted to 32 bits by the plugin) in its top 24 bits, which the
+wire carries. Where the recording leaves its period (a gap or a break), the reference
+must leave its tone at the same time, or the stall witness must have seen a hold-up
+over 2 ms just before; else the event is a fault of the JACK/ALSA path. jackd's own
+xrun count is printed, and must be 0 when the witness saw no stall over 2 ms meanwhile
+and A's engine never fell a period behind (a loaded machine may hold jackd's thread or
+the engine up: then the xruns and the unshared breaks are figures), with jackd's CPU
+per second of audio.
+
+Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
+10000 periods and a third channel are refused with a message, never a hang; asked for
+44100 Hz, jackd runs at the card's rate. A jackd killed with SIGKILL in the middle
+leaves the endpoints free: aplay plays on velunor_out_00 right after.
+
+VELUNOR_JACK_SETTINGS ("128x2" by default; for example "64x2,64x3,128x3,256x2")
+and VELUNOR_JACK_SECS (20) choose the runs; each setting is judged the same way."""
+
+import math
+import os
+import re
+import shutil
+import signal
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lanlib  # noqa: E402
+from lanlib import check, log  # noqa: E402
+import test_alsa_e2e as alsa  # noqa: E402
+
+RATE = alsa.RATE
+TABLE = 200  # jack_simple_client's sine table: left steps 1, right 3 per frame
+SERVER = "velunor-test"
+PCM = "" if os.environ.get("VELUNOR_JACK_PCM") == "plug" else "hw_"
+
+
+def jack_env(env):
+    e = dict(env)
+    e["JACK_DEFAULT_SERVER"] = SERVER
+    e["JACK_NO_AUDIO_RESERVATION"] = "1"  # no D-Bus device reservation in a test namespace
+    e["JACK_NO_START_SERVER"] = "1"
+    if os.environ.get("VELUNOR_ALSA_TRACE"):
+        e["VELUNOR_ALSA_TRACE"] = os.environ["VELUNOR_ALSA_TRACE"]
+    return e
+
+
+def jackd(a, env, period, nperiods, name, extra=(), pcm=None):
+    """jackd on pair 0: velunor_hw_out_00 / velunor_hw_in_00 (the endpoint as it is, what
+    the README gives JACK) or, with pcm="", the plug names velunor_out_00 / velunor_in_00."""
+    pcm = PCM if pcm is None else pcm
+    return a.spawn(["jackd", "-n", SERVER, "-R", "-P", "80"] + list(extra) +
+                   ["-d", "alsa", "-P", "velunor_%sout_00" % pcm, "-C", "velunor_%sin_00" % pcm, "-r", str(RATE),
+                    "-p", str(period), "-n", str(nperiods)], name=name, env=jack_env(env))
+
+
+def xruns(proc):
+    """jackd's own count of xruns (its verbose notices: one per xrun the ALSA backend recovered from
+    or a client was late for), and the transfers it could not complete."""
+    out = proc.output()
+    return len(re.findall(r"xrun of at least|JackEngine::XRun", out)), len(re.findall(r"could not complete", out))
+
+
+def periodic_events(chans, first, last, period=TABLE):
+    """Where a periodic recording leaves its period between first and last (frames):
+    (from, to) spans where a frame differs from the one a period before on either
+    channel. The sound after an event must settle into the period again."""
+    marks = [i for i in range(first + period, last + 1) if any(c[i] != c[i - period] for c in chans)]
+    spans = []
+    for i in marks:
+        if spans and i <= spans[-1][1] + period:
+            spans[-1][1] = i
+        else:
+            spans.append([i, i])
+    return [(i - period, j + 1) for i, j in spans]
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def check_table(name, chans, at):
+    """One period from frame at is the client's table, left stepping 1 and right 3:
+    0.2 * (float) sin(), held as a float, converted to 32 bits (x * 2^31) and carried
+    at 24 bits on the wire: every sample equal to the table's in its top 24 bits."""
+    table = [int(f32(0.2 * f32(math.sin(2.0 * math.pi * k / TABLE))) * 2.0 ** 31) >> 8 for k in range(TABLE)]
+    left, right = [v >> 8 for v in chans[0][at:at + TABLE]], [v >> 8 for v in chans[1][at:at + TABLE]]
+
+    def fits(x, stride):
+        return next((ph for ph in range(TABLE) if all(x[j] == table[(ph + stride * j) % TABLE] for j in range(TABLE))),
+                    None)
+
+    pl, pr = fits(left, 1), fits(right, 3)
+    check(pl is not None and pr is not None,
+          "%s: one period of each channel is the client's 0.2 full-scale table, bit-exact at 24 bits (left phase "
+          "%s, right %s)" % (name, pl, pr))
+    db = 20.0 * math.log10(max(abs(v) for v in left) / 2.0 ** 23)
+    want = 20.0 * math.log10(max(abs(v) for v in table) / 2.0 ** 23)
+    check(abs(db - want) <= 0.01, "%s: the left tone's peak is %.4f dBFS (%.4f +- 0.01)" % (name, db, want))
+
+
+def run_setting(a, b, bins, env, period, nperiods, secs):
+    name = "jackd -p %d -n %d" % (period, nperiods)
+    tag = "jack-%dx%d" % (period, nperiods)
+    watch = lanlib.StallWatch(a, secs + 14, name="stallwatch-" + tag)
+    main_path, ref_path = os.path.join(b.root, tag + ".wav"), os.path.join(b.root, tag + "-ref.wav")
+    rec = alsa.record_alsa(b, env, main_path, secs + 6, "arecord-" + tag)
+    rrec = alsa.record_alsa(b, env, ref_path, secs + 6, "arecord-ref-" + tag, pcm="velunor_in_01")
+    t_rec, t_ref = alsa.state_time(rec, "in_stereo-00"), alsa.state_time(rrec, "in_stereo-01")
+    time.sleep(0.5)
+    jack = jackd(a, env, period, nperiods, "jackd-" + tag, extra=["-v"])
+    jack.wait_line("velunor: out_stereo-00 state 3", timeout=20)
+    client = a.spawn(["jack_simple_client"], name="simple-" + tag, env=jack_env(env))
+    t0 = time.monotonic()
+    cpu0 = jack.cpu_seconds()
+    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
+        time.sleep(0.5)
+    alive = jack.alive() and client.alive()
+    cpu = jack.cpu_seconds() - cpu0 if alive else float("nan")
+    client.stop()
+    time.sleep(0.3)
+    jack.signal(signal.SIGINT)
+    jack.wait(10)
+    jack.stop()
+    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    for r in (rec, rrec):
+        check(r.wait(secs + 20) == 0, "%s: arecord recorded on B: %s" % (name, r.tail(6)))
+    watch.finish(30)
+    n_xrun, n_incomplete = xruns(jack)
+
+    _, rate, bits, allch = alsa.read_wav(main_path)
+    check(bits == 32 and rate == RATE, "%s: the recording is 32-bit at %d Hz" % (name, rate))
+    chans = allch[:2]
+    sound = [i for i in range(len(chans[0])) if chans[0][i] or chans[1][i]]
+    check(len(sound) > (secs - 2) * RATE, "%s: B heard the client for %.1f s" % (name, len(sound) / RATE))
+    # The client's first and last periods are whole only by chance: judge what lies between.
+    first, last = sound[0] + 2 * TABLE, sound[-1] - 2 * TABLE
+    events = periodic_events(chans, first, last)
+    bounds = [first] + [x for e in events for x in e] + [last]
+    runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
+    check_table(name, chans, max(runs, key=lambda r: r[1] - r[0])[0] + TABLE)
+    ref_gaps = alsa.reference_gaps(name, alsa.read_wav(ref_path)[3][0], t_ref)
+    mine = []
+    for g0, g1 in events:
+        t0n, t1n = t_rec + g0 * 1e9 / RATE, t_rec + g1 * 1e9 / RATE
+        shared = any(r0 <= t1n + 3e6 and t0n - 3e6 <= r1 for r0, r1 in ref_gaps)
+        cause = watch.cause(t0n, t1n, 1.0, 60.0)
+        log("%s: the tone leaves its period for %.1f ms at %.3f s: %s, %s" % (
+            name, (g1 - g0) * 1000.0 / RATE, (g0 - sound[0]) / RATE,
+            "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
+            "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
+        # A break the reference does not share is ours, unless the witness saw the
+        # machine hold a real-time thread up over 2 ms just before it.
+        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
+            mine.append((g0, g1))
+    stalls = watch.longer_than(2.0)
+    held = engine_held_up(a, bins)
+    log("FIGURES %s: jackd counted %d xrun(s) (%d incomplete transfer(s)) in %d s; %d event(s) in B's recording, "
+        "%d the reference does not share; %d gap(s) in the reference; jackd's CPU %.1f ms per second of audio "
+        "(engine, client and plugin); A's engine at worst %.1f periods behind; %s"
+        % (name, n_xrun, n_incomplete, secs, len(events), len(mine), len(ref_gaps), cpu * 1000.0 / secs, held,
+           watch.figure()))
+    # On a quiet machine every break is the reference's and jackd counts no xrun. A
+    # machine that held a real-time thread up over 2 ms, or A's engine past a period (it
+    # then catches up several periods at once, a step of the position that a 2-period ring
+    # may not hold although the reference plays on unbroken), makes both figures only.
+    if not stalls and held <= 1.25:
+        check(not mine, "%s: the client's tones heard bit-exact; every break one the reference shares or a stall "
+              "explains (%d not)" % (name, len(mine)))
+        check(n_xrun == 0 and n_incomplete == 0, "%s: jackd counted no xrun on a machine that stalled no thread "
+              "over 2 ms" % name)
+    else:
+        log("%s: the machine stalled %d time(s) over 2 ms and held A's engine up to %.1f periods: the breaks the "
+            "reference does not share (%d) and jackd's xruns (%d) are figures only"
+            % (name, len(stalls), held, len(mine), n_xrun))
+    return n_xrun
+
+
+def engine_held_up(a, bins):
+    """How far behind its time A's driver engine has been at worst (in periods), from the
+    timer's own statistics. Up to 1 it runs two periods at once now and then (its timer is 1 %
+    slow by design); well beyond, it was held up and caught up three or more."""
+    rc, out = alsa.core(a, bins, "req", '{"ops":"getPerformStats"}')
+    m = re.search(r'"i2s_poll":\{"cur":"\d+","max":"(\d+)"', out)
+    check(rc == 0 and m is not None, "A's engine statistics: " + out)
+    return int(m.group(1)) / (RATE / 1000.0)
+
+
+def bad_requests(a, env):
+    """Requests the card cannot serve: refused with a message, quickly."""
+    cases = (("a period of 1 frame", ["-p", "1", "-n", "2"]),
+             ("10000 periods", ["-p", "128", "-n", "10000"]),
+             ("three channels", ["-p", "128", "-n", "2", "-o", "3", "-i", "3"]))
+    for what, args in cases:
+        argv = ["jackd", "-n", SERVER, "-d", "alsa", "-P", "velunor_hw_out_00", "-C", "velunor_hw_in_00", "-r", str(RATE)]
+        argv += args
+        t0 = time.monotonic()
+        p = a.spawn(argv, name="jackd-bad", env=jack_env(env))
+        rc = p.wait(20)
+        took = time.monotonic() - t0
+        if rc is None:
+            p.stop()
+        check(rc is not None, "jackd asking for %s ends by itself (%.1f s): %s" % (what, took, p.tail(4)))
+        check(rc != 0, "jackd asking for %s is refused: %s" % (what, p.tail(4)))
+        log("jackd asking for %s: refused in %.1f s: %s" % (what, took, " | ".join(p.lines()[-3:])))
+    # Another rate: JACK's backend takes the nearest rate the device offers, the card's
+    # own; it must run at that rate rather than hang or be converted behind its back.
+    p = a.spawn(["jackd", "-n", SERVER, "-d", "alsa", "-P", "velunor_hw_out_00", "-C", "velunor_hw_in_00",
+                 "-r", "44100", "-p", "128", "-n", "2"], name="jackd-rate", env=jack_env(env))
+    try:
+        p.wait_line("velunor: out_stereo-00 state 3", timeout=20)
+        r = a.run(["jack_samplerate"], env=jack_env(env), timeout=20)
+        check(r.stdout.strip() == str(RATE), "jackd asked for 44100 Hz runs at the card's %d Hz: %s"
+              % (RATE, (r.stdout + r.stderr).strip()))
+    finally:
+        p.stop()
+
+
+def killed_mid_run(a, env, wav):
+    jack = jackd(a, env, 256, 2, "jackd-kill")
+    jack.wait_line("velunor: out_stereo-00 state 3", timeout=20)
+    time.sleep(1.0)
+    jack.signal(signal.SIGKILL)
+    jack.wait(5)
+    r = a.run(["aplay", "-D", "velunor_out_00", "-d", "1", wav], env=env, timeout=30)
+    check(r.returncode == 0, "after jackd was killed, aplay plays on velunor_out_00: " + r.stderr.strip()[-300:])
+
+
+def test():
+    lanlib.require_root()
+    bins = alsa.binaries()
+    missing = [t for t in ("jackd", "jack_simple_client") if not shutil.which(t)]
+    if missing:
+        lanlib.skip("not installed: " + ", ".join(missing) + " (jackd2)")
+    env = alsa.alsa_env(bins)
+    settings = [tuple(int(x) for x in s.split("x"))
+                for s in os.environ.get("VELUNOR_JACK_SETTINGS", "128x2").split(",") if s.strip()]
+    secs = int(os.environ.get("VELUNOR_JACK_SECS", "20"))
+    with lanlib.Lan(2) as lan:
+        a, b = lan.host(1), lan.host(2)
+        alsa.driver_card(a, bins, "cardA")
+        alsa.driver_card(b, bins, "cardB")
+        alsa.route_pair(a, b, "cardA")
+        figures = [(p, n, run_setting(a, b, bins, env, p, n, secs)) for p, n in settings]
+        bad_requests(a, env)
+        wav = os.path.join(a.root, "short.wav")
+        a.run(["sox", "-n", "-r", str(RATE), "-b", "16", "-c", "2", wav, "synth", "1", "sine", "440"], check=True)
+        killed_mid_run(a, env, wav)
+        for p, n, x in figures:
+            log("FIGURES jackd -p %d -n %d, playback and capture: %d xrun(s) in %d s" % (p, n, x, secs))
+
+
+if __name__ == "__main__":
+    lanlib.main(test)
