@@ -43,7 +43,7 @@ if [ "$LOAD" = 1 ]; then
 fi
 
 # Longer runs of the audio tests than the gate gives them.
-export VELUNOR_ASIO_E2E_SECONDS=$SECS VELUNOR_ENGINE_E2E_SECONDS=$SECS VELUNOR_SOAK_SECONDS=$SECS
+export VELUNOR_SOAK=1 VELUNOR_ASIO_E2E_SECONDS=$SECS VELUNOR_ENGINE_E2E_SECONDS=$SECS VELUNOR_SOAK_SECONDS=$SECS
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 
 RESULTS=$(mktemp)

@@ -157,7 +157,8 @@ public:
     }
 
 private:
-    static constexpr size_t kMaxBuffer = 16u << 20;
+    // 16 MiB of audio, and the page behind it that holds the stream's position register.
+    static constexpr size_t kMaxBuffer = (16u << 20) + 4096u;
     void release() {
         if (mdl_) IoFreeMdl(mdl_);
         mdl_ = nullptr;
