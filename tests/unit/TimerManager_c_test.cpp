@@ -100,18 +100,21 @@ TEST(TimerManager, TimestampsCatchUpAndRealignment) {
     EXPECT_EQ(TimerManager_getRtpTs(), F0 + 480u);
     EXPECT_EQ(TimerManager_getRstRtp(), 1u);
 
-    // +1 s of PTP offset: a lag of about 48000 frames re-aligns, rstRtp grows.
+    // +1 s of PTP offset: a lag of about 48000 frames re-aligns, rstRtp grows. Behind, the
+    // new time line starts two periods back: three periods run, the last one now.
     TimerManager_setPtpOffsetNs(kS);
     EXPECT_EQ(TimerManager_getPtpOffsetNs(), kS);
-    EXPECT_EQ(TimerManager_catchUp(s0 + 12000000), 1);
+    EXPECT_EQ(TimerManager_catchUp(s0 + 12000000), 3);
     EXPECT_EQ(TimerManager_getRstRtp(), 2u);
     EXPECT_EQ(TimerManager_getRtpTs(), TimerManager_nsToFrames(s0 + 12000000 + kS, 48000));
     EXPECT_EQ(TimerManager_getPollMax(), 48000 + 576 - 48 - 480);
     EXPECT_EQ(TimerManager_catchUp(s0 + 13000000), 1);
     EXPECT_EQ(TimerManager_getRstRtp(), 2u);
-    // Behind by more than three periods: re-aligned instead of replayed.
-    EXPECT_EQ(TimerManager_catchUp(s0 + 18000000), 1);
+    // Behind by more than three periods: re-aligned two periods back instead of replayed
+    // from where it stopped.
+    EXPECT_EQ(TimerManager_catchUp(s0 + 18000000), 3);
     EXPECT_EQ(TimerManager_getRstRtp(), 3u);
+    EXPECT_EQ(TimerManager_getRtpTs(), TimerManager_nsToFrames(s0 + 18000000 + kS, 48000));
     // Ahead by more than three periods (the offset stepped back 10 ms): re-aligned.
     TimerManager_setPtpOffsetNs(kS - 10000000);
     EXPECT_EQ(TimerManager_catchUp(s0 + 19000000), 1);
