@@ -257,18 +257,20 @@ int TimerManager_catchUp(int64_t sysNs) {
 }
 
 namespace {
-// Moves the timer's grid so that wake-ups fall a quarter period before a period's start
-// on the media clock. A catch-up runs the periods that start within half a period of
-// the wake-up either way; with the grid at an arbitrary phase, one near the edge of
-// that window made jittered wake-ups run none, then two. Wake-ups come late, never
-// early: a quarter before leaves three quarters for lateness. The grid is taken from
-// the expiry that was due (not from when the thread ran), so lateness does not feed
-// back; only a PTP step or the servo's drift moves it.
+// Moves the timer's grid so that wake-ups fall on a period's start on the media clock. A
+// catch-up runs the periods that start within half a period of the wake-up either way;
+// with the grid at an arbitrary phase, one near the edge of that window made jittered
+// wake-ups run none, then two. On the start, half a period of lateness still runs one.
+// Not before it: the period that runs plays the datagrams in by then, so every quarter
+// period earlier took a quarter period from the receive side's lateness budget (a
+// quarter before left link offset - 1.25 periods; on the start it is link offset - one
+// period). The grid is taken from the expiry that was due (not from when the thread
+// ran), so lateness does not feed back; only a PTP step or the servo's drift moves it.
 void steerToPeriods(PeriodTimer* t) {
     AudioPhy* p = phy();
     const int fs = p->sampleRate.load(rlx), P = p->framesPerPeriod.load(rlx);
     if (fs <= 0 || P <= 0 || int64_t(P) * kNsPerS != int64_t(fs) * kPeriodNs) return; // grid of 1 ms only
-    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx) + kPeriodNs / 4;
+    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx);
     int64_t err = due % kPeriodNs;
     if (err < 0) err += kPeriodNs;
     if (err >= kPeriodNs / 2) err -= kPeriodNs;

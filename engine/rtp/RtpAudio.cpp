@@ -1370,12 +1370,23 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     if (F == 0) return;
     statsUpdate(slot, ts, F);
 
-    const uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
-    const int32_t d = int32_t(m - g_readTime);
-    // The read position names the period just played: a datagram starting inside it
-    // (d < P) is late too. Written there, it would only play one buffer cycle later, in
-    // another period's place.
-    if (d < g_P.load(rlx) || int64_t(d) + F > B) return;
+    uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
+    int32_t d = int32_t(m - g_readTime);
+    // The read position names the period just played: what of a datagram falls into it
+    // (d < P) or before is late. Written there, it would only play one buffer cycle
+    // later, in another period's place. Its frames from the next period on still play: a
+    // datagram whose timestamp is off the period grid (another sender's offset) starts
+    // inside a period, and dropping it whole for its first frames took up to a period
+    // from the lateness budget.
+    const int P = g_P.load(rlx);
+    uint32_t skip = 0;
+    if (d < P) {
+        if (int64_t(d) + F <= P) return;
+        skip = uint32_t(P - d);
+        d = P;
+        m = g_readTime + uint32_t(P);
+    }
+    if (int64_t(d) + (F - skip) > B) return;
     uint32_t w = g_readOff + uint32_t(d);
     if (w >= uint32_t(B)) w -= uint32_t(B);
     const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;
@@ -1388,16 +1399,17 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
         if (!mcast && !(mask & (1u << j))) continue;
         const int r = v->ch[j];
         if (r >= 0) {
-            const uint8_t* from = mcast ? cur + size_t(j) * size_t(sb) : cur;
+            const uint8_t* from = (mcast ? cur + size_t(j) * size_t(sb) : cur) + size_t(skip) * step;
             int32_t* buf = g_buf + size_t(r) * size_t(B);
+            const uint32_t n = F - skip;
             switch (sb) {
-            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, F); break;
-            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, F); break;
-            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, F); break;
-            default: storeSamples<4>(buf, w, uint32_t(B), from, step, F); break;
+            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, n); break;
+            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, n); break;
+            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, n); break;
+            default: storeSamples<4>(buf, w, uint32_t(B), from, step, n); break;
             }
             g_mark[r] = m;
-            markDirty(r, m + F);
+            markDirty(r, m + n);
         }
         if (!mcast) cur += size_t(F) * sb;
     }
