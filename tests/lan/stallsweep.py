@@ -28,25 +28,31 @@ MIN_RUN = 8  # shorter runs of consecutive frames are a torn block, not sound
 WINDOW_BEFORE_MS, WINDOW_AFTER_MS = 50, 250
 
 
-def write_counter_wav(path, seconds, rate=RATE):
+def write_counter_wav(path, seconds, rate=RATE, channels=1):
+    """32-bit PCM, every channel the counter."""
     n = int(seconds * rate)
-    data = bytearray(4 * n)
+    data = bytearray(4 * n * channels)
     for i in range(n):
-        v = ((i + 1) & MASK) << 8
-        data[4 * i:4 * i + 4] = v.to_bytes(4, "little", signed=True)
+        v = (((i + 1) & MASK) << 8).to_bytes(4, "little", signed=True)
+        for c in range(channels):
+            o = 4 * (i * channels + c)
+            data[o:o + 4] = v
     with wave.open(path, "wb") as w:
-        w.setnchannels(1)
+        w.setnchannels(channels)
         w.setsampwidth(4)
         w.setframerate(rate)
         w.writeframes(bytes(data))
 
 
-def read_mono32(path):
+def read_mono32(path, channel=0):
+    """Channel `channel` of a 32-bit WAV."""
     with wave.open(path, "rb") as w:
-        if w.getsampwidth() != 4 or w.getnchannels() != 1:
-            raise lanlib.TestFailure("%s: not 32-bit mono" % path)
+        if w.getsampwidth() != 4:
+            raise lanlib.TestFailure("%s: not 32-bit" % path)
+        nch = w.getnchannels()
         raw = w.readframes(w.getnframes())
-    return [int.from_bytes(raw[i:i + 4], "little", signed=True) for i in range(0, len(raw), 4)]
+    step = 4 * nch
+    return [int.from_bytes(raw[i:i + 4], "little", signed=True) for i in range(4 * channel, len(raw), step)]
 
 
 def runs(rec):
@@ -76,7 +82,7 @@ def events(rec):
         jump = s1 - (s0 + n0)
         lost = max(gap, jump) if jump >= 0 else gap - jump
         if lost > 0:
-            ev.append((p0 + n0, lost))
+            ev.append((p0 + n0, lost, gap, jump))
     return rs, ev
 
 
@@ -120,7 +126,8 @@ def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48):
     time axis, position p recorded at t0 + (p - bs) / RATE; made: Stalls.made; slack:
     label -> ms; resets: label -> list of reset times (ns) per host. Returns (rows, faults,
     outside): rows (label, S, slack, lost ms, bound ms, witnessed ms, resets), faults the
-    texts of what broke a bound, outside the breaks near no stall (position, ms, witnessed)."""
+    texts of what broke a bound, outside the breaks near no stall (position, ms, witnessed,
+    what the break was)."""
     rs, ev = events(rec)
     if not rs:
         raise lanlib.TestFailure("the recording holds no counter signal")
@@ -135,7 +142,7 @@ def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48):
         if k + 1 < len(made):
             hi = min(hi, made[k + 1][2] - WINDOW_BEFORE_MS * 1e6)
         lost = 0
-        for i, (p, n) in enumerate(ev):
+        for i, (p, n, _g, _j) in enumerate(ev):
             if first <= p <= last and lo <= at(p) <= hi:
                 lost += n
                 used.add(i)
@@ -154,10 +161,11 @@ def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48):
             if n > 1:
                 faults.append("%s stalled %.1f ms: %d resets on %s" % (label, stall, n, who))
     outside = []
-    for i, (p, n) in enumerate(ev):
+    for i, (p, n, g, j) in enumerate(ev):
         if i not in used and first <= p <= last:
             t = at(p)
-            outside.append((p, n * 1000.0 / RATE, witnessed_ms(watch, t - 300e6, t + 50e6)))
+            outside.append((p, n * 1000.0 / RATE, witnessed_ms(watch, t - 300e6, t + 50e6),
+                            "%d frames of silence, the source %+d frames on" % (g, j)))
     return rows, faults, outside
 
 

@@ -120,9 +120,9 @@ def test():
                                                  resets, bs=BUF)
         log("FIGURES sound lost at B per stall (ASIO path, ring %d ms, link offset %.0f ms, unicast):\n%s"
             % (RING_MS, LINK_MS, stallsweep.table(rows)))
-        for p, ms, w in outside:
-            log("a break near no stall at recording frame %d: %.1f ms lost (the witness saw %.1f ms of host stall "
-                "in the 300 ms before)" % (p, ms, w))
+        for p, ms, w, what in outside:
+            log("a break near no stall at recording frame %d: %.1f ms lost, %s (the witness saw %.1f ms of host "
+                "stall in the 300 ms before)" % (p, ms, what, w))
         for who, proc in (("A", play), ("B", rec)):
             for line in proc.lines():
                 if "Velunor-rEduVuzi:" in line:
