@@ -176,3 +176,16 @@ def table(rows):
                                                                 " ".join("%s=%d" % kv for kv in n_resets.items())))
     return "\n".join(lines)
 
+
+
+def resume_ms(rec, t0_ns, from_ns, to_ns, bs=48, settle_s=0.1):
+    """How long after a stall's end the sound flowed again (ms; 0 when it never broke):
+    the start of the first run of at least settle_s that starts after the stall began."""
+    def at(p):
+        return t0_ns + (p - bs) * 1e9 / RATE
+    for p, _s, n in runs(rec):
+        if at(p) <= from_ns and at(p + n) >= to_ns + 50e6:
+            return 0.0
+        if at(p) > from_ns - 5e6 and n >= settle_s * RATE:
+            return (at(p) - to_ns) / 1e6
+    return None

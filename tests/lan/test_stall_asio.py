@@ -58,6 +58,31 @@ def reset_times(proc):
     return [int(x) for x in re.findall(r"reset request at frame \d+ mono_ns=(\d+)", proc.output())]
 
 
+def asio_pair(a, b, route, asiohost, driver):
+    """Cards A and B on the ASIO path (ring RING_MS), drivers registered, B's channel 0
+    from A's by unicast. Returns {"cardA": Proc, "cardB": Proc}."""
+    cards = {}
+    for h, dev in ((a, "cardA"), (b, "cardB")):
+        p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
+                     "bindIp=" + h.ip, "devId=" + dev], name=dev)
+        cards[dev] = p
+        p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
+        area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
+        lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + dev)
+        r = h.run([asiohost, "--register", "--driver", driver], timeout=20)
+        check(r.returncode == 0, "driver registered on %s" % dev)
+        lanlib.wait_until(lambda h=h: "239.0.0.188" in h.groups(h.dev), 15, "control group on " + dev)
+    r = ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "0", "dstChId": "0"})
+    check(r is not None and r.get("result") == "succ", "B takes A's channel 0 by unicast: %r" % (r,))
+
+    def b_rx_active():
+        rx = [e for e in table(b, b.ip, "getAllUcastRx") if e["sdp"]["srcIp"] == a.ip]
+        return bool(rx) and rx[0]["active"] == "1"
+
+    lanlib.wait_until(b_rx_active, 20, "B's unicast receive entry from A active")
+    return cards
+
+
 def test():
     lanlib.require_root()
     route = lanlib.binary("route/VelunorRoute")
@@ -71,26 +96,7 @@ def test():
 
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
-        cards = {}
-        for h, dev in ((a, "cardA"), (b, "cardB")):
-            p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
-                         "bindIp=" + h.ip, "devId=" + dev], name=dev)
-            cards[dev] = p
-            p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
-            area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
-            lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + dev)
-            r = h.run([asiohost, "--register", "--driver", driver], timeout=20)
-            check(r.returncode == 0, "driver registered on %s" % dev)
-            lanlib.wait_until(lambda h=h: "239.0.0.188" in h.groups(h.dev), 15, "control group on " + dev)
-        r = ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "0", "dstChId": "0"})
-        check(r is not None and r.get("result") == "succ", "B takes A's channel 0 by unicast: %r" % (r,))
-
-        def b_rx_active():
-            rx = [e for e in table(b, b.ip, "getAllUcastRx") if e["sdp"]["srcIp"] == a.ip]
-            return bool(rx) and rx[0]["active"] == "1"
-
-        lanlib.wait_until(b_rx_active, 20, "B's unicast receive entry from A active")
-
+        cards = asio_pair(a, b, route, asiohost, driver)
         src = os.path.join(a.root, "counter.wav")
         stallsweep.write_counter_wav(src, run_s + 5)
         wav = os.path.join(b.root, "rec.wav")

@@ -565,6 +565,7 @@ int main(int argc, char** argv) {
             resets++;
             std::printf("reset request at frame %llu mono_ns=%lld\n", (unsigned long long)g_s.outFrames.load(),
                         (long long)Clock_nowNs());
+            const int64_t t0 = Clock_nowNs();
             a->stop();
             a->disposeBuffers();
             g_s.restarted.store(true);
@@ -572,6 +573,8 @@ int main(int argc, char** argv) {
                 failed = o.restart;
                 break;
             }
+            const int64_t t1 = Clock_nowNs();
+            std::printf("restarted in %.1f ms, at mono_ns=%lld\n", double(t1 - t0) / 1e6, (long long)t1);
         }
         Clock_sleepMs(1); // a reset request is served at once: the restart is what it costs
     }
