@@ -386,10 +386,12 @@ class StallWatch:
     stretch in which the machine ran none of our real-time threads (a stalled virtual
     machine). A test uses it to tell a gap of ours from a gap the host made."""
 
-    def __init__(self, host, seconds, name="stallwatch"):
+    def __init__(self, host, seconds, name="stallwatch", threshold_us=None):
+        """threshold_us: the shortest hold-up logged (the witness's default, 1000 us, when None)."""
         self.path = os.path.join(host.logdir, "stalls.txt")
+        extra = ["thresholdUs=%d" % threshold_us] if threshold_us else []
         self.proc = host.spawn([binary("tools/velunor-stallwatch/velunor-stallwatch"), "seconds=%d" % seconds,
-                                "log=" + self.path], name=name)
+                                "log=" + self.path] + extra, name=name)
         self.proc.wait_line("stallwatch: ready", timeout=10)
         self.summary = None
         self.stalls = []  # (from_ns, to_ns), every CPU, by start
