@@ -1212,7 +1212,10 @@ void RtpAudio_seekRx(uint32_t ts) {
     const int rxCh = g_rxChNum.load(rlx);
     const int32_t move = int32_t(ts - g_readTime);
     if (g_readValid && move == 0) return;
-    if (g_readValid && move > 0 && move < B) {
+    // Only a move of whole periods keeps the read offset on a period's start, where a
+    // period's read never wraps (B is whole periods); a driver's time base taken anew
+    // lands anywhere.
+    if (g_readValid && move > 0 && move < B && move % P == 0) {
         // A re-alignment after the engine was held up: the datagrams already in (and
         // those read next, for the periods after the jump) stay at their media time.
         // Starting the buffers afresh here put them a read offset away from it, so the
@@ -1224,7 +1227,8 @@ void RtpAudio_seekRx(uint32_t ts) {
         g_readTime = ts;
         return;
     }
-    // Back in time, or a buffer or more on: nothing held belongs to the new read position.
+    // Back in time, a buffer or more on, or off the period grid: nothing held belongs to
+    // the new read position.
     wipeBuffers(0, uint32_t(B), rxCh, B, true);
     g_readTime = ts;
     g_readOff = 0;

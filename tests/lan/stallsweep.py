@@ -106,6 +106,32 @@ class Stalls:
         return self.made[-1]
 
 
+class Witnesses:
+    """The stall witness at its usual priority (above the cards) and a second one below
+    the cards' real-time threads (SCHED_FIFO 50: hosts' audio threads run at 60, engines
+    at 70). On a machine shared with other real-time work the first sees only what held
+    up the whole machine; the second also what other real-time threads took from ours.
+    Used as one witness: episodes(), figure()."""
+
+    def __init__(self, host, seconds, threshold_us=None):
+        self.high = lanlib.StallWatch(host, seconds, name="stallwatch", threshold_us=threshold_us)
+        self.low = lanlib.StallWatch(host, seconds, name="stallwatch-low", threshold_us=threshold_us, prio=50)
+        self.stalls, self.holdups = [], []
+
+    def finish(self, timeout):
+        self.high.finish(timeout)
+        self.low.finish(timeout)
+        self.stalls = sorted(self.high.stalls + self.low.stalls)
+
+    def episodes(self):
+        return lanlib.StallWatch.episodes(self)
+
+    GRID_NS = lanlib.StallWatch.GRID_NS
+
+    def figure(self):
+        return "%s; below the cards' threads: %s" % (self.high.figure(), self.low.figure())
+
+
 def witnessed_ms(watch, a_ns, b_ns):
     """Milliseconds of host stall (witness episodes) overlapping [a, b]."""
     total = 0

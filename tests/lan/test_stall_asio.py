@@ -100,7 +100,7 @@ def test():
         src = os.path.join(a.root, "counter.wav")
         stallsweep.write_counter_wav(src, run_s + 5)
         wav = os.path.join(b.root, "rec.wav")
-        watch = lanlib.StallWatch(a, run_s + 8)
+        watch = stallsweep.Witnesses(a, run_s + 8)
         rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
                        "--buffer", str(BUF), "--wait", "10"], name="rec")
         rec.wait_line("buffer size %d" % BUF, timeout=20)

@@ -81,7 +81,7 @@ def test():
         wav = os.path.join(b.root, "rec.wav")
         # A datagram 3 ms late has a period of the budget left: a hold-up of the sender's
         # or the receiver's engine shorter than the witness's usual millisecond spends it.
-        watch = lanlib.StallWatch(a, run_s + 8, threshold_us=300)
+        watch = stallsweep.Witnesses(a, run_s + 8, threshold_us=300)
         rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
                        "--buffer", str(BUF), "--wait", "10"], name="rec")
         rec.wait_line("buffer size %d" % BUF, timeout=20)
