@@ -147,7 +147,27 @@ def bound_ms(stall_ms, slack_ms):
     return 0.0 if stall_ms <= slack_ms else stall_ms - slack_ms + 2.0
 
 
-def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48):
+def timeline(proc):
+    """asiohost's "timeline:" lines: (frame, ns) pairs, the frames recorded up to then."""
+    import re
+    return [(int(f), int(t)) for f, t in re.findall(r"timeline: frame (\d+) at mono_ns=(\d+)", proc.output())]
+
+
+def mapper(t0_ns, bs, marks=None):
+    """Recording frame -> CLOCK_MONOTONIC ns: from the nearest timeline mark at or before it
+    (the file may hold less time than passed), else from the first switch."""
+    import bisect
+    frames = [f for f, _t in marks or []]
+
+    def at(p):
+        k = bisect.bisect_right(frames, p) - 1
+        if k >= 0:
+            return marks[k][1] + (p - marks[k][0]) * 1e9 / RATE
+        return t0_ns + (p - bs) * 1e9 / RATE
+    return at
+
+
+def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48, marks=None):
     """Puts every break of the sound with its stall and judges it. rec: samples on the
     time axis, position p recorded at t0 + (p - bs) / RATE; made: Stalls.made; slack:
     label -> ms; resets: label -> list of reset times (ns) per host. Returns (rows, faults,
@@ -159,9 +179,7 @@ def judge(rec, t0_ns, made, slack, watch, resets=None, bs=48):
         raise lanlib.TestFailure("the recording holds no counter signal")
     first, last = rs[0][0] + RATE // 2, rs[-1][0] + rs[-1][2]
 
-    def at(p):
-        return t0_ns + (p - bs) * 1e9 / RATE
-
+    at = mapper(t0_ns, bs, marks)
     rows, faults, used = [], [], set()
     for k, (label, ms, f, t) in enumerate(made):
         lo, hi = f - WINDOW_BEFORE_MS * 1e6, t + WINDOW_AFTER_MS * 1e6
@@ -204,11 +222,10 @@ def table(rows):
 
 
 
-def resume_ms(rec, t0_ns, from_ns, to_ns, bs=48, settle_s=0.1):
+def resume_ms(rec, t0_ns, from_ns, to_ns, bs=48, settle_s=0.1, marks=None):
     """How long after a stall's end the sound flowed again (ms; 0 when it never broke):
     the start of the first run of at least settle_s that starts after the stall began."""
-    def at(p):
-        return t0_ns + (p - bs) * 1e9 / RATE
+    at = mapper(t0_ns, bs, marks)
     for p, _s, n in runs(rec):
         if at(p) <= from_ns and at(p + n) >= to_ns + 50e6:
             return 0.0

@@ -123,7 +123,7 @@ def test():
         t0 = int(re.search(r"first bufferSwitch at mono_ns=(-?\d+)", rec.output()).group(1))
         resets = {"A": reset_times(play), "B": reset_times(rec)}
         rows, faults, outside = stallsweep.judge(stallsweep.read_mono32(wav), t0, stalls.made, SLACK, watch,
-                                                 resets, bs=BUF)
+                                                 resets, bs=BUF, marks=stallsweep.timeline(rec))
         log("FIGURES sound lost at B per stall (ASIO path, ring %d ms, link offset %.0f ms, unicast):\n%s"
             % (RING_MS, LINK_MS, stallsweep.table(rows)))
         for p, ms, w, what in outside:

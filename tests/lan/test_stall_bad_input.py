@@ -82,12 +82,13 @@ def test():
         check(rx and all(e["active"] == "1" for e in rx), "B's unicast receive from A active after it all: %r" % rx)
         t0 = int(re.search(r"first bufferSwitch at mono_ns=(-?\d+)", rec.output()).group(1))
         samples = stallsweep.read_mono32(wav)
+        marks = stallsweep.timeline(rec)
         bound = LINK_MS + RING_MS + 2.0
         faults = []
         restarts = [int(x) for p in (play, rec) for x in re.findall(r"restarted in [\d.]+ ms, at mono_ns=(\d+)",
                                                                       p.output())]
         for label, ms, f, t in stalls.made:
-            back = stallsweep.resume_ms(samples, t0, f, t, bs=BUF)
+            back = stallsweep.resume_ms(samples, t0, f, t, bs=BUF, marks=marks)
             w = stallsweep.witnessed_ms(watch, f - 50e6, t + 300e6)
             # A host that restarted after a reset request did so from its own main thread, an
             # ordinary one: what it took beyond the driver's 2 ms after the stall is the

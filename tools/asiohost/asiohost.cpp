@@ -100,6 +100,14 @@ struct Stream {
         int64_t ns;
     } skips[64];
     std::atomic<uint32_t> skipCount{0};
+    // Where the recording stood in time, every 100 ms of it: a reader maps a frame of the
+    // file to the clock even when the route service skipped periods (the file then holds
+    // less time than passed).
+    struct Mark {
+        uint64_t frame;
+        int64_t ns;
+    } marks[36000];
+    uint32_t markCount = 0;
 };
 Stream g_s;
 WavData g_wav; // the file being played
@@ -172,6 +180,9 @@ void onBufferSwitch(int32_t index, ASIOBool) {
             auto* in = static_cast<const int32_t*>(g_s.infos[g_s.nOut + k].buffers[h]);
             for (uint64_t n = 0; n < take; n++) g_s.rec[(rf + n) * uint64_t(g_s.nIn) + uint64_t(k)] = in[n];
         }
+        if (g_s.markCount < sizeof g_s.marks / sizeof g_s.marks[0] &&
+            (g_s.markCount == 0 || (rf + take) / 4800 != g_s.marks[g_s.markCount - 1].frame / 4800))
+            g_s.marks[g_s.markCount++] = {rf + take, nowNs}; // the frames up to here came by now
         g_s.recFrames.store(rf + take, std::memory_order_release);
     }
     g_s.switches.fetch_add(1, std::memory_order_release);
@@ -594,6 +605,9 @@ int main(int argc, char** argv) {
             std::printf("wrote %s: %llu frames (%llu of them silence for frames the driver skipped or a restart "
                         "missed)\n",
                         o.record, (unsigned long long)frames, (unsigned long long)g_s.silenceFrames.load());
+            for (uint32_t k = 0; k < g_s.markCount; k++)
+                std::printf("timeline: frame %llu at mono_ns=%lld\n", (unsigned long long)g_s.marks[k].frame,
+                            (long long)g_s.marks[k].ns);
         }
     }
     return finish(a, failed ? 1 : 0);
