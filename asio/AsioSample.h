@@ -83,6 +83,7 @@ private:
     int m_lock = -1;
     uint32_t m_frames = 0; // F
     uint32_t m_ringBlocks = 0; // R
+    uint64_t m_skippedFrames = 0; // audio thread: frames of the blocks it skipped since start
 
     std::thread m_thread;                       // touched by host threads only
     std::atomic<std::thread::id> m_audioThreadId{}; // set by the audio thread itself

@@ -102,6 +102,16 @@ void TimerManager_reset() {
     g_expected = 0;
 }
 
+namespace {
+// The RTP timestamp a re-alignment at PTP time c takes: periods start on whole multiples
+// of P of the media clock (the nearest to c).
+uint64_t alignedTs(int64_t c, int fs, int P) {
+    uint64_t ts = TimerManager_nsToFrames(c, fs);
+    if (P > 0) ts = (ts + uint64_t(P / 2)) / uint64_t(P) * uint64_t(P);
+    return ts;
+}
+}  // namespace
+
 void TimerManager_period(int64_t c) {
     AudioPhy* p = phy();
     RtpAudio_setNow(uint32_t(TimerManager_nsToFrames(c, RtpAudio_getSampleRate())));
@@ -119,8 +129,7 @@ void TimerManager_period(int64_t c) {
         // so they line up with the datagrams of every sender that does the same: a
         // datagram that starts inside a period must be in before that period runs, and
         // a grid half a period off took up to a period from the receive budget.
-        ts = TimerManager_nsToFrames(c, fs);
-        if (P > 0) ts = (ts + uint64_t(P / 2)) / uint64_t(P) * uint64_t(P);
+        ts = alignedTs(c, fs, P);
     } else {
         ts = g_rtpTs.load(rlx) + uint64_t(P > 0 ? P : 0);
         if (fs > 0) {
@@ -193,21 +202,37 @@ int TimerManager_catchUp(int64_t sysNs) {
     const int fs = p->sampleRate.load(rlx);
     const int P = p->framesPerPeriod.load(rlx);
     const int64_t c = sysNs + g_ptpOffsetNs.load(rlx);
+    int64_t back = 0; // how far before c a re-alignment after a lag puts its first period
+    int ran = 0;
     for (int again = 0; again < 2; ++again) {
         if (g_realign.load(rlx)) {
+            const int64_t at = c - back;
+            // The read position moves first, so the datagrams read for this period (those
+            // that queued while the engine was held up) land at their media time.
+            RtpAudio_seekRx(uint32_t(alignedTs(at, fs, P)));
             drainForPeriod();
-            TimerManager_period(c);
+            TimerManager_period(at);
             g_expected = uint32_t(g_rtpTs.load(rlx));
-            return 1;
+            ran = 1;
+            if (back == 0) return ran;
+        } else {
+            int32_t lag = int32_t(uint32_t(TimerManager_nsToFrames(c, fs)) - uint32_t(P) - g_expected);
+            int32_t a = iabs32(lag);
+            g_pollCur.store(a, rlx);
+            if (a > g_pollMax.load(rlx)) g_pollMax.store(a, rlx);
+            if (int64_t(lag) < -3LL * P || int64_t(lag) > 3LL * P) {
+                // Behind by more than a catch-up replays (the thread or the whole process
+                // was held up): the new time line starts two periods back and this
+                // wake-up runs up to now. Those periods still carry sound on both sides:
+                // sent, their datagrams arrive within the receiver's lateness budget;
+                // received, their datagrams are in the socket already. Starting at now
+                // threw them away too, so a stall cost two periods more than itself.
+                g_realign.store(1, rlx);
+                back = lag > 0 && fs > 0 ? 2LL * P * kNsPerS / fs : 0;
+                continue;
+            }
         }
         int32_t lag = int32_t(uint32_t(TimerManager_nsToFrames(c, fs)) - uint32_t(P) - g_expected);
-        int32_t a = iabs32(lag);
-        g_pollCur.store(a, rlx);
-        if (a > g_pollMax.load(rlx)) g_pollMax.store(a, rlx);
-        if (int64_t(lag) < -3LL * P || int64_t(lag) > 3LL * P) {
-            g_realign.store(1, rlx);
-            continue;
-        }
         // The periods due are those whose time is at most half a period ahead of the media
         // clock. Running one more whenever the lag was positive, and at least one per
         // wake-up, let jittered wake-ups ratchet the period time up to a period ahead of
@@ -226,24 +251,26 @@ int TimerManager_catchUp(int64_t sysNs) {
             TimerManager_period(c);
             g_expected += uint32_t(P);
         }
-        return n;
+        return ran + n;
     }
-    return 0;
+    return ran;
 }
 
 namespace {
-// Moves the timer's grid so that wake-ups fall a quarter period before a period's start
-// on the media clock. A catch-up runs the periods that start within half a period of
-// the wake-up either way; with the grid at an arbitrary phase, one near the edge of
-// that window made jittered wake-ups run none, then two. Wake-ups come late, never
-// early: a quarter before leaves three quarters for lateness. The grid is taken from
-// the expiry that was due (not from when the thread ran), so lateness does not feed
-// back; only a PTP step or the servo's drift moves it.
+// Moves the timer's grid so that wake-ups fall on a period's start on the media clock. A
+// catch-up runs the periods that start within half a period of the wake-up either way;
+// with the grid at an arbitrary phase, one near the edge of that window made jittered
+// wake-ups run none, then two. On the start, half a period of lateness still runs one.
+// Not before it: the period that runs plays the datagrams in by then, so every quarter
+// period earlier took a quarter period from the receive side's lateness budget (a
+// quarter before left link offset - 1.25 periods; on the start it is link offset - one
+// period). The grid is taken from the expiry that was due (not from when the thread
+// ran), so lateness does not feed back; only a PTP step or the servo's drift moves it.
 void steerToPeriods(PeriodTimer* t) {
     AudioPhy* p = phy();
     const int fs = p->sampleRate.load(rlx), P = p->framesPerPeriod.load(rlx);
     if (fs <= 0 || P <= 0 || int64_t(P) * kNsPerS != int64_t(fs) * kPeriodNs) return; // grid of 1 ms only
-    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx) + kPeriodNs / 4;
+    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx);
     int64_t err = due % kPeriodNs;
     if (err < 0) err += kPeriodNs;
     if (err >= kPeriodNs / 2) err -= kPeriodNs;

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "engine/Msg.h"
@@ -531,6 +533,33 @@ static bool writeWhole(const char* local, const char* text, size_t len) {
 
 static DevFileIo s_io = {readWhole, writeWhole};
 
+// A writer killed in the middle of a save leaves its "<file>.<pid>.tmp" beside the route
+// file, and nothing else would ever remove it. At start-up those of processes that no
+// longer live go; a living one may be a writer at work (a second route service, the
+// panel), so it stays. The route file itself is never touched here.
+static void removeStaleTemps(const char* local) {
+    char dir[DEV_PATH_SIZE + 64];
+    std::snprintf(dir, sizeof dir, "%s", local);
+    char* slash = std::strrchr(dir, '/');
+    if (!slash) return;
+    const char* base = local + (slash - dir) + 1;
+    *(slash == dir ? slash + 1 : slash) = 0;
+    const size_t baseLen = std::strlen(base);
+    DIR* d = opendir(dir);
+    if (!d) return;
+    while (const dirent* e = readdir(d)) {
+        const char* n = e->d_name;
+        if (std::strncmp(n, base, baseLen) != 0 || n[baseLen] != '.') continue;
+        char* end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(n + baseLen + 1, &end, 10);
+        if (end == n + baseLen + 1 || errno || pid <= 0 || pid > 0x3fffffff || std::strcmp(end, ".tmp") != 0) continue;
+        if (pid_t(pid) == getpid() || kill(pid_t(pid), 0) == 0 || errno == EPERM) continue;
+        unlinkat(dirfd(d), n, 0);
+    }
+    closedir(d);
+}
+
 void Dev_setFileIo(const DevFileIo* io) {
     s_io.read = io && io->read ? io->read : readWhole;
     s_io.write = io && io->write ? io->write : writeWhole;
@@ -660,7 +689,10 @@ static bool loadDefaults(const char* devId) {
 bool Dev_initFromFile(const char* devId) {
     size_t len = 0;
     char local[DEV_PATH_SIZE + 64];
-    if (Paths_resolve(g_dev.filePath, local, sizeof local)) len = s_io.read(local, s_fileBuf, DEV_FILE_SIZE);
+    if (Paths_resolve(g_dev.filePath, local, sizeof local)) {
+        if (s_io.write == writeWhole) removeStaleTemps(local);
+        len = s_io.read(local, s_fileBuf, DEV_FILE_SIZE);
+    }
     if (len > DEV_FILE_SIZE) len = DEV_FILE_SIZE;
     s_fileBuf[len] = 0;
     const char* root = s_fileBuf;

@@ -1209,6 +1209,53 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 
 // ---- period receive ----
 
+namespace {
+// Zeroes frames [off, off + n) of every buffer in use, wrapping at B; whole: the buffers
+// are all zero after it and no longer in use.
+void wipeBuffers(uint32_t off, uint32_t n, int rxCh, int B, bool whole) {
+    for (int w = 0; w < int(sizeof g_dirty / sizeof g_dirty[0]); ++w) {
+        for (uint64_t bits = g_dirty[w]; bits; bits &= bits - 1) {
+            const int r = w * 64 + __builtin_ctzll(bits);
+            if (r >= rxCh) break;
+            int32_t* buf = g_buf + size_t(r) * size_t(B);
+            const uint32_t first = n < uint32_t(B) - off ? n : uint32_t(B) - off;
+            std::memset(buf + off, 0, sizeof(int32_t) * first);
+            std::memset(buf, 0, sizeof(int32_t) * (n - first));
+            if (whole) g_dirty[w] &= ~(uint64_t(1) << (r & 63));
+        }
+    }
+}
+}  // namespace
+
+void RtpAudio_seekRx(uint32_t ts) {
+    const int P = g_P.load(rlx), B = g_B.load(rlx);
+    if (P <= 0 || B <= 0) return;
+    const int rxCh = g_rxChNum.load(rlx);
+    const int32_t move = int32_t(ts - g_readTime);
+    if (g_readValid && move == 0) return;
+    // Only a move of whole periods keeps the read offset on a period's start, where a
+    // period's read never wraps (B is whole periods); a driver's time base taken anew
+    // lands anywhere.
+    if (g_readValid && move > 0 && move < B && move % P == 0) {
+        // A re-alignment after the engine was held up: the datagrams already in (and
+        // those read next, for the periods after the jump) stay at their media time.
+        // Starting the buffers afresh here put them a read offset away from it, so the
+        // periods after the jump played the wrong place and a stall cost the periods of
+        // a link offset more than itself. What lies between the old and the new read
+        // position was never played: it is wiped as a played period would be.
+        wipeBuffers(g_readOff, uint32_t(move), rxCh, B, false);
+        g_readOff = (g_readOff + uint32_t(move)) % uint32_t(B);
+        g_readTime = ts;
+        return;
+    }
+    // Back in time, a buffer or more on, or off the period grid: nothing held belongs to
+    // the new read position.
+    wipeBuffers(0, uint32_t(B), rxCh, B, true);
+    g_readTime = ts;
+    g_readOff = 0;
+    g_readValid = true;
+}
+
 void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts, uint8_t* live,
                        bool blockSilent) {
     if (live) std::memset(live, 0, RTP_METER_GROUPS);
@@ -1217,19 +1264,10 @@ void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint3
     const int rxCh = g_rxChNum.load(rlx);
     if (outChNum > strideSamples) outChNum = strideSamples;
     if (!outBlock || outChNum < 0) outChNum = 0;
-    if (g_readValid && g_readTime == ts) {
-        g_readTime += uint32_t(P);
-        g_readOff += uint32_t(P);
-        if (g_readOff >= uint32_t(B)) g_readOff -= uint32_t(B);
-    } else {
-        g_readTime = ts + uint32_t(P);
-        g_readOff = 0;
-        g_readValid = true;
-        // What a buffer holds stays where it is, and the new read position meets all of
-        // it within one buffer cycle: the buffer counts as in use until then.
-        for (int r = 0; r < rxCh; ++r)
-            if (isDirty(r)) g_dirtyEnd[r] = g_readTime + uint32_t(B);
-    }
+    if (!g_readValid || g_readTime != ts) RtpAudio_seekRx(ts);
+    g_readTime += uint32_t(P);
+    g_readOff += uint32_t(P);
+    if (g_readOff >= uint32_t(B)) g_readOff -= uint32_t(B);
     const bool mute = g_mute.load(rlx) != 0;
     // Silence first, row by row, then the channels that play a buffer in use.
     if (!blockSilent && outChNum > 0 && outChNum == strideSamples)
@@ -1357,12 +1395,23 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
     if (F == 0) return;
     statsUpdate(slot, ts, F);
 
-    const uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
-    const int32_t d = int32_t(m - g_readTime);
-    // The read position names the period just played: a datagram starting inside it
-    // (d < P) is late too. Written there, it would only play one buffer cycle later, in
-    // another period's place.
-    if (d < g_P.load(rlx) || int64_t(d) + F > B) return;
+    uint32_t m = ts + uint32_t(g_linkOffset.load(rlx));
+    int32_t d = int32_t(m - g_readTime);
+    // The read position names the period just played: what of a datagram falls into it
+    // (d < P) or before is late. Written there, it would only play one buffer cycle
+    // later, in another period's place. Its frames from the next period on still play: a
+    // datagram whose timestamp is off the period grid (another sender's offset) starts
+    // inside a period, and dropping it whole for its first frames took up to a period
+    // from the lateness budget.
+    const int P = g_P.load(rlx);
+    uint32_t skip = 0;
+    if (d < P) {
+        if (int64_t(d) + F <= P) return;
+        skip = uint32_t(P - d);
+        d = P;
+        m = g_readTime + uint32_t(P);
+    }
+    if (int64_t(d) + (F - skip) > B) return;
     uint32_t w = g_readOff + uint32_t(d);
     if (w >= uint32_t(B)) w -= uint32_t(B);
     const int n = v->cfg.sdp.chNum, sb = v->cfg.sdp.sampleByteNum;
@@ -1375,16 +1424,17 @@ void RtpAudio_packetInput(const uint8_t* pkt, size_t len) {
         if (!mcast && !(mask & (1u << j))) continue;
         const int r = v->ch[j];
         if (r >= 0) {
-            const uint8_t* from = mcast ? cur + size_t(j) * size_t(sb) : cur;
+            const uint8_t* from = (mcast ? cur + size_t(j) * size_t(sb) : cur) + size_t(skip) * step;
             int32_t* buf = g_buf + size_t(r) * size_t(B);
+            const uint32_t n = F - skip;
             switch (sb) {
-            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, F); break;
-            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, F); break;
-            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, F); break;
-            default: storeSamples<4>(buf, w, uint32_t(B), from, step, F); break;
+            case 1: storeSamples<1>(buf, w, uint32_t(B), from, step, n); break;
+            case 2: storeSamples<2>(buf, w, uint32_t(B), from, step, n); break;
+            case 3: storeSamples<3>(buf, w, uint32_t(B), from, step, n); break;
+            default: storeSamples<4>(buf, w, uint32_t(B), from, step, n); break;
             }
             g_mark[r] = m;
-            markDirty(r, m + F);
+            markDirty(r, m + n);
         }
         if (!mcast) cur += size_t(F) * sb;
     }

@@ -246,6 +246,12 @@ void RtpAudio_periodTx(const int32_t* inBlock, int strideSamples, int inChNum, u
 void RtpAudio_periodRx(int32_t* outBlock, int strideSamples, int outChNum, uint32_t ts,
                        uint8_t* live = nullptr, bool blockSilent = false);
 
+// Moves the receive read position to where the period before ts leaves it (a re-aligned
+// engine calls it before it reads the datagrams of its first period). A move forward of
+// less than a buffer keeps every sample where it is, at its media time, and wipes only
+// the periods passed over; any other move starts the buffers afresh. Engine thread.
+void RtpAudio_seekRx(uint32_t ts);
+
 // Packet input: one IPv4 datagram (20-byte header 0x45, 8-byte UDP header, payload).
 // Any content and length is safe; datagrams that fit no stream are dropped.
 void RtpAudio_packetInput(const uint8_t* pkt, size_t len);

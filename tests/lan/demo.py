@@ -225,7 +225,7 @@ def play_and_record(ctx):
     show("recorder", "\n".join(rec.lines()[-3:]))
     m = [l for l in rec.lines() if "first bufferSwitch at mono_ns=" in l]
     ctx.rec_first_ns = int(m[-1].rsplit("=", 1)[1]) if m else None
-    ctx.rec_resets = [l for l in rec.lines() if "reset request:" in l]
+    ctx.rec_resets = [l for l in rec.lines() if "reset request:" in l or "skipped" in l]
 
 
 @step("What cardB heard")

@@ -395,10 +395,15 @@ class StallWatch:
     stretch in which the machine ran none of our real-time threads (a stalled virtual
     machine). A test uses it to tell a gap of ours from a gap the host made."""
 
-    def __init__(self, host, seconds, name="stallwatch"):
-        self.path = os.path.join(host.logdir, "stalls.txt")
+    def __init__(self, host, seconds, name="stallwatch", threshold_us=None, prio=None):
+        """threshold_us: the shortest hold-up logged (the witness's default, 1000 us, when None);
+        prio: its SCHED_FIFO priority (default 80, above the cards; lower, it also sees what
+        other real-time threads of the machine took from threads at that level)."""
+        self.path = os.path.join(host.logdir, "stalls-%s.txt" % name)
+        extra = ["thresholdUs=%d" % threshold_us] if threshold_us else []
+        extra += ["prio=%d" % prio] if prio else []
         self.proc = host.spawn([binary("tools/velunor-stallwatch/velunor-stallwatch"), "seconds=%d" % seconds,
-                                "log=" + self.path], name=name)
+                                "log=" + self.path] + extra, name=name)
         self.proc.wait_line("stallwatch: ready", timeout=10)
         self.summary = None
         self.stalls = []  # (from_ns, to_ns), every CPU, by start

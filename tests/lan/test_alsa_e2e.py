@@ -414,9 +414,11 @@ def asio_edge(proc):
 
 
 def asio_resets(proc, t_first_ns):
-    """When an asiohost restarted after a reset request: its frame counter mapped on its
-    first bufferSwitch."""
-    return [t_first_ns + int(f) * 1e9 / RATE for f in re.findall(r"reset request at frame (\d+)", proc.output())]
+    """When an asiohost restarted after a reset request (its frame counter mapped on its
+    first bufferSwitch), or its driver skipped blocks it was too late for."""
+    out = proc.output()
+    return ([t_first_ns + int(f) * 1e9 / RATE for f in re.findall(r"reset request at frame (\d+)", out)] +
+            [int(t) for t in re.findall(r"driver skipped \d+ frames at frame \d+ mono_ns=(\d+)", out)])
 
 
 def record_alsa(b, env, path, secs, name, pcm="velunor_in_00"):

@@ -94,6 +94,11 @@ def resets(proc):
     return int(re.search(r"resets=(\d+)", line).group(1))
 
 
+def skips(proc):
+    """Times the host's driver skipped blocks it was more than a ring late for."""
+    return len(re.findall(r"driver skipped \d+ frames at frame", proc.output()))
+
+
 def read_wav(path):
     with wave.open(path, "rb") as w:
         check(w.getsampwidth() == 4 and w.getnchannels() == 1 and w.getframerate() == RATE,
@@ -224,6 +229,8 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
         if n:
             why = [ln for ln in p.lines() if "reset request:" in ln]
             log("%s: %d reset request(s) on %s (%s)" % (name, n, who, why[0] if why else "?"))
+        if skips(p):
+            log("%s: the driver on %s skipped blocks %d time(s)" % (name, who, skips(p)))
     t_play, t_rec = first_switch(play), first_switch(rec)
     if listener:
         listener.wait(secs + 20)
@@ -256,7 +263,9 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
     # is the fault that loses audio.
     deadline_us = LINK_OFFSET_US - 2 * 1000
     late = max_delay_us >= deadline_us - 1000
-    n_resets = sum(resets(p) for p in (play, rec))
+    # A host more than a ring late has its driver skip the blocks it missed: a gap with
+    # its cause seen, as a reset request is.
+    n_resets = sum(resets(p) + skips(p) for p in (play, rec))
     restarts = [int(x) - m0 for x in re.findall(r"reset request at frame (\d+)", rec.output()) if int(x) > m0]
     # asiohost counts the frames it played; tone sample n is the one of frame n.
     tone_restarts = [int(x) for x in re.findall(r"reset request at frame (\d+)", play.output())]
@@ -288,7 +297,7 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
                         % (k, got, "%+d samples from where it was due" % jump if jump is not None
                            else "nowhere near the tone", around))
     elif len(segs) > 1 and n_resets == 0 and not late and not edge:
-        problems.append("%d gap(s) in the tone (%d silent 1 ms blocks) with no reset request reported and no "
+        problems.append("%d gap(s) in the tone (%d silent 1 ms blocks) with no reset request or skip reported and no "
                         "datagram later than %d us" % (len(segs) - 1, silent_blocks, deadline_us - 1000))
     elif len(segs) > 1:
         lost = span - sum(n for _, n, _ in segs)

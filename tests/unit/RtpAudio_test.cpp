@@ -905,6 +905,25 @@ TEST(RtpAudio, PlayedPeriodsAreWipedSoALostDatagramIsSilence) {
     feed(T + 20 * P); // the stream goes on
     period(18); // plays T + 19P, the late one's place one cycle later: nothing fed for it
     for (int k = 0; k < P * 2; ++k) ASSERT_EQ(out[size_t(k)], 0) << k;
+
+    // A re-alignment that moves the read position whole periods on keeps what is in at
+    // its media time (the datagrams that queued while the engine was held up).
+    feed(T + 22 * P);
+    RtpAudio_seekRx(T + 21 * P);
+    period(21); // plays T + 22P
+    for (int k = 0; k < P; ++k) ASSERT_EQ(out[size_t(2 * k)], l24(k, 0)) << k;
+    // Off the period grid (a driver's time base taken anew lands anywhere), wherever in
+    // the buffer it lands, a period reads its own channel and nothing of the next one.
+    for (uint32_t k = 0; k < B / uint32_t(P); ++k) {
+        const uint32_t x = T + 23 * P + k * 2 * P + P / 2 + 5 * k;
+        RtpAudio_seekRx(x);
+        feed(x + P);
+        RtpAudio_periodRx(out.data(), 2, 2, x);
+        for (int f = 0; f < P; ++f) {
+            ASSERT_EQ(out[size_t(2 * f)], l24(f, 0)) << "move " << k << " frame " << f;
+            ASSERT_EQ(out[size_t(2 * f + 1)], l24(f, 1)) << "move " << k << " frame " << f;
+        }
+    }
 }
 
 // Every sample width in both formats, a channel carried by several streams at different

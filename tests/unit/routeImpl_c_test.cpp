@@ -449,6 +449,43 @@ TEST(RouteFile, SaveSurvivesKill) {
         char name[64];
         EXPECT_EQ(Msg_getStr(file.c_str(), "customStr", name, sizeof name), MSG_OK);
     }
+
+    // What the kills left: temporary files of dead writers. The next start removes them,
+    // and only them: a living writer's file, other names and the route file stay.
+    const std::string dir = g_root + "/C/ProgramData/VelunorNetSndCard/";
+    pid_t living = fork();
+    ASSERT_GE(living, 0);
+    if (living == 0) {
+        pause();
+        _exit(0);
+    }
+    pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stale = dir + "_route." + std::to_string(dead) + ".tmp";
+    const std::string held = dir + "_route." + std::to_string(living) + ".tmp";
+    for (const std::string& f : {stale, held, dir + "_route.x1.tmp", dir + "_routeB.1.tmp", dir + "_route." +
+                                 std::to_string(dead) + ".tmp.keep"})
+        std::ofstream(f) << "{";
+    auto count = [&] {
+        int n = 0;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (const dirent* e = readdir(d)) n += std::strncmp(e->d_name, "_route.", 7) == 0 &&
+                                                    std::strstr(e->d_name, ".tmp") != nullptr;
+            closedir(d);
+        }
+        return n;
+    };
+    ASSERT_GE(count(), 4);
+    startDev();
+    EXPECT_EQ(access(stale.c_str(), F_OK), -1);
+    EXPECT_EQ(access(held.c_str(), F_OK), 0) << "a living process's file stays";
+    EXPECT_EQ(count(), 3) << "the living one's, x1 and .tmp.keep";
+    EXPECT_EQ(access((dir + "_routeB.1.tmp").c_str(), F_OK), 0);
+    EXPECT_EQ(readRoute().front(), '{');
+    kill(living, SIGKILL);
+    waitpid(living, nullptr, 0);
 }
 
 // Started before the network address exists: the loaded transmit streams get it later

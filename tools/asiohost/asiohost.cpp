@@ -40,7 +40,8 @@ static const char kUsage[] =
     "                     to the k-th output of --out (repeated when the file has fewer)\n"
     "  --loop             play the file again when it ends\n"
     "  --out LIST         output channels, e.g. 0,1 or 0-3 (default 0 when playing)\n"
-    "  --record FILE.wav  record the inputs of --in to FILE\n"
+    "  --record FILE.wav  record the inputs of --in to FILE, on the time axis: frames the driver\n"
+    "                     skipped or a restart missed are written as silence\n"
     "  --in LIST          input channels to record (default 0 when recording)\n"
     "  --bits N           recording sample size 16, 24 or 32 (default 32)\n"
     "  --seconds S        run time in seconds (default 5)\n"
@@ -84,6 +85,29 @@ struct Stream {
     std::atomic<uint64_t> switches{0};
     std::atomic<int64_t> firstSwitchNs{0};
     std::atomic<int> resetRequested{0};
+    // The recording keeps the time axis: frames the driver skipped (its sample position
+    // jumped) or that a restart after a reset request missed are written as silence, so
+    // a gap in the file is as long as the sound that was lost.
+    IASIO* asio = nullptr;
+    double rateHz = 48000;
+    int64_t lastPos = -1;            // driver sample position after the last switch; -1: none yet
+    int64_t lastSwitchNs = 0;        // when the last switch came (a restart measures its gap from it)
+    std::atomic<bool> restarted{false};
+    std::atomic<uint64_t> silenceFrames{0}; // frames of silence written for skips and restarts
+    // Skips the driver made, told by the main loop (the audio thread does not print).
+    struct Skip {
+        uint64_t atFrame, frames;
+        int64_t ns;
+    } skips[64];
+    std::atomic<uint32_t> skipCount{0};
+    // Where the recording stood in time, every 100 ms of it: a reader maps a frame of the
+    // file to the clock even when the route service skipped periods (the file then holds
+    // less time than passed).
+    struct Mark {
+        uint64_t frame;
+        int64_t ns;
+    } marks[36000];
+    uint32_t markCount = 0;
 };
 Stream g_s;
 WavData g_wav; // the file being played
@@ -95,11 +119,38 @@ int32_t toneSample(uint64_t n) {
     return int32_t(std::lrint(v * 8388607.0)) * 256;
 }
 
+// Frames of silence the recording needs before this switch's buffer: what the driver
+// skipped (its position moved by more than a buffer) or, after a restart, the time since
+// the last switch less one buffer.
+uint64_t missedFrames(int64_t nowNs, int32_t bs) {
+    ASIOSamples sp{};
+    ASIOTimeStamp ts{};
+    int64_t pos = -1;
+    if (g_s.asio && g_s.asio->getSamplePosition(&sp, &ts) == ASE_OK) pos = int64_t((uint64_t(sp.hi) << 32) | sp.lo);
+    uint64_t missed = 0;
+    if (g_s.restarted.exchange(false)) {
+        const int64_t gapNs = nowNs - g_s.lastSwitchNs - int64_t(double(bs) * 1e9 / g_s.rateHz);
+        if (g_s.lastSwitchNs > 0 && gapNs > 0) missed = uint64_t(double(gapNs) * g_s.rateHz / 1e9);
+    } else if (g_s.lastPos >= 0 && pos > g_s.lastPos + bs) {
+        missed = uint64_t(pos - g_s.lastPos - bs);
+        const uint32_t n = g_s.skipCount.load(std::memory_order_relaxed);
+        if (n < 64) {
+            g_s.skips[n] = {g_s.outFrames.load(std::memory_order_relaxed), missed, nowNs};
+            g_s.skipCount.store(n + 1, std::memory_order_release);
+        }
+    }
+    g_s.lastPos = pos;
+    g_s.lastSwitchNs = nowNs;
+    return missed;
+}
+
 void onBufferSwitch(int32_t index, ASIOBool) {
     const int h = index ? 1 : 0;
     const int32_t bs = g_s.bufSize;
+    const int64_t nowNs = Clock_nowNs();
     int64_t expect = 0;
-    g_s.firstSwitchNs.compare_exchange_strong(expect, Clock_nowNs());
+    g_s.firstSwitchNs.compare_exchange_strong(expect, nowNs);
+    const uint64_t missed = missedFrames(nowNs, bs);
     const uint64_t of = g_s.outFrames.load(std::memory_order_relaxed);
     for (int k = 0; k < g_s.nOut; k++) {
         auto* out = static_cast<int32_t*>(g_s.infos[k].buffers[h]);
@@ -116,13 +167,22 @@ void onBufferSwitch(int32_t index, ASIOBool) {
         }
     }
     g_s.outFrames.store(of + uint64_t(bs), std::memory_order_relaxed);
-    const uint64_t rf = g_s.recFrames.load(std::memory_order_relaxed);
+    uint64_t rf = g_s.recFrames.load(std::memory_order_relaxed);
+    if (g_s.nIn > 0 && missed > 0 && rf < g_s.recCap) {
+        const uint64_t take = std::min<uint64_t>(missed, g_s.recCap - rf); // the buffer was zeroed at allocation
+        g_s.silenceFrames.fetch_add(take, std::memory_order_relaxed);
+        rf += take;
+        g_s.recFrames.store(rf, std::memory_order_release);
+    }
     if (g_s.nIn > 0 && rf < g_s.recCap) {
         const uint64_t take = std::min<uint64_t>(uint64_t(bs), g_s.recCap - rf);
         for (int k = 0; k < g_s.nIn; k++) {
             auto* in = static_cast<const int32_t*>(g_s.infos[g_s.nOut + k].buffers[h]);
             for (uint64_t n = 0; n < take; n++) g_s.rec[(rf + n) * uint64_t(g_s.nIn) + uint64_t(k)] = in[n];
         }
+        if (g_s.markCount < sizeof g_s.marks / sizeof g_s.marks[0] &&
+            (g_s.markCount == 0 || (rf + take) / 4800 != g_s.marks[g_s.markCount - 1].frame / 4800))
+            g_s.marks[g_s.markCount++] = {rf + take, nowNs}; // the frames up to here came by now
         g_s.recFrames.store(rf + take, std::memory_order_release);
     }
     g_s.switches.fetch_add(1, std::memory_order_release);
@@ -289,6 +349,7 @@ void listRegistered() {
 struct Driver {
     void* lib = nullptr;
     IASIO* asio = nullptr;
+    double rateHz = 48000;
     std::string path;
 };
 
@@ -487,6 +548,8 @@ int main(int argc, char** argv) {
     }
     std::printf("buffer size %d, %.3f s\n", int(bufSize), o.seconds);
 
+    g_s.asio = a;
+    g_s.rateHz = rate > 0 ? rate : 48000;
     if (!makeBuffers(a, o, bufSize)) return finish(a, 1);
     ASIOError e = startDriver(a, o.waitS);
     if (e != ASE_OK) {
@@ -496,25 +559,36 @@ int main(int argc, char** argv) {
     }
     const int64_t startNs = Clock_nowNs();
     int resets = 0;
+    uint32_t told = 0; // skips printed
     bool failed = false;
-    const uint64_t deadline = Clock_tickMs() + uint64_t(o.seconds * 1000.0) + 10000;
+    // Frames stop while the route service or the host is held up: a long stall is not an end.
+    const uint64_t deadline = Clock_tickMs() + uint64_t(2.0 * o.seconds * 1000.0) + 30000;
     while (!g_quit.load() && g_s.outFrames.load() < wantFrames) {
         if (Clock_tickMs() > deadline) {
             std::fprintf(stderr, "asiohost: the stream fell behind the clock, ending\n");
             failed = true;
             break;
         }
+        for (uint32_t n = g_s.skipCount.load(std::memory_order_acquire); told < n; told++)
+            std::printf("driver skipped %llu frames at frame %llu mono_ns=%lld\n",
+                        (unsigned long long)g_s.skips[told].frames, (unsigned long long)g_s.skips[told].atFrame,
+                        (long long)g_s.skips[told].ns);
         if (g_s.resetRequested.exchange(0)) {
             resets++;
-            std::printf("reset request at frame %llu\n", (unsigned long long)g_s.outFrames.load());
+            std::printf("reset request at frame %llu mono_ns=%lld\n", (unsigned long long)g_s.outFrames.load(),
+                        (long long)Clock_nowNs());
+            const int64_t t0 = Clock_nowNs();
             a->stop();
             a->disposeBuffers();
+            g_s.restarted.store(true);
             if (!o.restart || !initDriver(a, o.waitS) || !makeBuffers(a, o, bufSize) || startDriver(a, o.waitS) != ASE_OK) {
                 failed = o.restart;
                 break;
             }
+            const int64_t t1 = Clock_nowNs();
+            std::printf("restarted in %.1f ms, at mono_ns=%lld\n", double(t1 - t0) / 1e6, (long long)t1);
         }
-        Clock_sleepMs(5);
+        Clock_sleepMs(1); // a reset request is served at once: the restart is what it costs
     }
     a->stop();
     a->disposeBuffers();
@@ -528,7 +602,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "asiohost: cannot write %s\n", o.record);
             failed = true;
         } else {
-            std::printf("wrote %s: %llu frames\n", o.record, (unsigned long long)frames);
+            std::printf("wrote %s: %llu frames (%llu of them silence for frames the driver skipped or a restart "
+                        "missed)\n",
+                        o.record, (unsigned long long)frames, (unsigned long long)g_s.silenceFrames.load());
+            for (uint32_t k = 0; k < g_s.markCount; k++)
+                std::printf("timeline: frame %llu at mono_ns=%lld\n", (unsigned long long)g_s.marks[k].frame,
+                            (long long)g_s.marks[k].ns);
         }
     }
     return finish(a, failed ? 1 : 0);
