@@ -43,8 +43,8 @@ RING_MS = 4
 # (for example 6000, the most the receive buffer takes in whole periods).
 LINK_OFFSET_US = int(os.environ.get("VELUNOR_ASIO_E2E_DELAY_US", "5000"))
 BUF = 48
-# How long after a stall its gap may start: a stalled host's reset and the realignment
-# that follows take up to a few hundred ms today (the stall sweep measures them).
+# How long after a stall, skip or reset its gap may start: a host that got no block for
+# 100 ms is reset, and its restart follows (the stall sweeps measure what stalls cost).
 RECOVERY_MS = 250
 
 
@@ -310,7 +310,12 @@ def run_route(name, asiohost, a, b, pb, secs, wav_path, stats, spy=None):
         # within the recovery window before the gap. A gap without one is the card's own.
         # Recording index k was taken by B's host about k samples after its first switch.
         window = RECOVERY_MS * RATE // 1000
-        reset_at = restarts + [k - 1 for k in tone_restarts]  # tone sample n is recording index n - 1
+        # Where the hosts were restarted or had blocks skipped: recorded frame k is index
+        # k - m0 of the tone's recording; tone sample n is recording index n - 1.
+        skip_rx = r"driver skipped \d+ frames at frame (\d+)"
+        reset_at = (restarts + [k - 1 for k in tone_restarts]
+                    + [int(x) - m0 for x in re.findall(skip_rx, rec.output())]
+                    + [int(x) - 1 for x in re.findall(skip_rx, play.output())])
         for (s0, n0, i0), (_, _, i1) in zip(segs, segs[1:]):
             g_from, g_to = i0 + n0, i1
             t_from = t_rec + (m0 + g_from) * 1e9 / RATE
