@@ -366,7 +366,7 @@ void MainWindow::on_pb_start_clicked() {
             info(tr("请在 ") + QString::number(wait) + tr(" 秒后开启"));
             return;
         case StartNoChannels:
-            info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
+            info(tr("启动失败，请检查驱动服务是否正在运行，查看状态：\nsystemctl status velunor-kernel"));
             return;
         case StartOk:
             break;
@@ -440,7 +440,7 @@ void MainWindow::threadFinished(int step) {
             on_pb_start_clicked();
         // The stop that follows a failed start has nothing new to say.
         if (step != 3)
-            info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
+            info(tr("启动失败，请检查驱动服务是否正在运行，查看状态：\nsystemctl status velunor-kernel"));
     } else {
         rebuildChoices();
     }
