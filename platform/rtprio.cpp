@@ -6,8 +6,19 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+void Privilege_report(const char* capability, const char* what, int value) {
+    char self[PATH_MAX] = "this program";
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) self[n] = 0;
+    std::printf("error: %s %d needs the privilege %s, which %s lacks: the velunor-link package grants it "
+                "(setcap cap_net_bind_service,cap_sys_nice+ep %s, as root) \n",
+                what, value, capability, self, self);
+    std::fflush(stdout);
+}
 
 int RtPrio_joinClass(const char* className) {
     (void)className; // Linux has no scheduling classes by name; the level below does the work
@@ -25,7 +36,9 @@ int RtPrio_setLevel(RtPrioLevel level, const char* who) {
         int nice = level == RTPRIO_ABOVE_NORMAL ? -5 : 0;
         pid_t tid = pid_t(syscall(SYS_gettid));
         if (setpriority(PRIO_PROCESS, id_t(tid), nice) != 0 && nice != 0) {
-            std::printf("=== %s: nice %d not permitted (%s), normal priority \n", who, nice, std::strerror(errno));
+            const int err = errno;
+            std::printf("=== %s: nice %d not permitted (%s), normal priority \n", who, nice, std::strerror(err));
+            if (err == EACCES || err == EPERM) Privilege_report("CAP_SYS_NICE", "nice", nice);
             std::fflush(stdout);
             return 1;
         }
@@ -38,6 +51,7 @@ int RtPrio_setLevel(RtPrioLevel level, const char* who) {
         if (rc != 0) {
             std::printf("=== %s: SCHED_FIFO %d not permitted (%s), normal scheduling \n", who, sp.sched_priority,
                         std::strerror(rc));
+            if (rc == EPERM) Privilege_report("CAP_SYS_NICE", "SCHED_FIFO priority", sp.sched_priority);
             std::fflush(stdout);
             return 1;
         }

@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/net.h"
+#include "platform/process.h"
 
 #define UNIT "main_c"
 
@@ -268,6 +269,8 @@ void route_main(int argc, char** argv) {
 int VelunorRoute_main(int argc, char** argv) {
     // Output is read through pipes by the control panel and the tests.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Started by the panel: end with it, even after the exec of file capabilities.
+    Process_dieWithParent();
     int rc = Net_startup();
     if (rc != 0) {
         std::printf("error: WSAStartup() fail, errorCode=%d\n", rc);
