@@ -99,24 +99,25 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE "1")
 set(CPACK_PACKAGE_CONTACT "Velunor Link developers <velunor-link@velunor.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "virtual network sound card (AES67-style RTP over the LAN)")
 set(CPACK_PACKAGE_DESCRIPTION "Velunor Link makes this computer a multi-channel network sound card.
-To audio programs it offers the card's channels as ALSA devices (velunor_out_00,
-velunor_in_00, ... one stereo pair each, usable by aplay, JACK, PipeWire) and as an
-ASIO driver; to the LAN it is an AES67-style device that sends and receives PCM over
-RTP, follows a PTP grandmaster, announces its streams with SAP/SDP and takes JSON
-routing commands over UDP.
+To audio programs it offers the card's channels as ALSA devices
+(velunor_out_00, velunor_in_00, ... one stereo pair each, for aplay,
+JACK or PipeWire) and as an ASIO driver. To the LAN it is an AES67-style
+device: it sends and receives PCM over RTP, follows a PTP grandmaster,
+announces its streams with SAP/SDP and takes JSON routing commands over UDP.
 .
-The package holds the control panel (Velunor Link in the desktop menu, velunor-link),
-the route service, the driver and its host (the system service velunor-kernel),
-the ALSA plugin and the command-line tools velunor-ctl and VelunorCore. Members of
-group audio use the card.")
+The package holds the control panel (Velunor Link in the desktop menu,
+velunor-link), the route service, the driver and its host (the system
+service velunor-kernel), the ALSA plugin and the command-line tools
+velunor-ctl and VelunorCore. Members of group audio use the card.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velunor Link developers <velunor-link@velunor.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# setcap (the route service's capabilities), groupadd, the systemd helpers of the scripts.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd, init-system-helpers")
+# setcap (the route service's capabilities) and groupadd of the maintainer scripts (the
+# systemd helpers come with the essential init-system-helpers).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd")
 # Chinese texts need a CJK font; the tray icon needs a tray (any desktop has one).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 # Stripped binaries; their debug files go to a velunor-link-dbgsym package beside it.
