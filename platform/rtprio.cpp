@@ -1,5 +1,6 @@
 #include "platform/rtprio.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,13 +11,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-void Privilege_report(const char* capability, const char* what, int value) {
+void Privilege_report(const char* capability, const char* what, int value, const char* orLimit) {
     char self[PATH_MAX] = "this program";
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) self[n] = 0;
-    std::printf("error: %s %d needs the privilege %s, which %s lacks: the velunor-link package grants it "
-                "(setcap cap_net_bind_service,cap_sys_nice+ep %s, as root) \n",
-                what, value, capability, self, self);
+    char cap[64];
+    size_t i = 0;
+    for (; capability[i] && i + 1 < sizeof cap; i++) cap[i] = char(std::tolower(capability[i]));
+    cap[i] = 0;
+    std::printf("error: %s %d needs the privilege %s, which %s lacks: grant it with setcap %s+ep %s as root "
+                "(the velunor-link package does so for VelunorRoute)%s%s \n",
+                what, value, capability, self, cap, self, orLimit ? ", or " : "", orLimit ? orLimit : "");
     std::fflush(stdout);
 }
 
@@ -38,7 +43,9 @@ int RtPrio_setLevel(RtPrioLevel level, const char* who) {
         if (setpriority(PRIO_PROCESS, id_t(tid), nice) != 0 && nice != 0) {
             const int err = errno;
             std::printf("=== %s: nice %d not permitted (%s), normal priority \n", who, nice, std::strerror(err));
-            if (err == EACCES || err == EPERM) Privilege_report("CAP_SYS_NICE", "nice", nice);
+            if (err == EACCES || err == EPERM)
+                Privilege_report("CAP_SYS_NICE", "nice", nice,
+                                 "a nice limit for the user (\"@audio - nice -5\" in /etc/security/limits.d/)");
             std::fflush(stdout);
             return 1;
         }
@@ -51,7 +58,9 @@ int RtPrio_setLevel(RtPrioLevel level, const char* who) {
         if (rc != 0) {
             std::printf("=== %s: SCHED_FIFO %d not permitted (%s), normal scheduling \n", who, sp.sched_priority,
                         std::strerror(rc));
-            if (rc == EPERM) Privilege_report("CAP_SYS_NICE", "SCHED_FIFO priority", sp.sched_priority);
+            if (rc == EPERM)
+                Privilege_report("CAP_SYS_NICE", "SCHED_FIFO priority", sp.sched_priority,
+                                 "an rtprio limit for the user (\"@audio - rtprio 95\" in /etc/security/limits.d/)");
             std::fflush(stdout);
             return 1;
         }

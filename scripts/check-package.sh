@@ -163,7 +163,18 @@ check "bob (not in group audio) is refused by aplay" refused
 sed 's/^/      bob: /' "$LAST_LOG" | head -3
 told() { in_ns_user bob VelunorCore 11p | tee /dev/stderr | grep -q 'group audio'; }
 check "bob is told why by VelunorCore (group audio)" told
-sed "s/^/      bob: /" "$LAST_LOG" | head -2
+grep -o '"reason":"[^"]*"' "$LAST_LOG" | sed 's/^/      bob: /'
+bob_host() { in_ns_user bob $EXEC | grep -q 'no write permission for the folder /run/velunor'; }
+check "bob's velunor-kernel names the folder and the permission it lacks" bob_host
+sed 's/^/      bob: /' "$LAST_LOG"
+route_words() {
+  in_ns_user alice /usr/lib/velunor-link/VelunorRoute --help | grep -q '^usage: ' &&
+    { in_ns_user alice /usr/lib/velunor-link/VelunorRoute --bogus; [ $? = 2 ]; } &&
+    { in_ns_user alice /usr/lib/velunor-link/VelunorRoute bindIp=10.99.0.1; [ $? = 1 ]; }
+}
+check "VelunorRoute: --help exits 0, --bogus 2, an address not here 1" route_words
+asio_listed() { in_ns_user alice /usr/lib/velunor-link/asiohost --list | grep -q Velunor-rEduVuzi; }
+check "the ASIO driver is registered for alice's ASIO hosts" asio_listed
 kill "$HOSTPID" 2>/dev/null
 wait "$HOSTPID" 2>/dev/null
 HOSTPID=

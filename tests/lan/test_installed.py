@@ -10,8 +10,10 @@ creates in group audio opens the panel with the installed command velunor-link u
 Xvfb, starts "WDM" 2x2, and plays a 1 kHz WAV with aplay into velunor_out_00 (the
 installed ALSA file and plugin); B, a second card on the ASIO path, records it. Stop
 switches the endpoints off and restarts the driver through the host's socket (the user
-cannot signal a root process). A panel killed outright takes the route service with it,
-although that service runs with file capabilities.
+cannot signal a root process). Then "ASIO-4ms": the member's route service makes the
+exchange area (rw for group audio) and the member's ASIO host plays a tone into it,
+heard on B. A panel killed outright takes the route service with it, although that
+service runs with file capabilities.
 
 A second user, outside group audio, is refused with a clear message by aplay,
 VelunorCore and the panel. Timing is judged against the stall witness."""
@@ -132,7 +134,7 @@ def status_of(pid):
         return dict(l.split(":", 1) for l in f.read().splitlines() if ":" in l)
 
 
-def tone_heard(rec_path, rate_hint=48000):
+def tone_heard(rec_path):
     """(Hz, peak dBFS, ms of tone, silent 1 ms blocks within it) of channel 0."""
     _, rate, bits, chans = alsa.read_wav(rec_path)
     x = [v / float(1 << (bits - 1)) for v in chans[0]]
@@ -148,6 +150,21 @@ def tone_heard(rec_path, rate_hint=48000):
     peak = 20 * math.log10(max(abs(v) for v in seg))
     blocks = [max(abs(v) for v in seg[k:k + 48]) > 0.25 for k in range(0, len(seg) - 47, 48)]
     return hz, peak, blocks.count(True), blocks.count(False)
+
+
+def heard(got, witness, t0, t1, what):
+    """B heard the 1 kHz -6 dBFS tone for 90 % of its length, or a host stall explains less."""
+    check(got is not None, "B heard %s" % what)
+    hz, peak, ms, silent = got
+    log("figure: %s on B: %.2f Hz, peak %.2f dBFS, %d ms of tone, %d silent 1 ms block(s) within it"
+        % (what, hz, peak, ms, silent))
+    check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.5, "%s heard on B at 1 kHz -6 dBFS: %.2f Hz, %.2f dBFS"
+          % (what, hz, peak))
+    if ms < SECS * 1000 * 0.9:
+        cause = witness.cause(t0, t1, 4, 0)
+        check(cause is not None, "only %d of %d ms of %s came through, with no host stall of 4 ms or more in that "
+              "time to explain it" % (ms, SECS * 1000, what))
+        log("only %d ms came through: the host stalled %.1f ms meanwhile" % (ms, (cause[1] - cause[0]) / 1e6))
 
 
 def test():
@@ -281,18 +298,7 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         check(play.wait(30) == 0, "the member's aplay played into velunor_out_00: %s" % play.tail(4))
         check(rec.wait(40) == 0, "asiohost recorded on B: %s" % rec.tail(4))
         t1 = time.monotonic_ns()
-        got = tone_heard(rec_path)
-        check(got is not None, "B heard the member's aplay")
-        hz, peak, ms, silent = got
-        log("figure: the tone on B: %.2f Hz, peak %.2f dBFS, %d ms of tone, %d silent 1 ms block(s) within it"
-            % (hz, peak, ms, silent))
-        check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.5, "the member's 1 kHz -6 dBFS tone heard on B: %.2f Hz, "
-              "%.2f dBFS" % (hz, peak))
-        if ms < SECS * 1000 * 0.9:
-            cause = witness.cause(t0, t1, 4, 0)
-            check(cause is not None, "only %d of %d ms of the tone came through, with no host stall of 4 ms or more "
-                  "in that time to explain it" % (ms, SECS * 1000))
-            log("only %d ms of the tone came through: the host stalled %.1f ms meanwhile" % (ms, (cause[1] - cause[0]) / 1e6))
+        heard(tone_heard(rec_path), witness, t0, t1, "the member's aplay")
 
         # The outsider: refused by aplay, told why by VelunorCore and by the panel.
         oenv = dict(aenv, HOME=outsider.home, TMPDIR=outsider.env["TMPDIR"], USER=outsider.name)
@@ -320,10 +326,40 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
               and "device disabled, driver unloaded" in host.output(),
               "the member's Stop restarted the root's driver host through its socket (devcon disable, enable)")
 
-        # Started again, then the panel killed outright: the service goes with it.
+        # The ASIO path: the member's route service makes the exchange area, the member's
+        # ASIO host (the driver registered as the package's postinst registers it) plays
+        # a tone into it, heard on B.
+        with open(os.path.join(lanlib.source_dir(), "packaging", "postinst")) as f:
+            check('"$PROG/asiohost" --register --driver "$PROG/Velunor-rEduVuzi.so"' in f.read(),
+                  "the package registers the ASIO driver")
+        asiohost = os.path.join(prog, "asiohost")
+        r = a.run([asiohost, "--register", "--driver", os.path.join(prog, "Velunor-rEduVuzi.so")], timeout=20)
+        check(r.returncode == 0, "the installed ASIO driver registered: %s" % (r.stdout + r.stderr).strip())
         time.sleep(2.5)  # the next start of a 2x2 WDM stop waits 1 s
+        pe.choose(panel, "cb_audioType", 3)
+        panel.proc.wait_line("audio interface selection changed index: 3", timeout=10)
         panel.click("pb_start")
-        lanlib.wait_until(lambda: pe.route_pids(route), 60, "VelunorRoute started again")
+        pid = lanlib.wait_until(lambda: pe.route_pids(route), 60, "VelunorRoute started on ASIO-4ms")[0]
+        check("bufMs=4" in pe.cmdline(pid), "the panel started the route service on ASIO-4ms")
+        area = os.path.join(run_dir, "objects", "Velunor-vSnd-shareMem")
+        lanlib.wait_until(lambda: os.path.exists(area), 20, "the member's exchange area")
+        st = os.stat(area)
+        check(st.st_uid == member.uid and st.st_mode & 0o777 == 0o660 and grp.getgrgid(st.st_gid).gr_name == "audio",
+              "the exchange area is the member's, rw for group audio only (%o)" % (st.st_mode & 0o777))
+        lanlib.wait_until(lambda: any(e["sdp"]["srcIp"] == a.ip and e["active"] == "1"
+                                      for e in asio.table(b, b.ip, "getAllUcastRx")), 30, "B's stream from A again")
+        rec_path = os.path.join(b.root, "installed-asio.wav")
+        rec = b.spawn([bins["asiohost"], "--record", rec_path, "--in", "0,1", "--seconds", str(SECS + 3), "--buffer",
+                       "48", "--wait", "10"], name="asio-rec2")
+        rec.wait_line("buffer size 48", timeout=20)
+        t0 = time.monotonic_ns()
+        play = a.spawn(member.argv([asiohost, "--tone", "1000", "--out", "0", "--seconds", str(SECS), "--buffer", "48",
+                                    "--wait", "10"]), name="asio-member", env=member.env)
+        check(play.wait(40) == 0, "the member's ASIO host played into the card: %s" % play.tail(4))
+        check(rec.wait(40) == 0, "asiohost recorded on B: %s" % rec.tail(4))
+        heard(tone_heard(rec_path), witness, t0, time.monotonic_ns(), "the member's ASIO tone")
+
+        # Then the panel killed outright: the service goes with it.
         panel.proc.signal(signal.SIGKILL)
         t0 = time.monotonic()
         lanlib.wait_until(lambda: not pe.route_pids(route), 5, "the route service (with file capabilities) ended with "
