@@ -74,11 +74,12 @@ bool Paths_canUseRundir(char* why, size_t cap) {
     if (stat(dir, &st) != 0 && errno != EACCES) return true; // not made yet: nothing to judge
     if (access(dir, R_OK | W_OK | X_OK) == 0) return true;
     const struct group* g = stat(dir, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    const char* name = g ? g->gr_name : "audio";
     if (why && cap)
         std::snprintf(why, cap,
                       "no permission to use %s (it belongs to group %s): add this user to group %s "
                       "(sudo usermod -aG %s USER) and log in again",
-                      dir, g ? g->gr_name : "audio", g ? g->gr_name : "audio", g ? g->gr_name : "audio");
+                      dir, name, name, name);
     return false;
 }
 

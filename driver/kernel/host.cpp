@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
         // A host of another user (root) holds the file: say that, not the permission.
         const int seen = ::open(pidPath, O_RDONLY | O_CLOEXEC);
         const bool held = seen >= 0 && ::flock(seen, LOCK_SH | LOCK_NB) != 0;
+        if (seen >= 0) ::close(seen);
         if (held) std::printf("velunor-kernel: another host serves %s\n", rundir);
         else explainFolder(rundir, err);
         return 1;
