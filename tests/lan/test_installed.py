@@ -185,9 +185,14 @@ def test():
     except KeyError:
         subprocess.run(["groupadd", "--system", "audio"], check=True)
 
+    # Users left by a run that was killed before it could remove them.
+    for pw in pwd.getpwall():
+        m = re.match(r"^vl(mem|out)(\d+)$", pw.pw_name)
+        if m and not os.path.exists("/proc/" + m.group(2)):
+            subprocess.run(["userdel", pw.pw_name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     base = tempfile.mkdtemp(prefix="velunor-installed-")
     os.chmod(base, 0o755)
-    tag = os.getpid() % 100000
+    tag = os.getpid()
     users = []
     try:
         stage = stage_install(base)
@@ -359,12 +364,23 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         check(rec.wait(40) == 0, "asiohost recorded on B: %s" % rec.tail(4))
         heard(tone_heard(rec_path), witness, t0, time.monotonic_ns(), "the member's ASIO tone")
 
-        # Then the panel killed outright: the service goes with it.
-        panel.proc.signal(signal.SIGKILL)
+        # Then the panel alone killed outright (not its process group, which holds the
+        # service too): the service goes with it by its own death signal.
+        os.kill(panel.proc.popen.pid, signal.SIGKILL)
         t0 = time.monotonic()
         lanlib.wait_until(lambda: not pe.route_pids(route), 5, "the route service (with file capabilities) ended with "
                           "the killed panel", interval=0.02)
         log("ok: kill -9 of the member's panel ended the route service within %.2f s" % (time.monotonic() - t0))
+
+        # Without its capabilities (a copy loses them) the route service names both.
+        bare = os.path.join(member.home, "VelunorRoute")
+        shutil.copy(route, bare)
+        os.chown(bare, member.uid, member.gid)
+        p = a.spawn(member.argv([bare, "bindIp=" + a.ip, "devId=bare", "bufMs=4"]), env=member.env, name="route-bare")
+        for cap in ("CAP_SYS_NICE", "CAP_NET_BIND_SERVICE"):
+            line = p.wait_line("needs the privilege " + cap, timeout=30)
+            check("setcap" in line, "without its capabilities the route service says: " + line.strip())
+        p.stop()
         witness.proc.stop()
         host.stop()
         check(host.wait(10) is not None and "velunor-kernel: stopped" in host.output(), "the driver host stops on SIGTERM")
