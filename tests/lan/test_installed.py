@@ -20,7 +20,6 @@ VelunorCore and the panel. Timing is judged against the stall witness."""
 
 import glob
 import grp
-import math
 import os
 import pwd
 import re
@@ -134,28 +133,10 @@ def status_of(pid):
         return dict(l.split(":", 1) for l in f.read().splitlines() if ":" in l)
 
 
-def tone_heard(rec_path):
-    """(Hz, peak dBFS, ms of tone, silent 1 ms blocks within it) of channel 0."""
-    _, rate, bits, chans = alsa.read_wav(rec_path)
-    x = [v / float(1 << (bits - 1)) for v in chans[0]]
-    loud = [i for i, v in enumerate(x) if abs(v) > 0.25]
-    if not loud:
-        return None
-    seg = x[loud[0]:loud[-1]]
-    ups = [i for i in range(1, len(seg)) if seg[i - 1] < 0 <= seg[i]]
-    gaps = sorted(q - p for p, q in zip(ups, ups[1:]))
-    med = gaps[len(gaps) // 2]
-    even = [g for g in gaps if abs(g - med) <= 1]
-    hz = rate * len(even) / float(sum(even))
-    peak = 20 * math.log10(max(abs(v) for v in seg))
-    blocks = [max(abs(v) for v in seg[k:k + 48]) > 0.25 for k in range(0, len(seg) - 47, 48)]
-    return hz, peak, blocks.count(True), blocks.count(False)
-
-
 def heard(got, witness, t0, t1, what):
     """B heard the 1 kHz -6 dBFS tone for 90 % of its length, or a host stall explains less."""
     check(got is not None, "B heard %s" % what)
-    hz, peak, ms, silent = got
+    hz, peak, _, ms, silent = got
     log("figure: %s on B: %.2f Hz, peak %.2f dBFS, %d ms of tone, %d silent 1 ms block(s) within it"
         % (what, hz, peak, ms, silent))
     check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.5, "%s heard on B at 1 kHz -6 dBFS: %.2f Hz, %.2f dBFS"
@@ -303,7 +284,7 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         check(play.wait(30) == 0, "the member's aplay played into velunor_out_00: %s" % play.tail(4))
         check(rec.wait(40) == 0, "asiohost recorded on B: %s" % rec.tail(4))
         t1 = time.monotonic_ns()
-        heard(tone_heard(rec_path), witness, t0, t1, "the member's aplay")
+        heard(pe.tone_stats(rec_path), witness, t0, t1, "the member's aplay")
 
         # The outsider: refused by aplay, told why by VelunorCore and by the panel.
         oenv = dict(aenv, HOME=outsider.home, TMPDIR=outsider.env["TMPDIR"], USER=outsider.name)
@@ -362,7 +343,7 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
                                     "--wait", "10"]), name="asio-member", env=member.env)
         check(play.wait(40) == 0, "the member's ASIO host played into the card: %s" % play.tail(4))
         check(rec.wait(40) == 0, "asiohost recorded on B: %s" % rec.tail(4))
-        heard(tone_heard(rec_path), witness, t0, time.monotonic_ns(), "the member's ASIO tone")
+        heard(pe.tone_stats(rec_path), witness, t0, time.monotonic_ns(), "the member's ASIO tone")
 
         # Then the panel alone killed outright (not its process group, which holds the
         # service too): the service goes with it by its own death signal.
