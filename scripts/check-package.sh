@@ -164,7 +164,7 @@ sed 's/^/      bob: /' "$LAST_LOG" | head -3
 told() { in_ns_user bob VelunorCore 11p | tee /dev/stderr | grep -q 'group audio'; }
 check "bob is told why by VelunorCore (group audio)" told
 grep -o '"reason":"[^"]*"' "$LAST_LOG" | sed 's/^/      bob: /'
-bob_host() { in_ns_user bob $EXEC | grep -q 'no write permission for the folder /run/velunor'; }
+bob_host() { in_ns_user bob $EXEC | tee /dev/stderr | grep -q 'no write permission for the folder /run/velunor'; }
 check "bob's velunor-kernel names the folder and the permission it lacks" bob_host
 sed 's/^/      bob: /' "$LAST_LOG"
 route_words() {
