@@ -68,7 +68,9 @@ command -v debootstrap >/dev/null 2>&1 ||
 MIRROR=$(sed -n 's/^URIs: *\(http[^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
 [ -n "$MIRROR" ] || MIRROR=$(sed -n 's/^deb  *\(http[^ ]*\) bookworm .*/\1/p' /etc/apt/sources.list 2>/dev/null | head -1)
 [ -n "$MIRROR" ] || MIRROR=http://deb.debian.org/debian
-rm -rf "$CH"
+# Never through a mount of a run that was cut short (its /dev, /proc, /sys binds).
+grep -q " $CH/" /proc/mounts && umount -R -l "$CH"/dev "$CH"/proc "$CH"/sys 2>/dev/null
+rm -rf --one-file-system "$CH"
 if [ "$FRESH" = 0 ] && [ -s "$WORK/bookworm-minbase.tar" ]; then
   mkdir -p "$CH" && tar -C "$CH" -xf "$WORK/bookworm-minbase.tar"
 else
