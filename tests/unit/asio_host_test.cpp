@@ -102,6 +102,7 @@ TEST(AsioHost, TonePlayedAndRecordedThroughTheDriver) {
     out.clear();
     EXPECT_EQ(run(std::string(VELUNOR_ASIOHOST) + " --help", &out), 0);
     EXPECT_NE(out.find("--record FILE.wav"), std::string::npos);
+    loop.reset(); // the loop-back thread stops before its area is unmapped
     Section_close(&s);
 }
 
