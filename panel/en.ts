@@ -43,11 +43,11 @@
         <source>提示：
 1. 只支持有线网卡，不支持无线网卡。 
 2. 启动/关闭过程需要几秒时间，请耐心等待。
-3. 需要Win10 22H2及以上版本系统。</source>
+3. 需要 Debian 12 或更高版本系统。</source>
         <translation>Tips:
 1. Only wired network adapters are supported, not wireless ones.
 2. Starting and stopping take a few seconds, please wait.
-3. Windows 10 22H2 or later is required.</translation>
+3. Debian 12 or later is required.</translation>
     </message>
     <message>
         <source>当前选择的网卡IP已变化，请重新选择网络后启动</source>
@@ -70,8 +70,14 @@
         <translation> seconds.</translation>
     </message>
     <message>
-        <source>启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上</source>
-        <translation>Start failed. Please check that the driver is installed and that the system is Windows 10 22H2 or later.</translation>
+        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</source>
+        <translation>No permission to use the sound card: add this user to group %1 (sudo usermod -aG %1 USER), then log in again.</translation>
+    </message>
+    <message>
+        <source>启动失败，请检查驱动服务是否正在运行，查看状态：
+systemctl status velunor-kernel</source>
+        <translation>Start failed. Please check that the driver host service is running; see its status with:
+systemctl status velunor-kernel</translation>
     </message>
     <message>
         <source>停止中...</source>
@@ -194,14 +200,14 @@
 2.启动/关闭过程可能需要几秒钟
 
 
-3.需要Windows10 22H2版本或更高版本</source>
+3.需要 Debian 12 或更高版本系统</source>
         <translation>1. Only wired network adapters are supported, not wireless ones
 
 
 2. Starting and stopping may take a few seconds
 
 
-3. Windows 10 22H2 or later is required</translation>
+3. Debian 12 or later is required</translation>
     </message>
     <message>
         <source>查看系统版本</source>

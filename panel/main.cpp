@@ -15,6 +15,8 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
+#include <cstdio>
+#include <cstring>
 
 // The settings live beside the program; an installation the user cannot write to keeps
 // them in the user's configuration folder instead.
@@ -26,7 +28,25 @@ static QString configDir(const QString& progDir) {
     return d;
 }
 
+static const char kHelp[] =
+    "usage: velunor-link\n"
+    "The control panel of the Velunor Link virtual network sound card (VelunorLinkVSC): choose the\n"
+    "wired network adapter, the sample rate, the channel count and the audio interface (\"WDM\": the\n"
+    "card's ALSA devices velunor_out_NN / velunor_in_NN; or an ASIO buffer time), then Start. The\n"
+    "panel runs the route service VelunorRoute while the card is started and ends it on Stop.\n"
+    "\n"
+    "It needs the driver host service (systemctl status velunor-kernel) and a user in group audio.\n"
+    "Settings: ~/.config/VelunorLinkVSC when the program folder is not writable; the card's files\n"
+    "under $VELUNOR_ROOT (default /var/lib/velunor), run-time objects under $VELUNOR_RUNDIR\n"
+    "(default /run/velunor). Only one panel runs at a time.\n";
+
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+    }
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);

@@ -11,6 +11,7 @@
 #include "panel/tipsdialog.h"
 #include "panel/udpworker.h"
 #include "panel/worker.h"
+#include "platform/paths.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
@@ -228,6 +229,17 @@ void MainWindow::logGeometry() {
 
 void MainWindow::info(const QString& text) { Panel_info(this, ctx_.titleName, text); }
 
+// Why the card could not be started: a user outside the group of the driver host's folder
+// cannot reach the driver at all; anyone else is sent to the driver host service.
+QString MainWindow::startFailureText() {
+    if (!Paths_canUseRundir(nullptr, 0)) {
+        const QString group = QFileInfo(QString::fromUtf8(Paths_rundir())).group();
+        return tr("没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录")
+            .arg(group.isEmpty() ? QStringLiteral("audio") : group);
+    }
+    return tr("启动失败，请检查驱动服务是否正在运行，查看状态：\nsystemctl status velunor-kernel");
+}
+
 void MainWindow::on_home_bt_clicked() { showPage(true); }
 void MainWindow::on_pb_setting_clicked() { showPage(false); }
 void MainWindow::on_bt_showWinVer_clicked() { Panel_showWinVer(); }
@@ -366,7 +378,7 @@ void MainWindow::on_pb_start_clicked() {
             info(tr("请在 ") + QString::number(wait) + tr(" 秒后开启"));
             return;
         case StartNoChannels:
-            info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
+            info(startFailureText());
             return;
         case StartOk:
             break;
@@ -440,7 +452,7 @@ void MainWindow::threadFinished(int step) {
             on_pb_start_clicked();
         // The stop that follows a failed start has nothing new to say.
         if (step != 3)
-            info(tr("启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上"));
+            info(startFailureText());
     } else {
         rebuildChoices();
     }

@@ -70,6 +70,7 @@ private:
     void quitPath();
     void shutdown();
     bool refuseClose();
+    QString startFailureText();
     void info(const QString& text);
     void logGeometry();
     QString tr2(const char* zh, const char* en) const;

@@ -43,11 +43,11 @@
         <source>提示：
 1. 只支持有线网卡，不支持无线网卡。 
 2. 启动/关闭过程需要几秒时间，请耐心等待。
-3. 需要Win10 22H2及以上版本系统。</source>
+3. 需要 Debian 12 或更高版本系统。</source>
         <translation>提示：
 1. 只支持有线网卡，不支持无线网卡。 
 2. 启动/关闭过程需要几秒时间，请耐心等待。
-3. 需要Win10 22H2及以上版本系统。</translation>
+3. 需要 Debian 12 或更高版本系统。</translation>
     </message>
     <message>
         <source>当前选择的网卡IP已变化，请重新选择网络后启动</source>
@@ -70,8 +70,14 @@
         <translation> 秒后开启</translation>
     </message>
     <message>
-        <source>启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上</source>
-        <translation>启动失败，请检查驱动是否正确安装、系统版本是否Win10 22H2及以上</translation>
+        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</source>
+        <translation>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</translation>
+    </message>
+    <message>
+        <source>启动失败，请检查驱动服务是否正在运行，查看状态：
+systemctl status velunor-kernel</source>
+        <translation>启动失败，请检查驱动服务是否正在运行，查看状态：
+systemctl status velunor-kernel</translation>
     </message>
     <message>
         <source>停止中...</source>
@@ -194,14 +200,14 @@
 2.启动/关闭过程可能需要几秒钟
 
 
-3.需要Windows10 22H2版本或更高版本</source>
+3.需要 Debian 12 或更高版本系统</source>
         <translation>1.只支持有线网卡，不支持无线的
 
 
 2.启动/关闭过程可能需要几秒钟
 
 
-3.需要Windows10 22H2版本或更高版本</translation>
+3.需要 Debian 12 或更高版本系统</translation>
     </message>
     <message>
         <source>查看系统版本</source>

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -175,7 +176,7 @@ int DevIf_listen(const char* guid, const char* instance, const char* refString, 
     if (n <= 0 || size_t(n) >= cap) return -1;
     char lock[4096];
     if (!lockName(pathOut, lock, sizeof lock)) return -1;
-    int lfd = ::open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int lfd = ::open(lock, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
     if (lfd < 0 || !holdLock(lfd)) { // another host serves this instance
         if (lfd >= 0) ::close(lfd);
         return -1;
@@ -196,6 +197,8 @@ int DevIf_listen(const char* guid, const char* instance, const char* refString, 
         ::close(lfd);
         return -1;
     }
+    // Connecting needs write permission on the socket: the folder's group may open it.
+    Paths_sharePath(pathOut);
     // The lock lives as long as the listening socket (released by DevIf_unlisten).
     if (fd < kMaxFd) s_lockOf[fd] = lfd;
     return fd;
@@ -240,4 +243,53 @@ bool DevIf_recvMsg(int fd, void* head, size_t headLen, void* body, size_t bodyCa
         if (bodyLen) *bodyLen = size_t(n) - headLen;
         return true;
     }
+}
+
+bool DevIf_hostSocketPath(char* out, size_t cap) {
+    int n = std::snprintf(out, cap, "%s/velunor-kernel.sock", Paths_rundir());
+    return n > 0 && size_t(n) < cap;
+}
+
+int DevIf_hostRequest(const char* word, char* reply, size_t cap, int timeoutMs) {
+    if (reply && cap) reply[0] = 0;
+    char path[4096];
+    if (!word || !DevIf_hostSocketPath(path, sizeof path)) return -EINVAL;
+    sockaddr_un sa;
+    int dirFd;
+    if (!address(path, &sa, &dirFd)) return -ENAMETOOLONG;
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) err = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    if (err == 0 && ::send(fd, word, std::strlen(word), MSG_NOSIGNAL) < 0) err = errno;
+    if (err == 0) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[256];
+        ssize_t n = ::poll(&p, 1, timeoutMs) == 1 ? ::recv(fd, buf, sizeof buf - 1, 0) : -1;
+        if (n < 0) {
+            err = ETIMEDOUT;
+        } else if (reply && cap) {
+            buf[n] = 0;
+            std::snprintf(reply, cap, "%s", buf);
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    return -err;
+}
+
+int DevIf_hostListen() {
+    char path[4096];
+    if (!DevIf_hostSocketPath(path, sizeof path)) return -1;
+    ::unlink(path); // left by a host that died
+    sockaddr_un sa;
+    int dirFd;
+    if (!address(path, &sa, &dirFd)) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (dirFd >= 0) ::close(dirFd);
+    if (fd >= 0) Paths_sharePath(path);
+    return fd;
 }

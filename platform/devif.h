@@ -66,3 +66,17 @@ bool DevIf_sendMsg(int fd, const void* head, size_t headLen, const void* body, s
 // (at most bodyCap; *bodyLen = bytes). false on hang-up, error, or a short header;
 // a message longer than headLen + bodyCap is false as well (it was cut).
 bool DevIf_recvMsg(int fd, void* head, size_t headLen, void* body, size_t bodyCap, size_t* bodyLen);
+
+// ---- the driver host's own requests (devcon) ----
+// The host listens on $VELUNOR_RUNDIR/velunor-kernel.sock (SOCK_SEQPACKET, rw for the
+// folder's group): a request is one message with one word, "disable" or "enable" (the
+// root device), the reply one message with the outcome ("disabled", "enabled"). A user
+// who may not signal the host (it runs as root) reaches it so.
+bool DevIf_hostSocketPath(char* out, size_t cap);
+// Sends word and waits up to timeoutMs for the reply. Returns 0 with the reply text in
+// reply (NUL-terminated), or a negative errno: -ENOENT or -ECONNREFUSED when no host
+// listens, -EACCES when this user may not use the socket, -ETIMEDOUT without a reply.
+int DevIf_hostRequest(const char* word, char* reply, size_t cap, int timeoutMs);
+// The host's side: listens on that socket (replacing a stale one; the caller holds the
+// host's pid-file lock). Returns the non-blocking listening descriptor, or -1.
+int DevIf_hostListen();

@@ -32,8 +32,9 @@ bool Endpoint_write(const EndpointRecord& r) {
                           r.state, r.rate);
     if (n <= 0 || size_t(n) >= sizeof text) return false;
     if (std::snprintf(tmp, sizeof tmp, "%s.%d.tmp", path, int(::getpid())) >= int(sizeof tmp)) return false;
-    int fd = ::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
     if (fd < 0) return false;
+    Paths_shareFd(fd); // VelunorCh, run by a user of the group, switches the state
     bool ok = ::write(fd, text, size_t(n)) == n;
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(tmp, path) == 0;

@@ -18,8 +18,9 @@ static bool lockPath(const char* name, char* out, size_t cap) {
 int NamedLock_acquire(const char* name) {
     char path[4096];
     if (!name || !lockPath(name, path, sizeof path)) return -1;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
     if (fd < 0) return -1;
+    Paths_shareFd(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return -1;

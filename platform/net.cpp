@@ -1,5 +1,7 @@
 #include "platform/net.h"
 
+#include "platform/rtprio.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -34,8 +36,11 @@ static int udpSocket(uint32_t bindAddr, int port, bool fatal) {
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(bindAddr);
         sa.sin_port = htons(uint16_t(port));
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            // A port below 1024 needs a privilege: name it, never leave it at "fail".
+            if (errno == EACCES) Privilege_report("CAP_NET_BIND_SERVICE", "UDP port", port);
             return fail("error: bind() fail \n", fd);
+        }
     }
     int nb = 1;
     if (ioctl(fd, FIONBIO, &nb) != 0) return fail("error: ioctlsocket(FIONBIO) fail \n", fd);

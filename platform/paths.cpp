@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const char* Paths_root() {
     const char* r = std::getenv("VELUNOR_ROOT");
@@ -44,11 +46,41 @@ bool Paths_ensureDir(const char* dir) {
         if (buf[i] == '/' || buf[i] == 0) {
             char c = buf[i];
             buf[i] = 0;
-            if (mkdir(buf, 0755) != 0 && errno != EEXIST) return false;
+            if (mkdir(buf, 0755) == 0) {
+                // Made inside a shared folder: shared the same way (the group and the
+                // set-group-ID bit came from the parent).
+                struct stat st;
+                if (stat(buf, &st) == 0 && (st.st_mode & S_ISGID)) chmod(buf, 02770);
+            } else if (errno != EEXIST) {
+                return false;
+            }
             buf[i] = c;
         }
     }
     return true;
+}
+
+void Paths_shareFd(int fd) {
+    if (fd >= 0) (void)fchmod(fd, 0660);
+}
+
+void Paths_sharePath(const char* path) {
+    if (path) (void)chmod(path, 0660);
+}
+
+bool Paths_canUseRundir(char* why, size_t cap) {
+    const char* dir = Paths_rundir();
+    struct stat st;
+    if (stat(dir, &st) != 0 && errno != EACCES) return true; // not made yet: nothing to judge
+    if (access(dir, R_OK | W_OK | X_OK) == 0) return true;
+    const struct group* g = stat(dir, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    const char* name = g ? g->gr_name : "audio";
+    if (why && cap)
+        std::snprintf(why, cap,
+                      "no permission to use %s (it belongs to group %s): add this user to group %s "
+                      "(sudo usermod -aG %s USER) and log in again",
+                      dir, name, name, name);
+    return false;
 }
 
 bool Paths_ensureParent(const char* path) {

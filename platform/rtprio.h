@@ -18,3 +18,9 @@ int RtPrio_joinClass(const char* className);
 int RtPrio_setLevel(RtPrioLevel level, const char* who);
 // Whether the calling thread runs with SCHED_FIFO.
 bool RtPrio_isRealtime();
+
+// Says that a step needs a privilege this program lacks, naming it and how to grant it
+// (a file capability on the program, as the package gives VelunorRoute, or orLimit when
+// not null), on standard output:
+//   error: UDP port 319 needs the privilege CAP_NET_BIND_SERVICE, which <program> lacks: ...
+void Privilege_report(const char* capability, const char* what, int value, const char* orLimit = nullptr);

@@ -19,8 +19,9 @@ static bool objectPath(const char* name, char* out, size_t cap) {
 bool Section_create(const char* name, size_t size, Section* out) {
     char path[4096];
     if (!name || !out || size == 0 || !objectPath(name, path, sizeof path)) return false;
-    int fd = open(path, O_RDWR | O_CREAT, 0666);
+    int fd = open(path, O_RDWR | O_CREAT, 0660);
     if (fd < 0) return false;
+    Paths_shareFd(fd);
     if (ftruncate(fd, off_t(size)) != 0) {
         close(fd);
         return false;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/devif.h"
+#include "platform/paths.h"
 #include "platform/section.h"
 
 namespace {
@@ -38,6 +39,9 @@ int code(int32_t st) {
 int WaveRt_open(const char* endpoint, WaveRtStream* s) {
     *s = WaveRtStream{-1, false, 0, nullptr, 0, nullptr, 0, nullptr};
     if (!endpoint || !*endpoint) return -2;
+    // A user outside the group of the host's folder sees no endpoints at all: that is no
+    // missing endpoint but a refusal (EACCES), and the program says "Permission denied".
+    if (!Paths_canUseRundir(nullptr, 0)) return -13;
     char path[2048];
     if (!findEndpoint(endpoint, path, sizeof path)) return -2;
     int32_t st = 0;

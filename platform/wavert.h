@@ -73,7 +73,8 @@ struct WaveRtStream {
 
 // Opens the endpoint (for example "out_stereo-00") and creates its stream. Returns 0,
 // or a negative NTSTATUS-derived code: -2 no such endpoint published or not ACTIVE,
-// -16 the endpoint's stream is in use, -5 the host refused otherwise.
+// -16 the endpoint's stream is in use, -13 this user may not use the host's folder (not
+// in its group), -5 the host refused otherwise.
 int WaveRt_open(const char* endpoint, WaveRtStream* s);
 // Gets and maps a cyclic buffer of about bytes (rounded down to whole frames). 0 or negative.
 int WaveRt_allocate(WaveRtStream* s, uint32_t bytes);

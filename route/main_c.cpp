@@ -2,6 +2,7 @@
 // receive-and-dispatch loop of the route layer with its 10 ms periodic grid.
 #include "route/main_c.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/net.h"
+#include "platform/process.h"
 
 #define UNIT "main_c"
 
@@ -66,7 +68,7 @@ int Route_parseArgs(int argc, char** argv, RouteArgs* a) {
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (!arg) continue;
-        if (std::strcmp(arg, "help") == 0) return -1;
+        if (Route_isHelpWord(arg)) return -1;
         const char* v;
         if ((v = after(arg, "bindIp="))) a->bindIp = v;
         if ((v = after(arg, "model="))) a->model = v;
@@ -86,6 +88,45 @@ int Route_parseArgs(int argc, char** argv, RouteArgs* a) {
         if ((v = after(arg, "lockPath="))) a->lockPath = v;
     }
     return 0;
+}
+
+bool Route_isHelpWord(const char* arg) {
+    return arg && (!std::strcmp(arg, "help") || !std::strcmp(arg, "--help") || !std::strcmp(arg, "-h"));
+}
+
+// Every word of the one argument vector: the route layer's and the engine's. A word
+// ending in "=" takes a value; the others are flags and must match whole.
+static const char* const kWords[] = {"bindIp=",     "model=",     "devId=",       "filePath=",  "mcastIp=",
+                                     "mcastPort=",  "payloadType=", "noMcastRx",  "noMcastTx",  "passwordPath=",
+                                     "lockPath=",   "sampleRate=", "chNumRx=",    "chNumTx=",   "bufMs=",
+                                     "domain=",     "ptpMode=",   "poll"};
+
+static bool knownWord(const char* arg) {
+    for (const char* w : kWords) {
+        const size_t n = std::strlen(w);
+        if (w[n - 1] == '=' ? std::strncmp(arg, w, n) == 0 : std::strcmp(arg, w) == 0) return true;
+    }
+    return false;
+}
+
+RouteCmdLine Route_checkCmdLine(int argc, char** argv, const char* bindIpText, int* bad) {
+    for (int i = 1; i < argc; i++) {
+        if (!argv[i]) continue;
+        if (Route_isHelpWord(argv[i])) return ROUTE_CMD_HELP;
+        if (!knownWord(argv[i])) {
+            if (bad) *bad = i;
+            return ROUTE_CMD_UNKNOWN;
+        }
+    }
+    in_addr a{};
+    if (!bindIpText || inet_pton(AF_INET, bindIpText, &a) != 1) return ROUTE_CMD_BAD_BIND_IP;
+    const uint32_t ip = ntohl(a.s_addr);
+    if (ip == 0) return ROUTE_CMD_RUN;
+    uint32_t mine[64];
+    const int n = Net_localAddrs(mine, 64);
+    for (int i = 0; i < n; i++)
+        if (mine[i] == ip) return ROUTE_CMD_RUN;
+    return ROUTE_CMD_FOREIGN_IP;
 }
 
 static const char* orEmpty(const char* s) { return s ? s : ""; }
@@ -228,25 +269,58 @@ void route_main(int argc, char** argv) {
 int VelunorRoute_main(int argc, char** argv) {
     // Output is read through pipes by the control panel and the tests.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Started by the panel: end with it, even after the exec of file capabilities.
+    Process_dieWithParent();
     int rc = Net_startup();
     if (rc != 0) {
         std::printf("error: WSAStartup() fail, errorCode=%d\n", rc);
         std::fflush(stdout);
         std::exit(1);
     }
-    // "help" ends the process before the engine opens its socket or its shared memory:
-    // the route words before it are applied so the usage shows their values.
-    for (int i = 1; i < argc; i++) {
-        if (argv[i] && std::strcmp(argv[i], "help") == 0) {
-            // The engine's words without its start-up: the bind address default it would give.
-            static AudioPhyWords words;
-            AudioPhy_parseWords(argc, argv, &words);
-            RouteArgs probe{};
-            Route_setTextDefaults(&probe, words.bindIp);
-            Route_setNumDefaults(&probe);
-            Route_parseArgs(argc, argv, &probe);
-            Route_printUsage(stdout, argv[0], &probe);
-            std::exit(-1);
+    // The command line is judged before the engine opens its socket or its shared memory:
+    // a request for help, a mistyped word or an address this computer does not have ends
+    // the process here, so nothing is sent. The route words before a help word are
+    // applied so the usage shows their values; the engine's words give the bind address
+    // default.
+    {
+        static AudioPhyWords words;
+        AudioPhy_parseWords(argc, argv, &words);
+        RouteArgs probe{};
+        Route_setTextDefaults(&probe, words.bindIp);
+        Route_setNumDefaults(&probe);
+        Route_parseArgs(argc, argv, &probe);
+        const char* prog = argc > 0 && argv[0] ? argv[0] : "VelunorRoute";
+        int bad = 0;
+        switch (Route_checkCmdLine(argc, argv, probe.bindIp, &bad)) {
+        case ROUTE_CMD_RUN:
+            break;
+        case ROUTE_CMD_HELP:
+            Route_printUsage(stdout, prog, &probe);
+            std::exit(0);
+        case ROUTE_CMD_UNKNOWN:
+            std::fprintf(stderr, "%s: unknown argument \"%s\"\n", prog, argv[bad]);
+            Route_printUsage(stderr, prog, &probe);
+            std::exit(2);
+        case ROUTE_CMD_BAD_BIND_IP:
+            std::fprintf(stderr,
+                         "%s: bindIp=%s %s: give the IPv4 address of the wired adapter to use, "
+                         "or bindIp=0.0.0.0 to wait for one\n",
+                         prog, orEmpty(probe.bindIp),
+                         probe.bindIp && *probe.bindIp ? "is not an IPv4 address" : "is empty");
+            std::exit(2);
+        case ROUTE_CMD_FOREIGN_IP: {
+            std::fprintf(stderr, "%s: bindIp=%s is not an address of this computer; its IPv4 addresses:", prog,
+                         probe.bindIp);
+            uint32_t mine[64];
+            const int n = Net_localAddrs(mine, 64);
+            for (int i = 0; i < n; i++) {
+                char t[16];
+                Net_formatIp(mine[i], t, sizeof t);
+                std::fprintf(stderr, " %s", t);
+            }
+            std::fprintf(stderr, "%s\n", n > 0 ? "" : " none");
+            std::exit(1);
+        }
         }
     }
     // The engine reports its own start-up errors and carries on.

@@ -1,5 +1,7 @@
 #include "panel/core/routeproc.h"
 
+#include "platform/process.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,7 +12,13 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-RouteProcess::RouteProcess(QObject* parent) : QProcess(parent), parentPid_(getpid()) {}
+RouteProcess::RouteProcess(QObject* parent) : QProcess(parent), parentPid_(getpid()) {
+    // Installed, the route service has file capabilities, and their exec clears the
+    // death signal set below: the service sets it again itself when it sees this word.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral(PROCESS_PARENT_ENV), QString::number(parentPid_));
+    setProcessEnvironment(env);
+}
 
 void RouteProcess::setupChildProcess() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -5,7 +5,8 @@ screen (Xvfb, with a tray host), clicked with xdotool like a person would. It pi
 (VelunorCore) and the driver host are built, shows the route service the panel started
 and its command line, then does the same with "WDM" and 8x8 and lists the driver's
 endpoints as they come up, and writes screenshots. Without them it shows the panel as it
-opens on a computer with no driver (the start-failure message) and the settings page.
+opens on a computer with no driver (the start-failure message, the tips, in English and
+in Chinese) and the settings page; --no-driver shows that even when the driver is built.
 Nothing is sent on the machine's real interfaces; everything is removed at the end."""
 
 import argparse
@@ -22,6 +23,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build-dir", help="build directory with panel/VelunorLinkVSC")
     ap.add_argument("--shots", help="folder for the screenshots (default <build>/panel-shots)")
+    ap.add_argument("--no-driver", action="store_true", help="show the panel on a computer without the driver")
     args = ap.parse_args()
     if args.build_dir:
         os.environ["VELUNOR_BUILD_DIR"] = args.build_dir
@@ -29,7 +31,7 @@ def main():
         os.environ["VELUNOR_PANEL_SHOTS"] = args.shots
     lanlib.require_root()
     src = os.path.join(lanlib.build_dir(), "panel")
-    with_core = all(os.path.exists(os.path.join(src, f)) for f in pe.CORE_FILES)
+    with_core = not args.no_driver and all(os.path.exists(os.path.join(src, f)) for f in pe.CORE_FILES)
     shots = pe.shots_dir()
     with lanlib.Lan(1) as lan:
         a = lan.host(1)
@@ -77,9 +79,28 @@ def main():
             panel.proc.wait_line("audioEnableDriver use time", timeout=90, count=n + 1)
         else:
             print("== no driver here (VelunorCore or the driver host not built): the panel says so", flush=True)
-            panel.message("Start failed")
-            disp.shot(os.path.join(shots, "demo-panel-no-driver.png"))
-            panel.press_ok(wid)
+            for lang, failed in (("en", "Start failed"), ("zh", "启动失败")):
+                m = 0  # English: the box the initialisation shows by itself
+                if lang == "zh":
+                    m = panel.mark()
+                    panel.click("language_bt")
+                    panel.proc.wait_line("language true", timeout=20)
+                    pe.choose(panel, "cb_audioType", 0)
+                    panel.click("pb_start")
+                panel.message(failed, after=m)
+                disp.shot(os.path.join(shots, "demo-panel-no-driver-%s.png" % lang))
+                print("   " + [l for l in panel.proc.lines()[m:] if l.startswith("message box:")][-1], flush=True)
+                panel.press_ok(wid)
+                panel.click("tip_bt")
+                tips = lanlib.wait_until(lambda: [w for w in disp.windows("Notice") + disp.windows("提示")
+                                                  if w != wid], 10, "the tips window")
+                time.sleep(0.5)
+                disp.shot(os.path.join(shots, "demo-panel-tips-%s.png" % lang))
+                # Escape closes it (Return would press its system-version button).
+                disp.x(["xdotool", "windowfocus", "--sync", str(tips[-1])])
+                disp.key("Escape")
+                lanlib.wait_until(lambda: tips[-1] not in disp.windows("Notice") + disp.windows("提示"), 10,
+                                  "the tips window closed")
             m = panel.mark()
             panel.click("pb_setting")
             panel.wait_geometry("pb_save", after=m)

@@ -475,6 +475,28 @@ def expected_args(route, ip, devid, chmax, bufms, domain, ch=2):
     return args + ["bufMs=%d" % bufms]
 
 
+def tone_stats(rec_path):
+    """A tone recorded on channel 0 of a WAV: (Hz, peak dBFS, seconds from its first to
+    its last sound, 1 ms blocks with the tone, silent 1 ms blocks within), or None when
+    nothing was heard. The pitch comes from the spacing of rising zero crossings (a gap of
+    a stalled host adds one long spacing, which is left out)."""
+    import test_alsa_e2e as alsa
+    _, rate, bits, chans = alsa.read_wav(rec_path)
+    x = [v / float(1 << (bits - 1)) for v in chans[0]]
+    loud = [i for i, v in enumerate(x) if abs(v) > 0.25]
+    if not loud:
+        return None
+    seg = x[loud[0]:loud[-1]]
+    ups = [i for i in range(1, len(seg)) if seg[i - 1] < 0 <= seg[i]]
+    gaps = sorted(q - p for p, q in zip(ups, ups[1:]))
+    med = gaps[len(gaps) // 2]
+    even = [g for g in gaps if abs(g - med) <= 1]
+    hz = rate * len(even) / float(sum(even))
+    peak = 20 * math.log10(max(abs(v) for v in seg))
+    blocks = [max(abs(v) for v in seg[k:k + 48]) > 0.25 for k in range(0, len(seg) - 47, 48)]
+    return hz, peak, len(seg) / float(rate), blocks.count(True), blocks.count(False)
+
+
 def wdm_cycle(a, disp, panel, route, lang, expect_waits, between=None):
     """One start and stop of the card with the "WDM" interface and 8x8 from the window:
     the endpoints come up with the waiting and channel texts on the start button, every
@@ -570,26 +592,14 @@ def wdm_card(a, b, disp, panel, prog, route, devid, b_rx_active):
         play = a.spawn(["aplay", "-D", "velunor_out_00", wav], name="aplay-wdm", env=env)
         check(play.wait(20) == 0, "aplay played into the panel's card: %s" % play.tail(4))
         check(rec.wait(30) == 0, "asiohost recorded on B: %s" % rec.tail(4))
-        _, rate, bits, chans = alsa.read_wav(rec_path)
-        x = [v / float(1 << (bits - 1)) for v in chans[0]]
-        loud = [i for i, v in enumerate(x) if abs(v) > 0.25]
-        check(loud, "B heard something on channel 0")
-        seg = x[loud[0]:loud[-1]]
-        # The pitch from the spacing of rising zero crossings (a gap of a stalled host adds
-        # one long spacing, which is left out), the level from the peak, and how much of
-        # the 3 s came through, in 1 ms blocks.
-        ups = [i for i in range(1, len(seg)) if seg[i - 1] < 0 <= seg[i]]
-        gaps = sorted(q - p for p, q in zip(ups, ups[1:]))
-        med = gaps[len(gaps) // 2]
-        even = [g for g in gaps if abs(g - med) <= 1]
-        hz = rate * len(even) / float(sum(even))
-        peak = 20 * math.log10(max(abs(v) for v in seg))
-        blocks = [max(abs(v) for v in seg[k:k + 48]) > 0.25 for k in range(0, len(seg) - 47, 48)]
+        got = tone_stats(rec_path)
+        check(got, "B heard something on channel 0")
+        hz, peak, secs, tone_ms, silent = got
         log("figure: the tone on B: %.3f s from first to last sound, %d silent 1 ms block(s) within it"
-            % (len(seg) / float(rate), blocks.count(False)))
-        check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.1 and blocks.count(True) >= 2700,
+            % (secs, silent))
+        check(abs(hz - 1000) < 1 and abs(peak + 6) < 0.1 and tone_ms >= 2700,
               "aplay's 1 kHz -6 dBFS tone heard on B through the panel's card: %.2f Hz, peak %.2f dBFS, "
-              "%d ms of tone" % (hz, peak, blocks.count(True)))
+              "%d ms of tone" % (hz, peak, tone_ms))
 
     wdm_cycle(a, disp, panel, route, "zh", False, between=heard)
     # The same texts in English.

@@ -1,5 +1,6 @@
 // The platform layer: dotted addresses, loopback datagrams with sender and
-// destination, truncation reporting, paths, named objects and device interfaces.
+// destination, truncation reporting, paths, named objects and device interfaces, and
+// what the run-time folder shares with its group.
 #include "platform/clock.h"
 #include "platform/devif.h"
 #include "platform/namedlock.h"
@@ -8,6 +9,7 @@
 #include "platform/section.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -15,7 +17,9 @@
 #include <thread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -211,4 +215,61 @@ TEST(DevIf, InstanceLivenessAndAHostComingUpWhileClientsList) {
     stop = true;
     lister.join();
     EXPECT_EQ(refused, 0);
+}
+
+TEST(SharedRunDir, ObjectsForTheGroupAndTheHostsRequestSocket) {
+    // The run-time folder as the package makes it: set-group-ID, rwx for owner and group.
+    char dir[] = "/tmp/vrunXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 02770), 0);
+    setenv("VELUNOR_RUNDIR", dir, 1);
+    const mode_t old = umask(022); // a creator's usual umask does not narrow what is shared
+    auto modeOf = [](const std::string& p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    Section s;
+    ASSERT_TRUE(Section_create("t-shared", 4096, &s));
+    Section_close(&s);
+    const int h = NamedLock_acquire("t-shared");
+    ASSERT_GE(h, 0);
+    NamedLock_release(h);
+    EXPECT_EQ(modeOf(std::string(dir) + "/objects"), 02770u); // made inside a shared folder
+    EXPECT_EQ(modeOf(std::string(dir) + "/objects/t-shared"), 0660u);
+    EXPECT_EQ(modeOf(std::string(dir) + "/objects/t-shared.lock"), 0660u);
+    char path[1024];
+    int fd = DevIf_listen("{00000000-0000-0000-0000-00000000000B}", "0000", "ioCtl", path, sizeof path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(modeOf(path), 0660u); // connecting needs write permission
+    DevIf_unlisten(fd, path);
+    EXPECT_TRUE(Paths_canUseRundir(nullptr, 0)); // the owner may
+
+    // The host's own requests: none listening, then a host that answers one word.
+    char reply[64] = "x";
+    EXPECT_EQ(DevIf_hostRequest("disable", reply, sizeof reply, 1000), -ENOENT);
+    EXPECT_STREQ(reply, "");
+    const int lfd = DevIf_hostListen();
+    ASSERT_GE(lfd, 0);
+    char sock[1024];
+    ASSERT_TRUE(DevIf_hostSocketPath(sock, sizeof sock));
+    EXPECT_EQ(modeOf(sock), 0660u);
+    std::string heard;
+    std::thread host([&] {
+        pollfd p{lfd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        int c = accept(lfd, nullptr, nullptr);
+        char w[64] = {};
+        ssize_t n = recv(c, w, sizeof w - 1, 0);
+        heard.assign(w, n > 0 ? size_t(n) : 0);
+        send(c, "disabled", 8, 0);
+        close(c);
+    });
+    EXPECT_EQ(DevIf_hostRequest("disable", reply, sizeof reply, 5000), 0);
+    host.join();
+    EXPECT_EQ(heard, "disable");
+    EXPECT_STREQ(reply, "disabled");
+    close(lfd);
+    umask(old);
+    std::string rm = std::string("rm -rf ") + dir;
+    EXPECT_EQ(std::system(rm.c_str()), 0);
 }

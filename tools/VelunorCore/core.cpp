@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "engine/testKo_route.h"
+#include "platform/paths.h"
 
 #define VELUNOR_CORE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -30,6 +31,9 @@ size_t s_outLen;
 
 const char kUsage[] =
     "usage: VelunorCore <command> [arguments]\n"
+    "Commands for the engine of the card's driver, which runs in the driver host velunor-kernel\n"
+    "(the velunor-kernel service); the host's folder is $VELUNOR_RUNDIR (default /run/velunor),\n"
+    "open to the users of its group (audio).\n"
     "  9                                  step the engine to idle (status 0)\n"
     "  12                                 one status step towards running (idle -> prepared -> running)\n"
     "  11p                                print the status\n"
@@ -41,7 +45,7 @@ const char kUsage[] =
     "  53p                                print the sample rate\n"
     "  4p                                 print the address\n"
     "  req <json>                         send one engine request unchanged, print the reply\n"
-    "  help                               this text\n"
+    "  help, --help, -h                   this text\n"
     "Output: the engine's reply object, e.g. {\"result\":\"succ\",\"status\":\"2\"}.\n"
     "Exit: 0 done, 1 the engine refused, 2 no driver reached, 3 bad command line.\n";
 
@@ -92,7 +96,10 @@ bool succeeded() { return std::strncmp(s_req, "{\"result\":\"succ\"", 16) == 0; 
 // Sends s_req; the reply replaces it. The client has printed why when it fails.
 int exchange() {
     if (!KoRoute_send(s_req, sizeof s_req)) {
-        std::snprintf(s_req, sizeof s_req, "{\"result\":\"fail\",\"reason\":\"driver request failed\"}");
+        // A user outside the host folder's group sees no interfaces at all: say why.
+        char why[512];
+        if (Paths_canUseRundir(why, sizeof why)) std::snprintf(why, sizeof why, "driver request failed");
+        std::snprintf(s_req, sizeof s_req, "{\"result\":\"fail\",\"reason\":\"%s\"}", why);
         return EXIT_NO_DRIVER;
     }
     return succeeded() ? EXIT_OK : EXIT_REFUSED;
@@ -197,7 +204,7 @@ int run(int argc, char** argv) {
         return command("setPacketSize", keys, argv + 2, 1);
     }
     if (std::strcmp(cmd, "req") == 0) return passThrough(argc, argv);
-    if (std::strcmp(cmd, "help") == 0) {
+    if (std::strcmp(cmd, "help") == 0 || std::strcmp(cmd, "--help") == 0 || std::strcmp(cmd, "-h") == 0) {
         put("%s", kUsage);
         return EXIT_OK;
     }

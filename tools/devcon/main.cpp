@@ -1,11 +1,12 @@
 // devcon disable|enable Root\VelunorAudio
 //
-// The driver host of this computer ($VELUNOR_RUNDIR/velunor-kernel.pid) unloads the
-// driver on SIGUSR1 and loads it on SIGUSR2. devcon waits until the driver's control
-// interface has gone or come back. Exit codes: 0 done, 2 failed, 3 usage.
-#include <signal.h>
+// The driver host of this computer unloads the driver on a "disable" request on its
+// socket ($VELUNOR_RUNDIR/velunor-kernel.sock) and loads it on "enable": a request, not a
+// signal, so a normal user of the card may ask a host that runs as root. devcon waits
+// until the driver's control interface has gone or come back. Exit codes: 0 done,
+// 2 failed, 3 usage.
+#include <errno.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,20 +22,15 @@ const char* kControlClass = "{9AD94B40-825F-4484-8922-F355E24A4C21}";
 
 bool interfacePresent() { return DevIf_list(kControlClass, nullptr, 0) > 1; }
 
-int hostPid() {
-    char path[1024];
-    std::snprintf(path, sizeof path, "%s/velunor-kernel.pid", Paths_rundir());
-    FILE* f = std::fopen(path, "r");
-    if (!f) return -1;
-    int pid = -1;
-    if (std::fscanf(f, "%d", &pid) != 1) pid = -1;
-    std::fclose(f);
-    return pid > 1 && ::kill(pid, 0) == 0 ? pid : -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("usage: devcon disable|enable Root\\VelunorAudio\n"
+                    "Disables (unloads) or enables (loads) the card's driver in its driver host,\n"
+                    "through the host's socket $VELUNOR_RUNDIR/velunor-kernel.sock.\n");
+        return 0;
+    }
     if (argc != 3 || (std::strcmp(argv[1], "disable") != 0 && std::strcmp(argv[1], "enable") != 0)) {
         std::printf("usage: devcon disable|enable Root\\VelunorAudio\n");
         return 3;
@@ -49,12 +45,18 @@ int main(int argc, char** argv) {
         std::printf("No matching devices found.\n");
         return 2;
     }
-    const int pid = hostPid();
-    if (pid < 0) {
+    char reply[128];
+    const int rc = DevIf_hostRequest(disable ? "disable" : "enable", reply, sizeof reply, 10000);
+    if (rc == -EACCES) {
+        char why[512];
+        if (Paths_canUseRundir(why, sizeof why)) std::snprintf(why, sizeof why, "no permission for the driver host");
+        std::printf("devcon: %s\n", why);
+    }
+    if (rc == -ENOENT || rc == -ECONNREFUSED || rc == -EACCES) {
         std::printf("No matching devices found.\n");
         return 2;
     }
-    if (::kill(pid, disable ? SIGUSR1 : SIGUSR2) != 0) {
+    if (rc != 0 || std::strcmp(reply, disable ? "disabled" : "enabled") != 0) {
         std::printf("ROOT\\VELUNORAUDIO\\0000 : %s failed\n", disable ? "Disable" : "Enable");
         return 2;
     }
