@@ -31,6 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 import stallsweep  # noqa: E402
 from lanlib import check, log  # noqa: E402
+import test_asio_e2e  # noqa: E402
 from test_asio_e2e import ask, table  # noqa: E402
 
 RING_MS = 4
@@ -58,9 +59,17 @@ def reset_times(proc):
     return [int(x) for x in re.findall(r"reset request at frame \d+ mono_ns=(\d+)", proc.output())]
 
 
-def asio_pair(a, b, route, asiohost, driver):
-    """Cards A and B on the ASIO path (ring RING_MS), drivers registered, B's channel 0
-    from A's by unicast. Returns {"cardA": Proc, "cardB": Proc}."""
+def asio_tools():
+    """The route service, the ASIO host and the ASIO driver of the build (and the
+    controller the ASIO test's helpers use)."""
+    test_asio_e2e.CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl")
+    return (lanlib.binary("route/VelunorRoute"), lanlib.binary("tools/asiohost/asiohost"),
+            lanlib.binary("asio/Velunor-rEduVuzi.so"))
+
+
+def start_cards(a, b, route, asiohost, driver):
+    """Cards A and B on the ASIO path (ring RING_MS), each with its exchange area and
+    the ASIO driver registered. Returns {"cardA": Proc, "cardB": Proc}."""
     cards = {}
     for h, dev in ((a, "cardA"), (b, "cardB")):
         p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
@@ -71,6 +80,31 @@ def asio_pair(a, b, route, asiohost, driver):
         lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + dev)
         r = h.run([asiohost, "--register", "--driver", driver], timeout=20)
         check(r.returncode == 0, "driver registered on %s" % dev)
+    return cards
+
+
+def play_and_record(a, b, asiohost, run_s, wait_s, threshold_us=None):
+    """A plays a counter signal of run_s seconds with asiohost, B records it, with the
+    witnesses beside them from before the start. Returns (witnesses, rec, play, wav)."""
+    src = os.path.join(a.root, "counter.wav")
+    stallsweep.write_counter_wav(src, run_s + 5)
+    wav = os.path.join(b.root, "rec.wav")
+    watch = (stallsweep.Witnesses(a, run_s + 8) if threshold_us is None
+             else stallsweep.Witnesses(a, run_s + 8, threshold_us=threshold_us))
+    rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
+                   "--buffer", str(BUF), "--wait", str(wait_s)], name="rec")
+    rec.wait_line("buffer size %d" % BUF, timeout=20)
+    play = a.spawn([asiohost, "--play", src, "--out", "0", "--seconds", "%.3f" % run_s, "--buffer", str(BUF),
+                    "--wait", str(wait_s)], name="play")
+    play.wait_line("buffer size %d" % BUF, timeout=20)
+    return watch, rec, play, wav
+
+
+def asio_pair(a, b, route, asiohost, driver):
+    """Cards A and B on the ASIO path (start_cards), B's channel 0 from A's by unicast.
+    Returns {"cardA": Proc, "cardB": Proc}."""
+    cards = start_cards(a, b, route, asiohost, driver)
+    for h, dev in ((a, "cardA"), (b, "cardB")):
         lanlib.wait_until(lambda h=h: "239.0.0.188" in h.groups(h.dev), 15, "control group on " + dev)
     r = ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "0", "dstChId": "0"})
     check(r is not None and r.get("result") == "succ", "B takes A's channel 0 by unicast: %r" % (r,))
@@ -85,11 +119,7 @@ def asio_pair(a, b, route, asiohost, driver):
 
 def test():
     lanlib.require_root()
-    route = lanlib.binary("route/VelunorRoute")
-    asiohost = lanlib.binary("tools/asiohost/asiohost")
-    driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
-    import test_asio_e2e
-    test_asio_e2e.CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl")
+    route, asiohost, driver = asio_tools()
     n_rounds = rounds()
     sweep_s = n_rounds * len(SLACK) * len(SWEEP_MS) * GAP_S
     run_s = LEAD_S + sweep_s + 1.5
@@ -97,16 +127,7 @@ def test():
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
         cards = asio_pair(a, b, route, asiohost, driver)
-        src = os.path.join(a.root, "counter.wav")
-        stallsweep.write_counter_wav(src, run_s + 5)
-        wav = os.path.join(b.root, "rec.wav")
-        watch = stallsweep.Witnesses(a, run_s + 8)
-        rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
-                       "--buffer", str(BUF), "--wait", "10"], name="rec")
-        rec.wait_line("buffer size %d" % BUF, timeout=20)
-        play = a.spawn([asiohost, "--play", src, "--out", "0", "--seconds", "%.3f" % run_s, "--buffer", str(BUF),
-                        "--wait", "10"], name="play")
-        play.wait_line("buffer size %d" % BUF, timeout=20)
+        watch, rec, play, wav = play_and_record(a, b, asiohost, run_s, 10)
         time.sleep(LEAD_S)
         stalls = stallsweep.Stalls(a.logdir)
         pids = {"A route": cards["cardA"].pid, "B route": cards["cardB"].pid, "A asiohost": play.pid,

@@ -24,19 +24,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 import stallsweep  # noqa: E402
 from lanlib import check, log  # noqa: E402
-import test_asio_e2e  # noqa: E402
 from test_asio_e2e import ask, table  # noqa: E402
-from test_stall_asio import BUF, LINK_MS, RING_MS, asio_pair  # noqa: E402
+from test_stall_asio import BUF, LINK_MS, RING_MS, asio_pair, asio_tools, play_and_record  # noqa: E402
 
 GAP_S = 1.0
 
 
 def test():
     lanlib.require_root()
-    route = lanlib.binary("route/VelunorRoute")
-    asiohost = lanlib.binary("tools/asiohost/asiohost")
-    driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
-    test_asio_e2e.CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl")
+    route, asiohost, driver = asio_tools()
     long_run = "--long" in sys.argv
     plan = [("A route", ("cardA",), 0), ("A route", ("cardA",), 1000), ("B route", ("cardB",), 1000),
             ("both routes", ("cardA", "cardB"), 1000), ("B route, route change", ("cardB",), 300)]
@@ -47,16 +43,7 @@ def test():
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
         cards = asio_pair(a, b, route, asiohost, driver)
-        src = os.path.join(a.root, "counter.wav")
-        stallsweep.write_counter_wav(src, run_s + 5)
-        wav = os.path.join(b.root, "rec.wav")
-        watch = stallsweep.Witnesses(a, run_s + 8)
-        rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
-                       "--buffer", str(BUF), "--wait", "30"], name="rec")
-        rec.wait_line("buffer size %d" % BUF, timeout=20)
-        play = a.spawn([asiohost, "--play", src, "--out", "0", "--seconds", "%.3f" % run_s, "--buffer", str(BUF),
-                        "--wait", "30"], name="play")
-        play.wait_line("buffer size %d" % BUF, timeout=20)
+        watch, rec, play, wav = play_and_record(a, b, asiohost, run_s, 30)
         time.sleep(2.0)
         stalls = stallsweep.Stalls(a.logdir)
         for label, who, ms in plan:

@@ -29,9 +29,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 import stallsweep  # noqa: E402
 from lanlib import check, log  # noqa: E402
-import test_asio_e2e  # noqa: E402
 from test_asio_e2e import ask, table  # noqa: E402
-from test_stall_asio import BUF, RING_MS  # noqa: E402
+from test_stall_asio import BUF, asio_tools, play_and_record, start_cards  # noqa: E402
 
 RATE, P = 48000, 48
 GROUP = "239.69.22.1"
@@ -47,10 +46,7 @@ def sdp(a_ip, off):
 
 def test():
     lanlib.require_root()
-    route = lanlib.binary("route/VelunorRoute")
-    asiohost = lanlib.binary("tools/asiohost/asiohost")
-    driver = lanlib.binary("asio/Velunor-rEduVuzi.so")
-    test_asio_e2e.CTL = lanlib.binary("tools/velunor-ctl/velunor-ctl")
+    route, asiohost, driver = asio_tools()
     import shutil
     if shutil.which("nft") is None:
         lanlib.skip("nft is not installed")
@@ -58,16 +54,7 @@ def test():
 
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
-        cards = {}
-        for h, dev in ((a, "cardA"), (b, "cardB")):
-            p = h.spawn([route, "sampleRate=48000", "chNumTx=2", "chNumRx=2", "bufMs=%d" % RING_MS,
-                         "bindIp=" + h.ip, "devId=" + dev], name=dev)
-            cards[dev] = p
-            p.wait_line("warning: bindIp=%s " % h.ip, timeout=20)
-            area = os.path.join(h.rundir, "objects", "Velunor-vSnd-shareMem")
-            lanlib.wait_until(lambda: os.path.exists(area), 10, "exchange area of " + dev)
-            check(h.run([asiohost, "--register", "--driver", driver], timeout=20).returncode == 0,
-                  "driver registered on " + dev)
+        cards = start_cards(a, b, route, asiohost, driver)
         lan.bridge(["nft", "add", "table", "bridge", "nosap"])
         lan.bridge(["nft", "add", "chain", "bridge", "nosap", "fw",
                     "{ type filter hook forward priority 0; policy accept; }"])
@@ -76,18 +63,9 @@ def test():
         r = ask(a, a.ip, {"ops": "setMcastTx", "sdp": sdp(a.ip, OFF_A), "srcChIdArr": ["0", "1"], "name": "late"})
         check(r is not None and r.get("result") == "succ", "setMcastTx on A: %r" % (r,))
 
-        src = os.path.join(a.root, "counter.wav")
-        stallsweep.write_counter_wav(src, run_s + 5)
-        wav = os.path.join(b.root, "rec.wav")
         # A datagram 3 ms late has a period of the budget left: a hold-up of the sender's
         # or the receiver's engine shorter than the witness's usual millisecond spends it.
-        watch = stallsweep.Witnesses(a, run_s + 8, threshold_us=300)
-        rec = b.spawn([asiohost, "--record", wav, "--in", "0", "--seconds", "%.3f" % (run_s + 1.0),
-                       "--buffer", str(BUF), "--wait", "10"], name="rec")
-        rec.wait_line("buffer size %d" % BUF, timeout=20)
-        play = a.spawn([asiohost, "--play", src, "--out", "0", "--seconds", "%.3f" % run_s, "--buffer", str(BUF),
-                        "--wait", "10"], name="play")
-        play.wait_line("buffer size %d" % BUF, timeout=20)
+        watch, rec, play, wav = play_and_record(a, b, asiohost, run_s, 10, threshold_us=300)
         phases = []
         for shift in SHIFTS:
             ask(b, b.ip, {"ops": "clrRxCh", "dstChId": "0"})
