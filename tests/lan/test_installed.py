@@ -289,7 +289,9 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         # The outsider: refused by aplay, told why by VelunorCore and by the panel.
         oenv = dict(aenv, HOME=outsider.home, TMPDIR=outsider.env["TMPDIR"], USER=outsider.name)
         r = a.run(outsider.argv(["aplay", "-D", "velunor_out_00", wav]), env=oenv, timeout=30)
-        check(r.returncode != 0, "the outsider's aplay is refused: %s" % r.stderr.strip().replace("\n", " | "))
+        check(r.returncode != 0 and "group audio" in r.stderr,
+              "the outsider's aplay is refused and told to join group audio: %s"
+              % r.stderr.strip().replace("\n", " | "))
         log("the outsider's aplay: " + r.stderr.strip().replace("\n", " | "))
         r = a.run(outsider.argv([os.path.join(stage, "usr/bin/VelunorCore"), "11p"]), env=outsider.env, timeout=20)
         check(r.returncode == 2 and "add this user to group audio" in r.stdout,

@@ -38,6 +38,7 @@
 #include <new>
 
 #include "platform/devif.h"
+#include "platform/paths.h"
 #include "platform/wavert.h"
 
 namespace {
@@ -481,6 +482,11 @@ void explain(const char* endpoint, int err) {
             SNDERR("velunor: %s is not active: start the card with at least %ld channels", endpoint, 2 * (pair + 1));
         else
             SNDERR("velunor: %s is no endpoint of the card", endpoint);
+        return;
+    }
+    char why[512];
+    if (err == -13 && !Paths_canUseRundir(why, sizeof why)) {
+        SNDERR("velunor: %s: %s", endpoint, why);
         return;
     }
     SNDERR("velunor: %s: the driver host refused the stream (%d)", endpoint, err);
