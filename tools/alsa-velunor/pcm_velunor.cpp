@@ -508,7 +508,7 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     if (err != 0) {
         explain(endpoint, err);
         delete v;
-        return err == -16 ? -EBUSY : err == -2 ? -ENOENT : -ENODEV;
+        return err == -16 ? -EBUSY : err == -2 ? -ENOENT : err == -13 ? -EACCES : -ENODEV;
     }
     if (v->ws.rate < 1000 || v->ws.rate > 768000) {
         SNDERR("velunor: %s: the stream's rate %u is not usable", endpoint, v->ws.rate);
