@@ -3,7 +3,8 @@
 # Runs the virtual-LAN tests labelled timing or soak, then the gate's audio LAN tests
 # for longer, beside a busy loop at normal priority on every core (the load a busy
 # desktop puts beside the card), and prints every figure the tests report ("figure:"
-# lines: sound lost, stalls the witness saw, delays, gaps) with each test's verdict.
+# lines and the stall sweeps' tables: sound lost, stalls the witness saw, delays, gaps)
+# with each test's verdict.
 # It is not part of scripts/test.sh: a figure missed here is a finding, not a red gate.
 #
 #   scripts/soak.sh [--rounds N] [--seconds S] [--no-load] [--flavour release|asan]
@@ -59,7 +60,9 @@ while [ "$round" -le "$ROUNDS" ]; do
       elif grep -q 'Not Run\|Skipped\|SKIP' "$log"; then v=skipped
       else v=MISSED; fi
       echo "round $round  $t  $v  ($(($(date +%s) - t0))s)" | tee -a "$RESULTS"
-      grep -E 'figure:|^FAIL' "$log" | sed 's/^/    /' | tee -a "$RESULTS"
+      # The figures, and the stall sweeps' tables (from their header to the next ok line).
+      awk '/^side +S ms +slack/ { t = 1 } /^(ok:|FAIL)/ || /^$/ { t = 0 }
+           t || /figure:|^FIGURES|^FAIL/' "$log" | sed 's/^/    /' | tee -a "$RESULTS"
       rm -f "$log"
     done
   done
