@@ -130,10 +130,15 @@ def segments(rec, breaks=(), tone_breaks=(), torn_max=0):
             nxt += j - i
             i = j
             continue
-        # Find where in the tone this run sits: near where it would continue.
+        # Find where in the tone this run sits: near where it would continue. A run may
+        # be a single block between two gaps (a host that skipped, took one block and
+        # skipped again), so it is matched up to the next gap only.
+        end = i
+        while end < min(n, i + 96) and not (rec[end] == 0 and (end + 1 >= n or rec[end + 1] == 0)):
+            end += 1
         start = None
         for cand in sorted(range(max(1, nxt - 4800), nxt + 4800), key=lambda c: abs(c - nxt)):
-            if all((rec[i + d] >> 8) == (tone(cand + d) >> 8) for d in range(min(96, n - i))):
+            if all((rec[i + d] >> 8) == (tone(cand + d) >> 8) for d in range(end - i)):
                 start = cand
                 break
         if start is None:
