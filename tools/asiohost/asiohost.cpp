@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "tools/asiohost/wavfile.h"
+#include "tools/common/cmdline.h"
 
 #define MAX_CH 64
 #define MAX_RECORD_SAMPLES (64ull << 20) // 256 MB of recording at most
@@ -203,37 +204,13 @@ ASIOCallbacks g_callbacks = {onBufferSwitch, nullptr, onMessage, nullptr};
 void onSignal(int) { g_quit.store(true); }
 
 bool parseList(const char* s, int* out, int* n) {
-    *n = 0;
-    while (*s) {
-        char* end;
-        errno = 0;
-        long a = std::strtol(s, &end, 10);
-        if (end == s || errno || a < 0 || a > 100000) return false;
-        long b = a;
-        if (*end == '-') {
-            const char* t = end + 1;
-            b = std::strtol(t, &end, 10);
-            if (end == t || b < a || b > 100000) return false;
-        }
-        for (long v = a; v <= b; v++) {
-            if (*n >= MAX_CH) return false;
-            out[(*n)++] = int(v);
-        }
-        if (*end == ',') end++;
-        else if (*end) return false;
-        s = end;
-    }
-    return *n > 0;
-}
-
-bool parseNum(const char* s, double lo, double hi, double* out) {
-    char* end;
-    errno = 0;
-    double v = std::strtod(s, &end);
-    if (end == s || *end || errno || !(v >= lo && v <= hi)) return false;
-    *out = v;
+    long v[MAX_CH];
+    if (!Cmdline_intList(s, 0, 100000, true, v, MAX_CH, n)) return false;
+    for (int k = 0; k < *n; k++) out[k] = int(v[k]);
     return true;
 }
+
+bool parseNum(const char* s, double lo, double hi, double* out) { return Cmdline_number(s, lo, hi, out); }
 
 int usageError(const char* what, const char* arg) {
     std::fprintf(stderr, "asiohost: %s%s%s\n(see asiohost --help)\n", what, arg ? ": " : "", arg ? arg : "");

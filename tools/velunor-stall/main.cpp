@@ -25,6 +25,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "tools/common/cmdline.h"
+
 namespace {
 
 constexpr int kMaxPids = 16;
@@ -45,28 +47,13 @@ void sleepUntil(int64_t absNs) {
 }
 
 bool parsePids(const char* s, pid_t* pids, int* n) {
-    *n = 0;
-    while (*s) {
-        char* end;
-        errno = 0;
-        long v = std::strtol(s, &end, 10);
-        if (end == s || errno || v <= 1 || v > 0x3fffffff || *n >= kMaxPids) return false;
-        pids[(*n)++] = pid_t(v);
-        if (*end == ',') end++;
-        else if (*end) return false;
-        s = end;
-    }
-    return *n > 0;
-}
-
-bool parseNum(const char* s, double lo, double hi, double* out) {
-    char* end;
-    errno = 0;
-    double v = std::strtod(s, &end);
-    if (end == s || *end || errno || !(v >= lo && v <= hi)) return false;
-    *out = v;
+    long v[kMaxPids];
+    if (!Cmdline_intList(s, 2, 0x3fffffff, false, v, kMaxPids, n)) return false;
+    for (int k = 0; k < *n; k++) pids[k] = pid_t(v[k]);
     return true;
 }
+
+bool parseNum(const char* s, double lo, double hi, double* out) { return Cmdline_number(s, lo, hi, out); }
 
 int usage() {
     std::fprintf(stderr, "usage: velunor-stall pid=N[,M...] ms=S [count=K] [gap=G] [delay=D] [log=FILE] [prio=P]\n"
