@@ -683,3 +683,24 @@ if __name__ == "__main__":
         _listen_main(json.loads(sys.argv[2]))
     else:
         print(__doc__)
+
+
+def page(host, dst, ops, ctl_bin=None, ask=None):
+    """Every item of a paged route query from host to dst, following idNext: with
+    velunor-ctl (ctl_bin) when it is built, else asking with ask(host, dst, message)."""
+    if ctl_bin:
+        r = host.run([ctl_bin, "--json", "page", dst, ops], timeout=30)
+        if r.returncode != 0:
+            raise TestFailure("velunor-ctl page %s %s: status %d %s" % (dst, ops, r.returncode, r.stderr))
+        return [it for line in r.stdout.splitlines() if line.startswith("{") for it in json.loads(line)["arr"]]
+    items, start = [], 0
+    for _ in range(64):
+        r = ask(host, dst, {"ops": ops, "idStart": str(start)})
+        if r is None or r.get("result") != "succ":
+            raise TestFailure("%s answered: %r" % (ops, r))
+        items += r["arr"]
+        nxt = int(r["idNext"])
+        if not r["arr"] or nxt <= start:
+            break
+        start = nxt
+    return items

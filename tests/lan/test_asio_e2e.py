@@ -74,14 +74,7 @@ def ask(ctl, dst, obj, wait=1.0):
 
 
 def table(ctl, dst, ops):
-    r = ctl.run([CTL, "--json", "page", dst, ops], timeout=30)
-    if r.returncode != 0:
-        raise lanlib.TestFailure("velunor-ctl page %s %s: status %d %s" % (dst, ops, r.returncode, r.stderr))
-    items = []
-    for line in r.stdout.splitlines():
-        if line.startswith("{"):
-            items += json.loads(line)["arr"]
-    return items
+    return lanlib.page(ctl, dst, ops, ctl_bin=CTL)
 
 
 def first_switch(proc):

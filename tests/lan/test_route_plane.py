@@ -42,17 +42,7 @@ def ask(ctl, dst, obj, wait=1.0):
 
 
 def table(ctl, dst, ops):
-    items, start_id = [], 0
-    for _ in range(64):
-        r = ask(ctl, dst, {"ops": ops, "idStart": str(start_id)})
-        if r is None or r.get("result") != "succ":
-            raise lanlib.TestFailure("%s answered: %r" % (ops, r))
-        items += r["arr"]
-        nxt = int(r["idNext"])
-        if not r["arr"] or nxt <= start_id:
-            break
-        start_id = nxt
-    return items
+    return lanlib.page(ctl, dst, ops, ask=ask)
 
 
 def sdp(src, ts):

@@ -52,26 +52,7 @@ def ask(ctl, dst, obj, wait=1.0):
 
 def table(ctl, dst, ops):
     """Every item of a paged query, following idNext."""
-    if CTL:
-        r = ctl.run([CTL, "--json", "page", dst, ops], timeout=30)
-        if r.returncode != 0:
-            raise lanlib.TestFailure("velunor-ctl page %s %s: status %d %s" % (dst, ops, r.returncode, r.stderr))
-        items = []
-        for line in r.stdout.splitlines():
-            if line.startswith("{"):
-                items += json.loads(line)["arr"]
-        return items
-    items, start = [], 0
-    for _ in range(64):
-        r = ask(ctl, dst, {"ops": ops, "idStart": str(start)})
-        if r is None or r.get("result") != "succ":
-            raise lanlib.TestFailure("%s answered: %r" % (ops, r))
-        items += r["arr"]
-        nxt = int(r["idNext"])
-        if not r["arr"] or nxt <= start:
-            break
-        start = nxt
-    return items
+    return lanlib.page(ctl, dst, ops, ctl_bin=CTL, ask=ask)
 
 
 def sdp(src, dst, port=5004, ch=2, sbn=3, ts=0):
