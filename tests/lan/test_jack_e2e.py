@@ -45,7 +45,9 @@ import test_alsa_e2e as alsa  # noqa: E402
 
 RATE = alsa.RATE
 TABLE = 200  # jack_simple_client's sine table: left steps 1, right 3 per frame
-SERVER = "velunor-test"
+# JACK servers are named machine-wide (their sockets live in /dev/shm, outside the
+# test's namespaces): a name per run keeps two runs at once apart.
+SERVER = "velunor-test-%d" % os.getpid()
 PCM = "" if os.environ.get("VELUNOR_JACK_PCM") == "plug" else "hw_"
 
 
