@@ -21,6 +21,14 @@ and A's engine never fell a period behind (a loaded machine may hold jackd's thr
 the engine up: then the xruns and the unshared breaks are figures), with jackd's CPU
 per second of audio.
 
+Then jackd on all the card's pairs as one device (velunor_hw_out_all / velunor_hw_in_all,
+4 channels) at 128 x 2: the client's left tone goes to channels 1 and 4, which lie in
+different pairs, and B records its own velunor_in_all (B's channel 3 routed from A's
+too). Channels 1 and 4 of B's recording must be equal frame for frame wherever channel 4
+sounds: the pairs of both devices are sample-aligned, whatever periods their starts fell
+in (a break of the network or an xrun hits both channels alike, so this holds on a loaded
+machine too), and the tone is the client's table bit-exact.
+
 Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
 10000 periods and a third channel are refused with a message, never a hang; asked for
 44100 Hz, jackd runs at the card's rate. A jackd killed with SIGKILL in the middle
@@ -42,6 +50,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 from lanlib import check, log  # noqa: E402
 import test_alsa_e2e as alsa  # noqa: E402
+import test_asio_e2e as asio  # noqa: E402
 
 RATE = alsa.RATE
 TABLE = 200  # jack_simple_client's sine table: left steps 1, right 3 per frame
@@ -200,6 +209,68 @@ def engine_held_up(a, bins):
     return int(m.group(1)) / (RATE / 1000.0)
 
 
+def all_pairs(a, b, env, secs):
+    """jackd on velunor_hw_out_all / velunor_hw_in_all; the client's left output also on
+    playback_4 (pair 01's right channel); B records velunor_in_all."""
+    name = "jackd on all pairs"
+    r = asio.ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "3", "dstChId": "3"})
+    check(r is not None and r.get("result") == "succ", "B routed from A's channel 3: %r" % (r,))
+    path = os.path.join(b.root, "jack-all.wav")
+    rec = b.spawn(["arecord", "-D", "velunor_in_all", "-f", "S32_LE", "-r", str(RATE), "-c", "4", "-d",
+                   str(secs + 5), "-t", "wav", path], name="arecord-all", env=env)
+    rec.wait_line("velunor: in_stereo-01 state 3", timeout=20)
+    jack = a.spawn(["jackd", "-n", SERVER, "-R", "-P", "80", "-d", "alsa", "-P", "velunor_hw_out_all", "-C",
+                    "velunor_hw_in_all", "-r", str(RATE), "-p", "128", "-n", "2"], name="jackd-all", env=jack_env(env))
+    jack.wait_line("velunor: out_stereo-01 state 3", timeout=20)
+    ports = a.run(["jack_lsp"], env=jack_env(env), timeout=20).stdout.split()
+    check("system:playback_4" in ports and "system:capture_4" in ports and "system:playback_5" not in ports,
+          "%s: jackd has the card's 4 channels each way: %s" % (name, " ".join(ports)))
+    client = a.spawn(["jack_simple_client"], name="simple-all", env=jack_env(env))
+
+    def left():
+        return next((p for p in a.run(["jack_lsp"], env=jack_env(env), timeout=20).stdout.split()
+                     if p.endswith(":output1")), None)
+
+    lanlib.wait_until(left, 20, "jack_simple_client's ports")
+    r = a.run(["jack_connect", left(), "system:playback_4"], env=jack_env(env), timeout=20)
+    check(r.returncode == 0, "%s: the client's left output connected to playback_4 too: %s" % (name, r.stderr))
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
+        time.sleep(0.5)
+    alive = jack.alive() and client.alive()
+    client.stop()
+    time.sleep(0.3)
+    jack.signal(signal.SIGINT)
+    jack.wait(10)
+    jack.stop()
+    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    check(rec.wait(secs + 20) == 0, "%s: arecord recorded velunor_in_all on B: %s" % (name, rec.tail(6)))
+    lags = re.findall(r"(\S+) started (\d+) frames after", jack.output() + rec.output())
+    _, rate, bits, ch = alsa.read_wav(path)
+    check(len(ch) == 4 and rate == RATE, "%s: B's recording has 4 channels at %d Hz" % (name, rate))
+    loud = [i for i in range(len(ch[3])) if ch[3][i]]
+    check(len(loud) > (secs - 3) * RATE, "%s: B heard channel 4 for %.1f s" % (name, len(loud) / RATE))
+    first, last = loud[0], loud[-1]
+    differ = [i for i in range(first, last + 1) if ch[3][i] != ch[0][i]]
+    spans = []
+    for i in differ:
+        if spans and i <= spans[-1][1] + 48:
+            spans[-1][1] = i
+        else:
+            spans.append([i, i])
+    log("FIGURES %s: channel 4 sounded for %.1f s; %d frame(s) where channels 1 and 4 differ%s; pairs that started "
+        "late (then offset by the plugin): %s" % (
+            name, (last - first) / RATE, len(differ),
+            "".join(" (%d-%d at %.3f s, ch1 %s ch4 %s)" % (i, j, (i - first) / RATE, ch[0][i:i + 3], ch[3][i:i + 3])
+                    for i, j in spans[:5]), ", ".join("%s by %s" % x for x in lags) or "none"))
+    check(not differ, "%s: channels 1 and 4 of B's recording (pairs 00 and 01 of both cards) are equal frame for "
+          "frame (first difference at %s)" % (name, differ[0] if differ else None))
+    events = periodic_events(ch[:2], first + 2 * TABLE, last - 2 * TABLE)
+    bounds = [first + 2 * TABLE] + [x for e in events for x in e] + [last - 2 * TABLE]
+    runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
+    check_table(name, ch[:2], max(runs, key=lambda r: r[1] - r[0])[0] + TABLE)
+
+
 def bad_requests(a, env):
     """Requests the card cannot serve: refused with a message, quickly."""
     cases = (("a period of 1 frame", ["-p", "1", "-n", "2"]),
@@ -256,6 +327,7 @@ def test():
         alsa.driver_card(b, bins, "cardB")
         alsa.route_pair(a, b, "cardA")
         figures = [(p, n, run_setting(a, b, bins, env, p, n, secs)) for p, n in settings]
+        all_pairs(a, b, env, int(os.environ.get("VELUNOR_JACK_ALL_SECS", "8")))
         bad_requests(a, env)
         wav = os.path.join(a.root, "short.wav")
         a.run(["sox", "-n", "-r", str(RATE), "-b", "16", "-c", "2", wav, "synth", "1", "sine", "440"], check=True)
