@@ -37,6 +37,7 @@ leaves the endpoints free: aplay plays on velunor_out_00 right after.
 VELUNOR_JACK_SETTINGS ("128x2" by default; for example "64x2,64x3,128x3,256x2")
 and VELUNOR_JACK_SECS (20) choose the runs; each setting is judged the same way."""
 
+import glob
 import math
 import os
 import re
@@ -54,13 +55,13 @@ import test_asio_e2e as asio  # noqa: E402
 
 RATE = alsa.RATE
 TABLE = 200  # jack_simple_client's sine table: left steps 1, right 3 per frame
-SERVER = "velunor-test"
+SERVER = "velunor-test-%d" % os.getpid()  # JACK server names are the machine's: one per test run
 PCM = "" if os.environ.get("VELUNOR_JACK_PCM") == "plug" else "hw_"
 
 
-def jack_env(env):
+def jack_env(env, server=SERVER):
     e = dict(env)
-    e["JACK_DEFAULT_SERVER"] = SERVER
+    e["JACK_DEFAULT_SERVER"] = server
     e["JACK_NO_AUDIO_RESERVATION"] = "1"  # no D-Bus device reservation in a test namespace
     e["JACK_NO_START_SERVER"] = "1"
     if os.environ.get("VELUNOR_ALSA_TRACE"):
@@ -213,26 +214,28 @@ def all_pairs(a, b, env, secs):
     """jackd on velunor_hw_out_all / velunor_hw_in_all; the client's left output also on
     playback_4 (pair 01's right channel); B records velunor_in_all."""
     name = "jackd on all pairs"
+    server = SERVER + "-all"  # a server of its own: one killed before may have left its name behind
+    je = jack_env(env, server)
     r = asio.ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "3", "dstChId": "3"})
     check(r is not None and r.get("result") == "succ", "B routed from A's channel 3: %r" % (r,))
     path = os.path.join(b.root, "jack-all.wav")
     rec = b.spawn(["arecord", "-D", "velunor_in_all", "-f", "S32_LE", "-r", str(RATE), "-c", "4", "-d",
                    str(secs + 5), "-t", "wav", path], name="arecord-all", env=env)
     rec.wait_line("velunor: in_stereo-01 state 3", timeout=20)
-    jack = a.spawn(["jackd", "-n", SERVER, "-R", "-P", "80", "-d", "alsa", "-P", "velunor_hw_out_all", "-C",
-                    "velunor_hw_in_all", "-r", str(RATE), "-p", "128", "-n", "2"], name="jackd-all", env=jack_env(env))
+    jack = a.spawn(["jackd", "-n", server, "-R", "-P", "80", "-v", "-d", "alsa", "-P", "velunor_hw_out_all", "-C",
+                    "velunor_hw_in_all", "-r", str(RATE), "-p", "128", "-n", "2"], name="jackd-all", env=je)
     jack.wait_line("velunor: out_stereo-01 state 3", timeout=20)
-    ports = a.run(["jack_lsp"], env=jack_env(env), timeout=20).stdout.split()
+    ports = a.run(["jack_lsp"], env=je, timeout=20).stdout.split()
     check("system:playback_4" in ports and "system:capture_4" in ports and "system:playback_5" not in ports,
           "%s: jackd has the card's 4 channels each way: %s" % (name, " ".join(ports)))
-    client = a.spawn(["jack_simple_client"], name="simple-all", env=jack_env(env))
+    client = a.spawn(["jack_simple_client"], name="simple-all", env=je)
 
     def left():
-        return next((p for p in a.run(["jack_lsp"], env=jack_env(env), timeout=20).stdout.split()
+        return next((p for p in a.run(["jack_lsp"], env=je, timeout=20).stdout.split()
                      if p.endswith(":output1")), None)
 
     lanlib.wait_until(left, 20, "jack_simple_client's ports")
-    r = a.run(["jack_connect", left(), "system:playback_4"], env=jack_env(env), timeout=20)
+    r = a.run(["jack_connect", left(), "system:playback_4"], env=je, timeout=20)
     check(r.returncode == 0, "%s: the client's left output connected to playback_4 too: %s" % (name, r.stderr))
     t0 = time.monotonic()
     while time.monotonic() - t0 < secs and jack.alive() and client.alive():
@@ -251,20 +254,35 @@ def all_pairs(a, b, env, secs):
     loud = [i for i in range(len(ch[3])) if ch[3][i]]
     check(len(loud) > (secs - 3) * RATE, "%s: B heard channel 4 for %.1f s" % (name, len(loud) / RATE))
     first, last = loud[0], loud[-1]
-    differ = [i for i in range(first, last + 1) if ch[3][i] != ch[0][i]]
-    spans = []
-    for i in differ:
-        if spans and i <= spans[-1][1] + 48:
-            spans[-1][1] = i
-        else:
-            spans.append([i, i])
-    log("FIGURES %s: channel 4 sounded for %.1f s; %d frame(s) where channels 1 and 4 differ%s; pairs that started "
-        "late (then offset by the plugin): %s" % (
-            name, (last - first) / RATE, len(differ),
+    # Where both sound they must be equal. A pair started a period after another on a
+    # loaded machine (its stream's first request answered late) has nothing for the
+    # periods before it started: one channel silent there, a figure.
+    differ = [i for i in range(first, last + 1) if ch[3][i] != ch[0][i] and ch[3][i] and ch[0][i]]
+    lone = [i for i in range(first, last + 1) if (ch[3][i] == 0) != (ch[0][i] == 0)]
+    alone = len(lone)
+
+    def spans_of(frames):
+        spans = []
+        for i in frames:
+            if spans and i <= spans[-1][1] + 48:
+                spans[-1][1] = i
+            else:
+                spans.append([i, i])
+        return spans
+    spans = spans_of(differ)
+    log("FIGURES %s: jackd counted %d xrun(s); channel 4 sounded for %.1f s; %d frame(s) where channels 1 and 4 "
+        "both sound and differ%s; %d frame(s) where one of them alone is silent; pairs that started late (then "
+        "offset by the plugin): %s" % (
+            name, xruns(jack)[0], (last - first) / RATE, len(differ),
             "".join(" (%d-%d at %.3f s, ch1 %s ch4 %s)" % (i, j, (i - first) / RATE, ch[0][i:i + 3], ch[3][i:i + 3])
-                    for i, j in spans[:5]), ", ".join("%s by %s" % x for x in lags) or "none"))
+                    for i, j in spans[:5]), alone, ", ".join("%s by %s" % x for x in lags) or "none"))
+    log("%s: one channel alone silent at %s" % (name, ", ".join(
+        "%.3f-%.3f s (%s)" % ((i - first) / RATE, (j - first) / RATE, "channel 1" if ch[0][i] == 0 else "channel 4")
+        for i, j in spans_of(lone)[:8]) or "no frame"))
     check(not differ, "%s: channels 1 and 4 of B's recording (pairs 00 and 01 of both cards) are equal frame for "
-          "frame (first difference at %s)" % (name, differ[0] if differ else None))
+          "frame where both sound (first difference at %s)" % (name, differ[0] if differ else None))
+    check(alone < RATE // 2, "%s: one of channels 1 and 4 alone silent for %d frames in all (under 0.5 s)"
+          % (name, alone))
     events = periodic_events(ch[:2], first + 2 * TABLE, last - 2 * TABLE)
     bounds = [first + 2 * TABLE] + [x for e in events for x in e] + [last - 2 * TABLE]
     runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
@@ -334,6 +352,12 @@ def test():
         killed_mid_run(a, env, wav)
         for p, n, x in figures:
             log("FIGURES jackd -p %d -n %d, playback and capture: %d xrun(s) in %d s" % (p, n, x, secs))
+    # What the killed jackd left of its servers in the machine's shared memory.
+    for f in glob.glob("/dev/shm/jack*%s*" % SERVER):
+        if os.path.isdir(f):
+            shutil.rmtree(f, ignore_errors=True)
+        else:
+            os.remove(f)
 
 
 if __name__ == "__main__":

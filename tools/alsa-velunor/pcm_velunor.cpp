@@ -71,8 +71,6 @@ constexpr int64_t kWakeLagNs = 150000;
 // as one sent right after it (jackd starts playback, then capture): later in the period,
 // the start waits for the next one.
 constexpr int64_t kStartWindowNs = 400000;
-// How long a grouped start waits for one engine period in which every pair has run.
-constexpr int64_t kGroupWaitNs = 200000000;
 
 // One stereo endpoint of the device: channels 2k, 2k+1.
 struct Pair {
@@ -93,6 +91,8 @@ struct Velunor {
     snd_pcm_uframes_t frames = 0; // frames of the allocated rings (0: none)
     bool ran = false;            // the rings' positions have moved since they were allocated
     bool running = false;        // the streams are in RUN
+    bool lagsKnown = true;       // each pair's lag is measured (until then the pointer stands)
+    uint64_t startPeriods = 0;   // the last pair's period count when its start was answered
     snd_pcm_uframes_t hw = 0;    // device frame within the ring, what the pointer reports
     snd_pcm_uframes_t availMin = 1;
     int64_t movedNs = 0;         // when the position last moved
@@ -201,26 +201,18 @@ int stopAll(Velunor* v) {
 // in which all have run (every register shows that period's time). The streams move in
 // one pass over the pairs per period, so their positions read in one period differ by
 // exactly where they started. Playback already written is moved to its pair's place.
+// Returns 1 when measured, 0 when no such period has come yet, or an error.
 int measureLags(Velunor* v) {
-    for (unsigned k = 0; k < v->pairs; ++k) v->pair[k].lag = 0;
-    if (v->pairs < 2) return 0;
-    WaveRtReading last{};
-    if (!WaveRt_read(&v->pair[v->pairs - 1].ws, &last)) return 0; // no registers: nothing to measure by
-    const int64_t until = nowNs() + kGroupWaitNs;
     WaveRtReading r[kMaxPairs];
-    for (;;) {
-        bool same = true;
-        for (unsigned k = 0; k < v->pairs && same; ++k)
-            same = WaveRt_read(&v->pair[k].ws, &r[k]) && r[k].periodNs == r[0].periodNs;
-        // A period after the last start's answer has seen every pair in RUN.
-        if (same && r[v->pairs - 1].periods > last.periods) break;
-        const int64_t now = nowNs();
-        if (now > until) {
-            SNDERR("velunor: %s: the pairs did not all run within %lld ms", v->endpoint,
-                   (long long)(kGroupWaitNs / 1000000));
-            return -EIO;
-        }
-        sleepUntil(same ? std::max(now, r[0].periodNs + kEnginePeriodNs + kWakeLagNs) : now + 20000);
+    bool ready = true;
+    for (unsigned k = 0; k < v->pairs && ready; ++k)
+        ready = WaveRt_read(&v->pair[k].ws, &r[k]) && r[k].periodNs == r[0].periodNs;
+    // A period after the last start's answer has seen every pair in RUN.
+    if (!ready || r[v->pairs - 1].periods <= v->startPeriods) {
+        if (nowNs() - v->movedNs <= kStallNs) return 0;
+        SNDERR("velunor: %s: the pairs did not all run within %lld s: the card's engine is not running", v->endpoint,
+               (long long)(kStallNs / 1000000000));
+        return -EIO;
     }
     const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
     const uint32_t p0 = r[0].position % bytes / kFrameBytes;
@@ -235,7 +227,8 @@ int measureLags(Velunor* v) {
             std::rotate(ring, ring + p.lag, ring + v->frames);
         }
     }
-    return 0;
+    v->lagsKnown = true;
+    return 1;
 }
 
 int vStart(snd_pcm_ioplug_t* io) {
@@ -247,12 +240,12 @@ int vStart(snd_pcm_ioplug_t* io) {
     if (err) return err;
     v->running = true;
     v->ran = true;
-    if ((err = measureLags(v)) != 0) {
-        stopAll(v);
-        v->running = false;
-        return err;
-    }
     v->movedNs = v->readNs = v->checkedNs = nowNs();
+    // Several pairs are measured at the first pointer read after a period has run them all
+    // (without registers there is nothing to measure by).
+    WaveRtReading last{};
+    v->lagsKnown = v->pairs < 2 || !WaveRt_read(&v->pair[v->pairs - 1].ws, &last);
+    v->startPeriods = last.periods;
     err = armTimer(v, true);
     return err ? err : armAfterPeriod(v, v->movedNs);
 }
@@ -309,6 +302,14 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
     if (!v->running || !v->frames) return snd_pcm_sframes_t(v->hw);
+    if (!v->lagsKnown) {
+        const int err = measureLags(v);
+        if (err < 0) {
+            v->fault = err;
+            return err;
+        }
+        if (!err) return snd_pcm_sframes_t(v->hw);
+    }
     const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
     snd_pcm_uframes_t moved = v->frames;
     for (unsigned k = 0; k < v->pairs; ++k) {
@@ -468,6 +469,7 @@ int vPrepare(snd_pcm_ioplug_t* io) {
     }
     v->hw = 0;
     v->periodNs = 0;
+    v->lagsKnown = true;
     // A playback client may poll before it starts (its whole buffer is free).
     return armTimer(v, io->stream == SND_PCM_STREAM_PLAYBACK);
 }
