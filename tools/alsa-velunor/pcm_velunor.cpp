@@ -91,7 +91,7 @@ struct Velunor {
     snd_pcm_uframes_t frames = 0; // frames of the allocated rings (0: none)
     bool ran = false;            // the rings' positions have moved since they were allocated
     bool running = false;        // the streams are in RUN
-    bool lagsKnown = true;       // each pair's lag is measured (until then the pointer stands)
+    bool lagsKnown = true;       // each pair's lag is measured (until then the device follows pair 0)
     uint64_t startPeriods = 0;   // the last pair's period count when its start was answered
     snd_pcm_uframes_t hw = 0;    // device frame within the ring, what the pointer reports
     snd_pcm_uframes_t availMin = 1;
@@ -102,6 +102,8 @@ struct Velunor {
     int fault = 0;               // a lasting error (host gone, engine stopped)
     bool trace = false;          // VELUNOR_ALSA_TRACE: state changes on stderr, with times
     bool traceAll = false;       // VELUNOR_ALSA_TRACE=2: every position read too
+    int64_t startGapNs = 0;      // VELUNOR_ALSA_START_GAP_US: a pause between the pairs' starts,
+                                 // as a loaded machine makes (the offsets are then tried)
 };
 
 int64_t nowNs() {
@@ -200,7 +202,8 @@ int stopAll(Velunor* v) {
 // After a start: how many frames each pair started after pair 0, from one engine period
 // in which all have run (every register shows that period's time). The streams move in
 // one pass over the pairs per period, so their positions read in one period differ by
-// exactly where they started. Playback already written is moved to its pair's place.
+// exactly where they started. Playback already written (at its place as if the lag
+// were 0) is moved to its pair's place.
 // Returns 1 when measured, 0 when no such period has come yet, or an error.
 int measureLags(Velunor* v) {
     WaveRtReading r[kMaxPairs];
@@ -236,12 +239,19 @@ int vStart(snd_pcm_ioplug_t* io) {
     if (v->fault) return v->fault;
     if (!v->frames) return -EBADFD;
     alignStart(v);
-    int err = setAll(v, WAVERT_STATE_RUN);
-    if (err) return err;
+    int err = 0;
+    for (unsigned k = 0; k < v->pairs && !err; ++k) {
+        if (k && v->startGapNs) sleepUntil(nowNs() + v->startGapNs);
+        err = setState(v, k, WAVERT_STATE_RUN);
+    }
+    if (err) {
+        stopAll(v);
+        return err;
+    }
     v->running = true;
     v->ran = true;
     v->movedNs = v->readNs = v->checkedNs = nowNs();
-    // Several pairs are measured at the first pointer read after a period has run them all
+    // Several pairs are measured at a pointer read after a period has run them all
     // (without registers there is nothing to measure by).
     WaveRtReading last{};
     v->lagsKnown = v->pairs < 2 || !WaveRt_read(&v->pair[v->pairs - 1].ws, &last);
@@ -308,11 +318,13 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
             v->fault = err;
             return err;
         }
-        if (!err) return snd_pcm_sframes_t(v->hw);
     }
+    // Until the offsets are measured the device follows pair 0, whose place is the
+    // device's by definition.
     const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
+    const unsigned followed = v->lagsKnown ? v->pairs : 1;
     snd_pcm_uframes_t moved = v->frames;
-    for (unsigned k = 0; k < v->pairs; ++k) {
+    for (unsigned k = 0; k < followed; ++k) {
         Pair& p = v->pair[k];
         uint32_t pos = 0;
         if (readPosition(v, k, &pos) != 0) return hostGone(v, p);
@@ -416,6 +428,12 @@ snd_pcm_sframes_t vTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* 
         const Pair& p = v->pair[k];
         if (!p.ws.buffer) return -EBADFD;
         const snd_pcm_channel_area_t* mine = areas + 2 * k;
+        if (!v->lagsKnown && k > 0 && !play) {
+            // Where this pair's frames lie is not measured yet: silence (a pair that
+            // started late has nothing for the first periods anyway).
+            snd_pcm_areas_silence(mine, offset, 2, size, io->format);
+            continue;
+        }
         int32_t* dev = static_cast<int32_t*>(p.ws.buffer);
         snd_pcm_uframes_t at = (io->appl_ptr % v->frames + v->frames - p.lag) % v->frames, done = 0;
         while (done < size) {
@@ -653,6 +671,8 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     const char* trace = std::getenv("VELUNOR_ALSA_TRACE");
     v->trace = trace && *trace && std::strcmp(trace, "0") != 0;
     v->traceAll = trace && std::strcmp(trace, "2") == 0;
+    const char* gap = std::getenv("VELUNOR_ALSA_START_GAP_US");
+    if (gap) v->startGapNs = std::min(std::atoll(gap), 1000000LL) * 1000;
     int err = openPairs(v, endpoint);
     if (err == 0 && (v->pair[0].ws.rate < 1000 || v->pair[0].ws.rate > 768000)) {
         SNDERR("velunor: %s: the stream's rate %u is not usable", endpoint, v->pair[0].ws.rate);
