@@ -75,7 +75,7 @@ constexpr int64_t kStartWindowNs = 400000;
 // One stereo endpoint of the device: channels 2k, 2k+1.
 struct Pair {
     WaveRtStream ws{};
-    char endpoint[24] = "";
+    char endpoint[64] = "";
     uint32_t lastPos = 0;        // bytes in its ring, the last position read while running
     snd_pcm_uframes_t lag = 0;   // frames it started after pair 0: device frame f lies at f - lag
 };
