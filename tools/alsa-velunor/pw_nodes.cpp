@@ -4,7 +4,8 @@
 // PipeWire starts it (context.exec in the card's fragment) and it lives on PipeWire's
 // connection: twice a second it reads the endpoint registry and makes an "adapter" node
 // over the ALSA device velunor_hw_out_NN / velunor_hw_in_NN for every ACTIVE pair, and
-// destroys the node of a pair that is no longer ACTIVE (disabled, the driver host gone).
+// destroys the node of a pair that is no longer ACTIVE (disabled, the driver host gone);
+// a pair whose rate changed gets a new node.
 // The nodes belong to this client, so they go with it; it ends when PipeWire goes.
 // A node whose creation fails (the pair is busy in another program) is tried again
 // after a few seconds.
@@ -30,6 +31,7 @@ struct Node {
     spa_hook listener{};
     bool dead = false;   // removed or refused by PipeWire: to be let go at the next look
     int64_t retryAt = 0; // after a refusal
+    unsigned rate = 0;   // the rate the node was made at
 };
 
 struct Monitor {
@@ -98,6 +100,7 @@ void make(Monitor* m, int slot, unsigned rate) {
         "node.pause-on-idle", "true", "session.suspend-timeout-seconds", "1", "device.api", "velunor", nullptr);
     if (!props) return;
     Node& n = m->node[slot];
+    n.rate = rate;
     n.proxy = static_cast<pw_proxy*>(
         pw_core_create_object(m->core, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
     pw_properties_free(props);
@@ -140,7 +143,8 @@ void look(void* data, uint64_t) {
     const int64_t now = nowNs();
     for (int s = 0; s < kSlots; ++s) {
         Node& n = m->node[s];
-        if (n.proxy && (n.dead || !active[s])) drop(n, s);
+        // A pair whose rate changed gets a node at the new rate.
+        if (n.proxy && (n.dead || !active[s] || n.rate != rate[s])) drop(n, s);
         if (!active[s]) n.retryAt = 0;
         if (active[s] && !n.proxy && now >= n.retryAt) make(m, s, rate[s]);
     }
