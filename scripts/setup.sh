@@ -11,7 +11,7 @@ PKGS="build-essential cmake ninja-build pkg-config git python3 \
   clang libclang-rt-14-dev \
   iproute2 socat nftables linuxptp tshark tcpdump procps psmisc \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
-  gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs \
+  gstreamer1.0-alsa sox libsox-fmt-all libasound2-dev alsa-utils nodejs libpipewire-0.3-dev \
   jackd2 pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio-utils dbus-daemon \
   qtbase5-dev qttools5-dev qttools5-dev-tools xvfb xauth xdotool trayer imagemagick fonts-noto-cjk \
   dbus at-spi2-core qt5-gtk-platformtheme libxcursor1 libgl1-mesa-dri libglx-mesa0"

@@ -21,6 +21,16 @@ and A's engine never fell a period behind (a loaded machine may hold jackd's thr
 the engine up: then the xruns and the unshared breaks are figures), with jackd's CPU
 per second of audio.
 
+Then jackd on all the card's pairs as one device (velunor_hw_out_all / velunor_hw_in_all,
+4 channels) at 128 x 3: the client's left tone goes to channels 1 and 4, which lie in
+different pairs, and B records its own velunor_in_all (B's channel 3 routed from A's
+too). Both plugins pause 1.5 ms between their pairs' starts (VELUNOR_ALSA_START_GAP_US),
+as a loaded machine may: pair 01 starts a period or more after pair 00, and the plugin
+must offset it (3 periods: jackd's start then takes 3 ms more, which 2 would not hold). Channels 1 and 4 of B's recording must be equal frame for frame wherever channel 4
+sounds: the pairs of both devices are sample-aligned, whatever periods their starts fell
+in (a break of the network or an xrun hits both channels alike, so this holds on a loaded
+machine too), and the tone is the client's table bit-exact.
+
 Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
 10000 periods and a third channel are refused with a message, never a hang; asked for
 44100 Hz, jackd runs at the card's rate. A jackd killed with SIGKILL in the middle
@@ -37,17 +47,20 @@ import signal
 import struct
 import sys
 import time
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lanlib  # noqa: E402
 from lanlib import check, log  # noqa: E402
 import test_alsa_e2e as alsa  # noqa: E402
+import test_asio_e2e as asio  # noqa: E402
 
 RATE = alsa.RATE
 TABLE = 200  # jack_simple_client's sine table: left steps 1, right 3 per frame
-# JACK servers are named machine-wide (their sockets live in /dev/shm, outside the
-# test's namespaces): a name per run keeps two runs at once apart.
-SERVER = "velunor-test-%d" % os.getpid()
+# JACK's server names are the machine's, and its registry holds 8: one name per build
+# tree, so that two trees' tests may run at once and a killed server's entry is taken
+# back by the next run.
+SERVER = "velunor-test-%08x" % zlib.crc32(os.path.abspath(lanlib.build_dir()).encode())
 PCM = "" if os.environ.get("VELUNOR_JACK_PCM") == "plug" else "hw_"
 
 
@@ -202,6 +215,90 @@ def engine_held_up(a, bins):
     return int(m.group(1)) / (RATE / 1000.0)
 
 
+def all_pairs(a, b, env, secs):
+    """jackd on velunor_hw_out_all / velunor_hw_in_all; the client's left output also on
+    playback_4 (pair 01's right channel); B records velunor_in_all."""
+    name = "jackd on all pairs"
+    gap = dict(env, VELUNOR_ALSA_START_GAP_US="1500")
+    je = jack_env(gap)
+    r = asio.ask(b, b.ip, {"ops": "setUcastRx", "srcDevId": "cardA", "srcChId": "3", "dstChId": "3"})
+    check(r is not None and r.get("result") == "succ", "B routed from A's channel 3: %r" % (r,))
+    path = os.path.join(b.root, "jack-all.wav")
+    rec = b.spawn(["arecord", "-D", "velunor_in_all", "-f", "S32_LE", "-r", str(RATE), "-c", "4", "-d",
+                   str(secs + 5), "-t", "wav", path], name="arecord-all", env=gap)
+    rec.wait_line("velunor: in_stereo-01 state 3", timeout=20)
+    jack = a.spawn(["jackd", "-n", SERVER, "-R", "-P", "80", "-v", "-d", "alsa", "-P", "velunor_hw_out_all", "-C",
+                    "velunor_hw_in_all", "-r", str(RATE), "-p", "128", "-n", "3"], name="jackd-all", env=je)
+    jack.wait_line("velunor: out_stereo-01 state 3", timeout=20)
+    ports = a.run(["jack_lsp"], env=je, timeout=20).stdout.split()
+    check("system:playback_4" in ports and "system:capture_4" in ports and "system:playback_5" not in ports,
+          "%s: jackd has the card's 4 channels each way: %s" % (name, " ".join(ports)))
+    client = a.spawn(["jack_simple_client"], name="simple-all", env=je)
+
+    def left():
+        return next((p for p in a.run(["jack_lsp"], env=je, timeout=20).stdout.split()
+                     if p.endswith(":output1")), None)
+
+    lanlib.wait_until(left, 20, "jack_simple_client's ports")
+    r = a.run(["jack_connect", left(), "system:playback_4"], env=je, timeout=20)
+    check(r.returncode == 0, "%s: the client's left output connected to playback_4 too: %s" % (name, r.stderr))
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
+        time.sleep(0.5)
+    alive = jack.alive() and client.alive()
+    client.stop()
+    time.sleep(0.3)
+    jack.signal(signal.SIGINT)
+    jack.wait(10)
+    jack.stop()
+    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    check(rec.wait(secs + 20) == 0, "%s: arecord recorded velunor_in_all on B: %s" % (name, rec.tail(6)))
+    lags = re.findall(r"(\S+) started (\d+) frames after", jack.output() + rec.output())
+    late = set(e for e, n in lags if int(n) >= 48)
+    check(late >= {"out_stereo-01", "in_stereo-01"}, "%s: pair 01 started a period or more after pair 00 in "
+          "both plugins (each offset it): %s" % (name, lags[:8]))
+    _, rate, bits, ch = alsa.read_wav(path)
+    check(len(ch) == 4 and rate == RATE, "%s: B's recording has 4 channels at %d Hz" % (name, rate))
+    loud = [i for i in range(len(ch[3])) if ch[3][i]]
+    check(len(loud) > (secs - 3) * RATE, "%s: B heard channel 4 for %.1f s" % (name, len(loud) / RATE))
+    # The client's ports are disconnected one by one when it closes: judge while both sound.
+    both = [i for i in loud if ch[0][i]]
+    first, last = both[0], both[-1]
+    # Where both sound they must be equal. A pair started a period after another on a
+    # loaded machine (its stream's first request answered late) has nothing for the
+    # periods before it started: one channel silent there, a figure.
+    differ = [i for i in range(first, last + 1) if ch[3][i] != ch[0][i] and ch[3][i] and ch[0][i]]
+    lone = [i for i in range(first, last + 1) if (ch[3][i] == 0) != (ch[0][i] == 0)]
+    alone = len(lone)
+
+    def spans_of(frames):
+        spans = []
+        for i in frames:
+            if spans and i <= spans[-1][1] + 48:
+                spans[-1][1] = i
+            else:
+                spans.append([i, i])
+        return spans
+    spans = spans_of(differ)
+    log("FIGURES %s: jackd counted %d xrun(s); channel 4 sounded for %.1f s; %d frame(s) where channels 1 and 4 "
+        "both sound and differ%s; %d frame(s) where one of them alone is silent; pairs that started late (then "
+        "offset by the plugin, the first 8): %s" % (
+            name, xruns(jack)[0], (last - first) / RATE, len(differ),
+            "".join(" (%d-%d at %.3f s, ch1 %s ch4 %s)" % (i, j, (i - first) / RATE, ch[0][i:i + 3], ch[3][i:i + 3])
+                    for i, j in spans[:5]), alone, ", ".join("%s by %s" % x for x in lags[:8]) or "none"))
+    log("%s: one channel alone silent at %s" % (name, ", ".join(
+        "%.3f-%.3f s (%s)" % ((i - first) / RATE, (j - first) / RATE, "channel 1" if ch[0][i] == 0 else "channel 4")
+        for i, j in spans_of(lone)[:8]) or "no frame"))
+    check(not differ, "%s: channels 1 and 4 of B's recording (pairs 00 and 01 of both cards) are equal frame for "
+          "frame where both sound (first difference at %s)" % (name, differ[0] if differ else None))
+    check(alone < RATE // 2, "%s: one of channels 1 and 4 alone silent for %d frames in all (under 0.5 s)"
+          % (name, alone))
+    events = periodic_events(ch[:2], first + 2 * TABLE, last - 2 * TABLE)
+    bounds = [first + 2 * TABLE] + [x for e in events for x in e] + [last - 2 * TABLE]
+    runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
+    check_table(name, ch[:2], max(runs, key=lambda r: r[1] - r[0])[0] + TABLE)
+
+
 def bad_requests(a, env):
     """Requests the card cannot serve: refused with a message, quickly."""
     cases = (("a period of 1 frame", ["-p", "1", "-n", "2"]),
@@ -258,6 +355,7 @@ def test():
         alsa.driver_card(b, bins, "cardB")
         alsa.route_pair(a, b, "cardA")
         figures = [(p, n, run_setting(a, b, bins, env, p, n, secs)) for p, n in settings]
+        all_pairs(a, b, env, int(os.environ.get("VELUNOR_JACK_ALL_SECS", "8")))
         bad_requests(a, env)
         wav = os.path.join(a.root, "short.wav")
         a.run(["sox", "-n", "-r", str(RATE), "-b", "16", "-c", "2", wav, "synth", "1", "sine", "440"], check=True)

@@ -11,7 +11,9 @@ reference for every run.
 - A PipeWire daemon with WirePlumber and pipewire-pulse on each computer, in a private
   runtime folder, with the card's PipeWire fragment from the build: the card's nodes
   "Velunor Link output 00" / "Velunor Link input 00" (and 01) are listed, none for the
-  pairs the card does not run. pw-play of a WAV into A's "velunor_out_00" is recorded
+  pairs the card does not run. The nodes follow the endpoints while PipeWire runs: A's
+  endpoints disabled (VelunorCh -veluDisable, as the panel does), A's nodes go; enabled
+  again, they come back. pw-play of a WAV into A's "velunor_out_00" is recorded
   on B by pw-record from B's "velunor_in_00": the file is a 1 kHz table of 48 frames
   repeated at 24 bits, so B's recording must repeat it bit-exact at 24 bits (PipeWire
   carries it as floats, which hold 24 bits), and every break of its period must be a
@@ -177,6 +179,24 @@ def played_on_b(name, a, b, bins, env, player, tab, secs, recorder=None, rec_sta
     judge_periodic(name, path, tab, t_rec, ref_gaps, watch, secs, held)
 
 
+def follow_endpoints(a, e, bins):
+    """A's endpoints disabled and enabled again while PipeWire runs: the nodes follow."""
+    ch = lanlib.binary("tools/VelunorCh/VelunorCh")
+    nodes = ("Velunor Link output 00", "Velunor Link input 00", "Velunor Link output 01", "Velunor Link input 01")
+
+    def listed():
+        st = a.run(["wpctl", "status"], env=e, timeout=10).stdout
+        return [n for n in nodes if n in st]
+
+    for arg, want in (("-veluDisable", []), ("-veluEnable48", list(nodes))):
+        r = a.run([ch, arg], timeout=20)
+        check(r.returncode == 0, "VelunorCh %s on A: %s" % (arg, r.stdout[-300:]))
+        t0 = time.monotonic()
+        lanlib.wait_until(lambda: listed() == want, 10, "A's nodes after VelunorCh %s" % arg)
+        log("FIGURES VelunorCh %s: A's PipeWire nodes followed in %.1f s (%s)"
+            % (arg, time.monotonic() - t0, ", ".join(want) or "none left"))
+
+
 def test():
     lanlib.require_root()
     bins = alsa.binaries()
@@ -225,6 +245,7 @@ def test():
                      "Velunor Link input 01"):
             check(node in st, "A's PipeWire lists %s" % node)
         check("Velunor Link output 02" not in st, "no node for pair 02, which the card does not run")
+        follow_endpoints(a, ea, bins)
 
         wav = os.path.join(a.root, "table.wav")
         tab = table_wav(wav, SECS)

@@ -1,7 +1,16 @@
-// ALSA PCM type "velunor": one stereo endpoint of the card, played or recorded through
-// its WaveRT stream.
+// ALSA PCM type "velunor": one stereo endpoint of the card, or all its active pairs as
+// one device, played or recorded through their WaveRT streams.
 //
 //   pcm.name { type velunor endpoint "out_stereo-00" }
+//   pcm.name { type velunor endpoint "out_all" }   (in_all: capture)
+//
+// "out_all" opens out_stereo-00, -01, ... up to the first pair the card does not run:
+// 2 channels per pair, in the card's channel order. Each pair's stream is started by its
+// own request, and the requests may fall into different engine periods, so the plugin
+// measures where each pair stands against pair 0 once they all run (their registers,
+// read in one engine period) and offsets that pair's ring by the difference: channel N
+// is then sample-aligned with channel N+2. A pair that started late misses its first
+// periods (silence). Such a device does not pause: a resume would move the offsets.
 //
 // The card's cyclic buffer is ALSA's ring: the buffer is allocated with exactly
 // buffer_size frames, the transfer callback copies at appl_ptr % buffer_size, and the
@@ -43,7 +52,8 @@
 
 namespace {
 
-constexpr unsigned kFrameBytes = 8; // left, right: 32-bit each
+constexpr unsigned kFrameBytes = 8; // one pair's frame in the card's ring: left, right, 32-bit each
+constexpr unsigned kMaxPairs = 32;
 // The largest buffer: 2 s, what a desktop tool that takes the largest offered can use as
 // it is. The smallest: 2.5 engine periods, so a client that wakes one period late still
 // finds a period queued.
@@ -62,17 +72,28 @@ constexpr int64_t kWakeLagNs = 150000;
 // the start waits for the next one.
 constexpr int64_t kStartWindowNs = 400000;
 
-struct Velunor {
-    snd_pcm_ioplug_t io{};
+// One stereo endpoint of the device: channels 2k, 2k+1.
+struct Pair {
     WaveRtStream ws{};
     char endpoint[64] = "";
+    uint32_t lastPos = 0;        // bytes in its ring, the last position read while running
+    snd_pcm_uframes_t lag = 0;   // frames it started after pair 0: device frame f lies at f - lag
+};
+
+struct Velunor {
+    snd_pcm_ioplug_t io{};
+    Pair pair[kMaxPairs];
+    unsigned pairs = 0;
+    char endpoint[64] = "";      // as configured ("out_stereo-00", "out_all")
     int timer = -1;
+    uint32_t rate = 48000;
     unsigned enginePeriod = 48;  // frames per engine period (rate / 1000)
-    snd_pcm_uframes_t frames = 0; // frames of the allocated buffer (0: none)
-    bool ran = false;            // the buffer's position has moved since it was allocated
-    bool running = false;        // the stream is in RUN
-    uint32_t lastPos = 0;        // bytes, the last position read while running
-    snd_pcm_uframes_t hw = 0;    // frames within the buffer, what the pointer reports
+    snd_pcm_uframes_t frames = 0; // frames of the allocated rings (0: none)
+    bool ran = false;            // the rings' positions have moved since they were allocated
+    bool running = false;        // the streams are in RUN
+    bool lagsKnown = true;       // each pair's lag is measured (until then the device follows pair 0)
+    uint64_t startPeriods = 0;   // the last pair's period count when its start was answered
+    snd_pcm_uframes_t hw = 0;    // device frame within the ring, what the pointer reports
     snd_pcm_uframes_t availMin = 1;
     int64_t movedNs = 0;         // when the position last moved
     int64_t readNs = 0;          // when the position was last read
@@ -81,12 +102,19 @@ struct Velunor {
     int fault = 0;               // a lasting error (host gone, engine stopped)
     bool trace = false;          // VELUNOR_ALSA_TRACE: state changes on stderr, with times
     bool traceAll = false;       // VELUNOR_ALSA_TRACE=2: every position read too
+    int64_t startGapNs = 0;      // VELUNOR_ALSA_START_GAP_US: a pause between the pairs' starts,
+                                 // as a loaded machine makes (the offsets are then tried)
 };
 
 int64_t nowNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void sleepUntil(int64_t ns) {
+    const timespec t{time_t(ns / 1000000000), long(ns % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
 }
 
 Velunor* self(snd_pcm_ioplug_t* io) { return static_cast<Velunor*>(io->private_data); }
@@ -113,47 +141,97 @@ int armAfterPeriod(Velunor* v, int64_t now) {
     return timerfd_settime(v->timer, TFD_TIMER_ABSTIME, &t, nullptr) == 0 ? 0 : -errno;
 }
 
-// The stream's position in bytes: from the register, or by request from a host without
-// one. Sets periodNs from the register.
-int readPosition(Velunor* v, uint32_t* pos) {
+// A pair's position in bytes: from its register, or by request from a host without one.
+// Sets periodNs from pair 0's register.
+int readPosition(Velunor* v, unsigned k, uint32_t* pos) {
     WaveRtReading r{};
-    if (WaveRt_read(&v->ws, &r)) {
+    if (WaveRt_read(&v->pair[k].ws, &r)) {
         *pos = r.position;
-        v->periodNs = r.periodNs;
+        if (k == 0) v->periodNs = r.periodNs;
         return 0;
     }
-    v->periodNs = 0;
-    return WaveRt_position(&v->ws, pos);
+    if (k == 0) v->periodNs = 0;
+    return WaveRt_position(&v->pair[k].ws, pos);
 }
 
 // Sends the start where it takes effect in the same engine period as a start sent right
 // after it: early in a period. Waits (under 1.1 ms) when the period is half gone.
 void alignStart(Velunor* v) {
     WaveRtReading r{};
-    if (!WaveRt_read(&v->ws, &r) || !r.periodNs) return;
+    if (!WaveRt_read(&v->pair[0].ws, &r) || !r.periodNs) return;
     v->periodNs = r.periodNs;
     const int64_t now = nowNs(), since = now - r.periodNs;
     if (since < 0 || since <= kStartWindowNs || since > 3 * kEnginePeriodNs) return;
     int64_t next = r.periodNs + kEnginePeriodNs;
     while (next < now) next += kEnginePeriodNs;
-    next += kWakeLagNs / 2;
-    const timespec t{time_t(next / 1000000000), long(next % 1000000000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+    sleepUntil(next + kWakeLagNs / 2);
 }
 
-int setState(Velunor* v, uint32_t state) {
+int setState(Velunor* v, unsigned k, uint32_t state) {
     // The time before the request: the state cannot take effect earlier.
     const int64_t asked = v->trace ? nowNs() : 0;
-    const int err = WaveRt_setState(&v->ws, state);
+    const int err = WaveRt_setState(&v->pair[k].ws, state);
     if (v->trace)
-        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld (answered in %lld us)\n", v->endpoint, state,
+        std::fprintf(stderr, "velunor: %s state %u at mono_ns=%lld (answered in %lld us)\n", v->pair[k].endpoint, state,
                      (long long)asked, (long long)(nowNs() - asked) / 1000);
     if (err != 0) {
-        SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->endpoint, state);
+        SNDERR("velunor: %s: the driver host refused state %u (host gone?)", v->pair[k].endpoint, state);
         v->fault = -ENODEV;
         return -ENODEV;
     }
     return 0;
+}
+
+int setAll(Velunor* v, uint32_t state) {
+    int err = 0;
+    for (unsigned k = 0; k < v->pairs; ++k)
+        if (v->pair[k].ws.fd >= 0) err = setState(v, k, state) ? -ENODEV : err;
+    return err;
+}
+
+// Stops every pair. Their stop requests may fall into different engine periods: a
+// playback ring is silenced first, so a pair that runs a period longer than another
+// plays silence, not frames the others never play.
+int stopAll(Velunor* v) {
+    if (v->io.stream == SND_PCM_STREAM_PLAYBACK && v->pairs > 1)
+        for (unsigned k = 0; k < v->pairs; ++k)
+            if (v->pair[k].ws.buffer) std::memset(v->pair[k].ws.buffer, 0, v->pair[k].ws.bytes);
+    return setAll(v, WAVERT_STATE_STOP);
+}
+
+// After a start: how many frames each pair started after pair 0, from one engine period
+// in which all have run (every register shows that period's time). The streams move in
+// one pass over the pairs per period, so their positions read in one period differ by
+// exactly where they started. Playback already written (at its place as if the lag
+// were 0) is moved to its pair's place.
+// Returns 1 when measured, 0 when no such period has come yet, or an error.
+int measureLags(Velunor* v) {
+    WaveRtReading r[kMaxPairs];
+    bool ready = true;
+    for (unsigned k = 0; k < v->pairs && ready; ++k)
+        ready = WaveRt_read(&v->pair[k].ws, &r[k]) && r[k].periodNs == r[0].periodNs;
+    // A period after the last start's answer has seen every pair in RUN.
+    if (!ready || r[v->pairs - 1].periods <= v->startPeriods) {
+        if (nowNs() - v->movedNs <= kStallNs) return 0;
+        SNDERR("velunor: %s: the pairs did not all run within %lld s: the card's engine is not running", v->endpoint,
+               (long long)(kStallNs / 1000000000));
+        return -EIO;
+    }
+    const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
+    const uint32_t p0 = r[0].position % bytes / kFrameBytes;
+    for (unsigned k = 1; k < v->pairs; ++k) {
+        Pair& p = v->pair[k];
+        p.lag = (p0 + v->frames - r[k].position % bytes / kFrameBytes) % v->frames;
+        if (v->trace && p.lag)
+            std::fprintf(stderr, "velunor: %s started %lu frames after %s\n", p.endpoint, (unsigned long)p.lag,
+                         v->pair[0].endpoint);
+        if (p.lag && !p.ws.capture) {
+            uint64_t* ring = static_cast<uint64_t*>(p.ws.buffer);
+            std::rotate(ring, ring + p.lag, ring + v->frames);
+        }
+    }
+    v->lagsKnown = true;
+    return 1;
 }
 
 int vStart(snd_pcm_ioplug_t* io) {
@@ -161,11 +239,23 @@ int vStart(snd_pcm_ioplug_t* io) {
     if (v->fault) return v->fault;
     if (!v->frames) return -EBADFD;
     alignStart(v);
-    int err = setState(v, WAVERT_STATE_RUN);
-    if (err) return err;
+    int err = 0;
+    for (unsigned k = 0; k < v->pairs && !err; ++k) {
+        if (k && v->startGapNs) sleepUntil(nowNs() + v->startGapNs);
+        err = setState(v, k, WAVERT_STATE_RUN);
+    }
+    if (err) {
+        stopAll(v);
+        return err;
+    }
     v->running = true;
     v->ran = true;
     v->movedNs = v->readNs = v->checkedNs = nowNs();
+    // Several pairs are measured at a pointer read after a period has run them all
+    // (without registers there is nothing to measure by).
+    WaveRtReading last{};
+    v->lagsKnown = v->pairs < 2 || !WaveRt_read(&v->pair[v->pairs - 1].ws, &last);
+    v->startPeriods = last.periods;
     err = armTimer(v, true);
     return err ? err : armAfterPeriod(v, v->movedNs);
 }
@@ -174,8 +264,8 @@ int vStop(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     v->running = false;
     armTimer(v, false);
-    // A host that is gone has stopped the stream already.
-    if (v->ws.fd >= 0 && !v->fault) setState(v, WAVERT_STATE_STOP);
+    // A host that is gone has stopped the streams already.
+    if (!v->fault) stopAll(v);
     return 0;
 }
 
@@ -184,12 +274,12 @@ int vPause(snd_pcm_ioplug_t* io, int enable) {
     if (v->fault) return v->fault;
     if (enable) {
         // The stream reports 0 while paused and goes on from where it was: keep lastPos.
-        int err = setState(v, WAVERT_STATE_PAUSE);
+        int err = setState(v, 0, WAVERT_STATE_PAUSE);
         v->running = false;
         armTimer(v, false);
         return err;
     }
-    int err = setState(v, WAVERT_STATE_RUN);
+    int err = setState(v, 0, WAVERT_STATE_RUN);
     if (err) return err;
     v->running = true;
     v->movedNs = v->readNs = v->checkedNs = nowNs();
@@ -198,8 +288,8 @@ int vPause(snd_pcm_ioplug_t* io, int enable) {
 
 // Render frames the stream has read are silenced, so that a stream that overtakes its
 // client plays silence, not the buffer's old audio.
-void silenceRead(Velunor* v, uint32_t from, uint32_t to) {
-    uint8_t* b = static_cast<uint8_t*>(v->ws.buffer);
+void silenceRead(Velunor* v, const Pair& p, uint32_t from, uint32_t to) {
+    uint8_t* b = static_cast<uint8_t*>(p.ws.buffer);
     if (to >= from) {
         std::memset(b + from, 0, to - from);
     } else {
@@ -208,35 +298,50 @@ void silenceRead(Velunor* v, uint32_t from, uint32_t to) {
     }
 }
 
-// The stream's position as ALSA's hardware pointer, with the faults and xruns it shows.
+int hostGone(Velunor* v, const Pair& p) {
+    SNDERR("velunor: %s: the driver host is gone", p.endpoint);
+    v->fault = -ENODEV;
+    v->running = false;
+    return v->fault;
+}
+
+// The streams' position as ALSA's hardware pointer, with the faults and xruns it shows.
+// Several pairs: the device has moved as far as the pair that moved least (a period's
+// pass may be read half done).
 snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
     if (!v->running || !v->frames) return snd_pcm_sframes_t(v->hw);
-    uint32_t pos = 0;
-    if (readPosition(v, &pos) != 0) {
-        SNDERR("velunor: %s: the driver host is gone", v->endpoint);
-        v->fault = -ENODEV;
-        v->running = false;
-        return v->fault;
+    if (!v->lagsKnown) {
+        const int err = measureLags(v);
+        if (err < 0) {
+            v->fault = err;
+            return err;
+        }
     }
+    // Until the offsets are measured the device follows pair 0, whose place is the
+    // device's by definition.
     const uint32_t bytes = uint32_t(v->frames * kFrameBytes);
-    pos = pos < bytes ? pos - pos % kFrameBytes : 0;
-    const snd_pcm_uframes_t moved = ((pos + bytes - v->lastPos) % bytes) / kFrameBytes;
-    if (moved && io->stream == SND_PCM_STREAM_PLAYBACK) silenceRead(v, v->lastPos, pos);
+    const unsigned followed = v->lagsKnown ? v->pairs : 1;
+    snd_pcm_uframes_t moved = v->frames;
+    for (unsigned k = 0; k < followed; ++k) {
+        Pair& p = v->pair[k];
+        uint32_t pos = 0;
+        if (readPosition(v, k, &pos) != 0) return hostGone(v, p);
+        pos = pos < bytes ? pos - pos % kFrameBytes : 0;
+        const snd_pcm_uframes_t at = (pos / kFrameBytes + p.lag) % v->frames;
+        moved = std::min(moved, (at + v->frames - v->hw) % v->frames);
+        if (pos != p.lastPos && io->stream == SND_PCM_STREAM_PLAYBACK) silenceRead(v, p, p.lastPos, pos);
+        p.lastPos = pos;
+    }
     const int64_t now = nowNs();
     if (moved) {
         v->movedNs = v->checkedNs = now;
-    } else if (v->ws.reg && now - v->checkedNs > kCheckNs) {
+    } else if (v->pair[0].ws.reg && now - v->checkedNs > kCheckNs) {
         // The register stays where it was when the host goes away: ask the host.
         v->checkedNs = now;
         uint32_t asked = 0;
-        if (WaveRt_position(&v->ws, &asked) != 0) {
-            SNDERR("velunor: %s: the driver host is gone", v->endpoint);
-            v->fault = -ENODEV;
-            v->running = false;
-            return v->fault;
-        }
+        if (WaveRt_position(&v->pair[0].ws, &asked) != 0) return hostGone(v, v->pair[0]);
     }
     if (!moved && now - v->movedNs > kStallNs) {
         SNDERR("velunor: %s: the position stands still: the card's engine is not running", v->endpoint);
@@ -248,33 +353,30 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
     // lasts was overtaken whatever the position's remainder says.
     const snd_pcm_uframes_t queued = snd_pcm_ioplug_hw_avail(io, io->hw_ptr, io->appl_ptr);
     if (v->traceAll)
-        std::fprintf(stderr, "velunor: %s ptr t=%lld pos=%u moved=%lu queued=%lu hw=%lu appl=%lu\n", v->endpoint,
-                     (long long)(now / 1000), pos / kFrameBytes, (unsigned long)moved, (unsigned long)queued,
-                     (unsigned long)io->hw_ptr, (unsigned long)io->appl_ptr);
+        std::fprintf(stderr, "velunor: %s ptr t=%lld pos=%lu moved=%lu queued=%lu hw=%lu appl=%lu\n", v->endpoint,
+                     (long long)(now / 1000), (unsigned long)((v->hw + moved) % v->frames), (unsigned long)moved,
+                     (unsigned long)queued, (unsigned long)io->hw_ptr, (unsigned long)io->appl_ptr);
     const int64_t away = (now - v->readNs) / 1000000 * int64_t(v->enginePeriod);
     v->readNs = now;
+    v->hw = (v->hw + moved) % v->frames;
     if (io->state == SND_PCM_STATE_RUNNING && (moved > queued || away > int64_t(v->frames + 8 * v->enginePeriod))) {
         // Playback ran past the written frames, or capture overwrote unread ones.
-        v->lastPos = pos;
-        v->hw = pos / kFrameBytes;
         if (v->trace)
             std::fprintf(stderr, "velunor: %s xrun: the stream moved %lu frames, %lu were left\n", v->endpoint,
                          (unsigned long)moved, (unsigned long)queued);
-        setState(v, WAVERT_STATE_STOP);
+        stopAll(v);
         v->running = false;
         armTimer(v, false);
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
         return -EPIPE;
     }
-    v->lastPos = pos;
-    v->hw = pos / kFrameBytes;
     return snd_pcm_sframes_t(v->hw);
 }
 
-// The card's buffer as channel areas (interleaved L, R).
-void deviceAreas(Velunor* v, snd_pcm_channel_area_t a[2]) {
+// A pair's ring as channel areas (interleaved L, R).
+void deviceAreas(const Pair& p, snd_pcm_channel_area_t a[2]) {
     for (unsigned c = 0; c < 2; ++c) {
-        a[c].addr = v->ws.buffer;
+        a[c].addr = p.ws.buffer;
         a[c].first = c * 32;
         a[c].step = kFrameBytes * 8;
     }
@@ -291,7 +393,7 @@ int32_t fromFloat(float x) {
     return int32_t(std::lrint(double(x) * 2147483648.0));
 }
 
-// n frames between the client's areas (from frame c) and the card's buffer (from frame d).
+// n frames between the client's two areas (from frame c) and a pair's ring (from frame d).
 void convert(snd_pcm_format_t fmt, bool play, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t c,
              int32_t* dev, snd_pcm_uframes_t d, snd_pcm_uframes_t n) {
     for (unsigned ch = 0; ch < 2; ++ch) {
@@ -320,24 +422,35 @@ snd_pcm_sframes_t vTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* 
                             snd_pcm_uframes_t size) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
-    if (!v->frames || !v->ws.buffer) return -EBADFD;
+    if (!v->frames) return -EBADFD;
     const bool play = io->stream == SND_PCM_STREAM_PLAYBACK;
-    int32_t* dev = static_cast<int32_t*>(v->ws.buffer);
-    snd_pcm_uframes_t at = io->appl_ptr % v->frames, done = 0;
-    while (done < size) {
-        const snd_pcm_uframes_t n = std::min(size - done, v->frames - at);
-        if (io->format == SND_PCM_FORMAT_S32_LE) {
-            snd_pcm_channel_area_t d[2];
-            deviceAreas(v, d);
-            if (play)
-                snd_pcm_areas_copy(d, at, areas, offset + done, 2, n, SND_PCM_FORMAT_S32_LE);
-            else
-                snd_pcm_areas_copy(areas, offset + done, d, at, 2, n, SND_PCM_FORMAT_S32_LE);
-        } else {
-            convert(io->format, play, areas, offset + done, dev, at, n);
+    for (unsigned k = 0; k < v->pairs; ++k) {
+        const Pair& p = v->pair[k];
+        if (!p.ws.buffer) return -EBADFD;
+        const snd_pcm_channel_area_t* mine = areas + 2 * k;
+        if (!v->lagsKnown && k > 0 && !play) {
+            // Where this pair's frames lie is not measured yet: silence (a pair that
+            // started late has nothing for the first periods anyway).
+            snd_pcm_areas_silence(mine, offset, 2, size, io->format);
+            continue;
         }
-        done += n;
-        at = (at + n) % v->frames;
+        int32_t* dev = static_cast<int32_t*>(p.ws.buffer);
+        snd_pcm_uframes_t at = (io->appl_ptr % v->frames + v->frames - p.lag) % v->frames, done = 0;
+        while (done < size) {
+            const snd_pcm_uframes_t n = std::min(size - done, v->frames - at);
+            if (io->format == SND_PCM_FORMAT_S32_LE) {
+                snd_pcm_channel_area_t d[2];
+                deviceAreas(p, d);
+                if (play)
+                    snd_pcm_areas_copy(d, at, mine, offset + done, 2, n, SND_PCM_FORMAT_S32_LE);
+                else
+                    snd_pcm_areas_copy(mine, offset + done, d, at, 2, n, SND_PCM_FORMAT_S32_LE);
+            } else {
+                convert(io->format, play, mine, offset + done, dev, at, n);
+            }
+            done += n;
+            at = (at + n) % v->frames;
+        }
     }
     return snd_pcm_sframes_t(size);
 }
@@ -346,26 +459,35 @@ int vPrepare(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
     vStop(io);
-    if (v->frames != io->buffer_size || v->ran || !v->ws.buffer) {
+    bool fresh = v->frames == io->buffer_size && !v->ran;
+    for (unsigned k = 0; k < v->pairs; ++k) fresh = fresh && v->pair[k].ws.buffer;
+    if (!fresh) {
         const uint64_t want = uint64_t(io->buffer_size) * kFrameBytes;
-        if (want == 0 || want > uint64_t(v->ws.rate) * kFrameBytes * kMaxBufferMs / 1000) return -EINVAL;
+        if (want == 0 || want > uint64_t(v->rate) * kFrameBytes * kMaxBufferMs / 1000) return -EINVAL;
         v->frames = 0;
-        const int err = WaveRt_allocate(&v->ws, uint32_t(want));
-        if (err != 0 || !v->ws.buffer) {
-            SNDERR("velunor: %s: the driver host gave no buffer of %u bytes (%d)", v->endpoint, unsigned(want), err);
-            return -ENOMEM;
-        }
-        if (v->ws.bytes != want) {
-            SNDERR("velunor: %s: asked for a buffer of %u bytes, got %u", v->endpoint, unsigned(want), v->ws.bytes);
-            return -ENOMEM;
+        for (unsigned k = 0; k < v->pairs; ++k) {
+            Pair& p = v->pair[k];
+            const int err = WaveRt_allocate(&p.ws, uint32_t(want));
+            if (err != 0 || !p.ws.buffer) {
+                SNDERR("velunor: %s: the driver host gave no buffer of %u bytes (%d)", p.endpoint, unsigned(want), err);
+                return -ENOMEM;
+            }
+            if (p.ws.bytes != want) {
+                SNDERR("velunor: %s: asked for a buffer of %u bytes, got %u", p.endpoint, unsigned(want), p.ws.bytes);
+                return -ENOMEM;
+            }
         }
         v->frames = io->buffer_size;
         v->ran = false;
     }
-    v->lastPos = 0;
+    for (unsigned k = 0; k < v->pairs; ++k) {
+        v->pair[k].lastPos = 0;
+        v->pair[k].lag = 0;
+        std::memset(v->pair[k].ws.buffer, 0, v->pair[k].ws.bytes);
+    }
     v->hw = 0;
     v->periodNs = 0;
-    std::memset(v->ws.buffer, 0, v->ws.bytes);
+    v->lagsKnown = true;
     // A playback client may poll before it starts (its whole buffer is free).
     return armTimer(v, io->stream == SND_PCM_STREAM_PLAYBACK);
 }
@@ -386,18 +508,21 @@ int vDrain(snd_pcm_ioplug_t* io) {
         const int err = vStart(io);
         if (err) return err;
     }
-    if (io->stream == SND_PCM_STREAM_PLAYBACK && v->frames && v->ws.buffer) {
-        // Past the last written frame the stream reads silence until it is stopped.
-        snd_pcm_channel_area_t dev[2];
-        deviceAreas(v, dev);
-        snd_pcm_uframes_t at = io->appl_ptr % v->frames;
-        snd_pcm_uframes_t left = snd_pcm_ioplug_avail(io, io->hw_ptr, io->appl_ptr);
-        left = std::min(left, v->frames);
-        while (left) {
-            const snd_pcm_uframes_t n = std::min(left, v->frames - at);
-            snd_pcm_areas_silence(dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
-            left -= n;
-            at = (at + n) % v->frames;
+    if (io->stream == SND_PCM_STREAM_PLAYBACK && v->frames) {
+        // Past the last written frame the streams read silence until they are stopped.
+        const snd_pcm_uframes_t free = std::min(snd_pcm_ioplug_avail(io, io->hw_ptr, io->appl_ptr), v->frames);
+        for (unsigned k = 0; k < v->pairs; ++k) {
+            const Pair& p = v->pair[k];
+            if (!p.ws.buffer) continue;
+            snd_pcm_channel_area_t dev[2];
+            deviceAreas(p, dev);
+            snd_pcm_uframes_t at = (io->appl_ptr % v->frames + v->frames - p.lag) % v->frames, left = free;
+            while (left) {
+                const snd_pcm_uframes_t n = std::min(left, v->frames - at);
+                snd_pcm_areas_silence(dev, at, 2, n, SND_PCM_FORMAT_S32_LE);
+                left -= n;
+                at = (at + n) % v->frames;
+            }
         }
     }
     // ALSA stops the stream once the pointer has passed every written frame.
@@ -439,15 +564,19 @@ int vPollRevents(snd_pcm_ioplug_t* io, pollfd* pfd, unsigned int nfds, unsigned 
     return 0;
 }
 
+void closePairs(Velunor* v) {
+    for (unsigned k = 0; k < v->pairs; ++k) WaveRt_close(&v->pair[k].ws);
+}
+
 int vClose(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
-    WaveRt_close(&v->ws);
+    closePairs(v);
     if (v->timer >= 0) close(v->timer);
     delete v;
     return 0;
 }
 
-const snd_pcm_ioplug_callback_t kCallbacks = [] {
+snd_pcm_ioplug_callback_t callbacks(bool canPause) {
     snd_pcm_ioplug_callback_t c{};
     c.start = vStart;
     c.stop = vStop;
@@ -457,12 +586,14 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
     c.sw_params = vSwParams;
     c.prepare = vPrepare;
     c.drain = vDrain;
-    c.pause = vPause;
+    if (canPause) c.pause = vPause;
     c.poll_descriptors_count = vPollCount;
     c.poll_descriptors = vPollDescriptors;
     c.poll_revents = vPollRevents;
     return c;
-}();
+}
+const snd_pcm_ioplug_callback_t kPairCallbacks = callbacks(true);
+const snd_pcm_ioplug_callback_t kGroupCallbacks = callbacks(false);
 
 // Why an open failed, in words a user can act on.
 void explain(const char* endpoint, int err) {
@@ -492,6 +623,42 @@ void explain(const char* endpoint, int err) {
     SNDERR("velunor: %s: the driver host refused the stream (%d)", endpoint, err);
 }
 
+int openError(int err) { return err == -16 ? -EBUSY : err == -2 ? -ENOENT : err == -13 ? -EACCES : -ENODEV; }
+
+// The pairs of endpoint: one named pair, or ("out_all", "in_all") every pair from 00 up
+// to the first the card does not run.
+int openPairs(Velunor* v, const char* endpoint) {
+    const char* all = std::strstr(endpoint, "_all");
+    if (!all || all[4]) {
+        std::snprintf(v->pair[0].endpoint, sizeof v->pair[0].endpoint, "%s", endpoint);
+        const int err = WaveRt_open(endpoint, &v->pair[0].ws);
+        if (err != 0) {
+            explain(endpoint, err);
+            return openError(err);
+        }
+        v->pairs = 1;
+        return 0;
+    }
+    const int dir = int(all - endpoint);
+    for (unsigned k = 0; k < kMaxPairs; ++k) {
+        Pair& p = v->pair[k];
+        std::snprintf(p.endpoint, sizeof p.endpoint, "%.*s_stereo-%02x", dir, endpoint, k);
+        const int err = WaveRt_open(p.endpoint, &p.ws);
+        if (err == -2 && k > 0) break; // the card runs k pairs
+        if (err != 0) {
+            explain(p.endpoint, err);
+            return openError(err);
+        }
+        v->pairs = k + 1;
+        if (p.ws.rate != v->pair[0].ws.rate) {
+            SNDERR("velunor: %s runs at %u Hz, %s at %u Hz", p.endpoint, p.ws.rate, v->pair[0].endpoint,
+                   v->pair[0].ws.rate);
+            return -EINVAL;
+        }
+    }
+    return 0;
+}
+
 int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_stream_t stream, int mode) {
     const bool capture = std::strncmp(endpoint, "in_", 3) == 0;
     if (capture != (stream == SND_PCM_STREAM_CAPTURE)) {
@@ -504,29 +671,27 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     const char* trace = std::getenv("VELUNOR_ALSA_TRACE");
     v->trace = trace && *trace && std::strcmp(trace, "0") != 0;
     v->traceAll = trace && std::strcmp(trace, "2") == 0;
-    int err = WaveRt_open(endpoint, &v->ws);
+    const char* gap = std::getenv("VELUNOR_ALSA_START_GAP_US");
+    if (gap) v->startGapNs = std::min(std::atoll(gap), 1000000LL) * 1000;
+    int err = openPairs(v, endpoint);
+    if (err == 0 && (v->pair[0].ws.rate < 1000 || v->pair[0].ws.rate > 768000)) {
+        SNDERR("velunor: %s: the stream's rate %u is not usable", endpoint, v->pair[0].ws.rate);
+        err = -EINVAL;
+    }
+    if (err == 0) {
+        v->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (v->timer < 0) err = -errno;
+    }
     if (err != 0) {
-        explain(endpoint, err);
-        delete v;
-        return err == -16 ? -EBUSY : err == -2 ? -ENOENT : err == -13 ? -EACCES : -ENODEV;
-    }
-    if (v->ws.rate < 1000 || v->ws.rate > 768000) {
-        SNDERR("velunor: %s: the stream's rate %u is not usable", endpoint, v->ws.rate);
-        WaveRt_close(&v->ws);
-        delete v;
-        return -EINVAL;
-    }
-    v->enginePeriod = v->ws.rate / 1000;
-    v->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (v->timer < 0) {
-        err = -errno;
-        WaveRt_close(&v->ws);
+        closePairs(v);
         delete v;
         return err;
     }
+    v->rate = v->pair[0].ws.rate;
+    v->enginePeriod = v->rate / 1000;
     v->io.version = SND_PCM_IOPLUG_VERSION;
-    v->io.name = "Velunor Link endpoint";
-    v->io.callback = &kCallbacks;
+    v->io.name = v->pairs > 1 ? "Velunor Link, all pairs" : "Velunor Link endpoint";
+    v->io.callback = v->pairs > 1 ? &kGroupCallbacks : &kPairCallbacks;
     v->io.private_data = v;
     v->io.poll_fd = v->timer;
     v->io.poll_events = POLLIN;
@@ -537,7 +702,7 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     v->io.flags = 0;
     err = snd_pcm_ioplug_create(&v->io, name, stream, mode);
     if (err < 0) {
-        WaveRt_close(&v->ws);
+        closePairs(v);
         close(v->timer);
         delete v;
         return err;
@@ -547,13 +712,16 @@ int openPcm(snd_pcm_t** pcmp, const char* name, const char* endpoint, snd_pcm_st
     static const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED,
                                       SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
     static const unsigned format[] = {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_FLOAT_LE};
-    const unsigned periodBytes = v->enginePeriod * kFrameBytes;
-    const unsigned maxBufferBytes = v->ws.rate / 1000 * kMaxBufferMs * kFrameBytes;
-    const unsigned minBufferBytes = (v->ws.rate * kMinBufferTenthsMs / 10000 + 1) / 2 * 2 * kFrameBytes;
+    // The client's frame is 4 bytes a channel in either format: the byte limits are frame limits.
+    const unsigned frameBytes = kFrameBytes * v->pairs;
+    const unsigned periodBytes = v->enginePeriod * frameBytes;
+    const unsigned maxBufferBytes = v->rate / 1000 * kMaxBufferMs * frameBytes;
+    const unsigned minBufferBytes = (v->rate * kMinBufferTenthsMs / 10000 + 1) / 2 * 2 * frameBytes;
+    const unsigned channels = 2 * v->pairs;
     if ((err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
         (err = snd_pcm_ioplug_set_param_list(&v->io, SND_PCM_IOPLUG_HW_FORMAT, 2, format)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_RATE, v->ws.rate, v->ws.rate)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_CHANNELS, channels, channels)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_RATE, v->rate, v->rate)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, periodBytes,
                                                maxBufferBytes / 2)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&v->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024)) < 0 ||
