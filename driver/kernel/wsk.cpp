@@ -5,9 +5,10 @@
 //
 // Sends: a single datagram is one sendto; a batch (WskSendMessages) goes out in
 // sendmmsg calls. Receives: a socket filter in the kernel keeps what the driver never
-// looks at (other protocols, other ports, datagrams of 56 bytes or less) from waking
-// the receive thread, which reads in batches (recvmmsg) and indicates each batch as one
-// list, as a receive-from event does.
+// looks at (other protocols, other ports, datagrams of 56 bytes or less, unicast for a
+// stream it does not have once it names its streams) from waking the receive thread,
+// which reads in batches (recvmmsg) and indicates each batch as one list, as a
+// receive-from event does.
 //
 // Linux gives a raw socket bound to a unicast address only datagrams to that address,
 // so group datagrams come from a companion raw socket bound to any address, which holds
@@ -38,6 +39,7 @@ extern "C" const GUID NPI_WSK_INTERFACE_ID = {0x2227E803, 0x8D8B, 0x11D4, {0xAB,
 
 namespace {
 
+constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
 constexpr int kRxBatch = 64;      // datagrams per recvmmsg
 constexpr size_t kRxCap = 2048;   // the largest datagram the driver takes is 1528 bytes
 constexpr int kTxChunk = 256;     // datagrams per sendmmsg (the kernel takes up to 1024)
@@ -51,6 +53,8 @@ struct RawSocket {
     int fd = -1;        // raw, bound as the driver asks
     int groupFd = -1;   // raw, bound to any: group datagrams
     int portFd = -1;    // UDP, holds the bound port
+    uint16_t port = 0;  // bound, host order
+    uint32_t ucastStreams = kNoLimit; // unicast stream indexes the client takes
     void* context = nullptr;
     WSK_RECEIVE_FROM_EVENT* onReceive = nullptr;
     std::atomic<bool> eventOn{false};
@@ -136,8 +140,11 @@ void receiveLoop(RawSocket* s) {
 
 // The kernel-side filter of a raw UDP socket (the packet starts at its IPv4 header):
 // IPv4, UDP, destination port (host order; 0: any), longer than 56 bytes, and with
-// groups a destination in 224.0.0.0/4. Writes at most 12 instructions; returns the count.
-int buildFilter(sock_filter* f, uint16_t port, bool groups) {
+// groups a destination in 224.0.0.0/4. With a unicast stream count, a unicast
+// destination also needs a compact header (payload byte 0 is 0) of a stream index below
+// it: a flood of RTP for no stream then never wakes the receive thread. Writes at most
+// 20 instructions; returns the count.
+int buildFilter(sock_filter* f, uint16_t port, bool groups, uint32_t ucastStreams = kNoLimit) {
     int n = 0;
     // Jumps are counted to the final "drop" instruction, so each test is written with
     // the distance to it filled in at the end.
@@ -158,21 +165,37 @@ int buildFilter(sock_filter* f, uint16_t port, bool groups) {
         f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
         test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0xE});     // 224.0.0.0/4
     }
+    f[n++] = {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0};        // X = IPv4 header length
     if (port) {
-        f[n++] = {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0};    // X = IPv4 header length
         f[n++] = {BPF_LD | BPF_H | BPF_IND, 0, 0, 2};     // UDP destination port
         test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, port});
+    }
+    if (!groups && ucastStreams != kNoLimit) {
+        f[n++] = {BPF_LD | BPF_B | BPF_ABS, 0, 0, 16};
+        f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
+        f[n++] = {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0xE};  // a group: accepted as it stands
+        f[n++] = {BPF_LD | BPF_B | BPF_IND, 0, 0, 8};     // compact header, first byte
+        test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0});
+        f[n++] = {BPF_LD | BPF_H | BPF_IND, 0, 0, 10};    // stream index
+        toDrop[nd++] = n;                                 // index >= count: drop
+        f[n++] = {BPF_JMP | BPF_JGE | BPF_K, 0, 0, ucastStreams};
+        // JGE jumps on true: the drop distance goes in jt, and false falls through.
     }
     f[n++] = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
     const int drop = n;
     f[n++] = {BPF_RET | BPF_K, 0, 0, 0};
-    for (int i = 0; i < nd; ++i) f[toDrop[i]].jf = uint8_t(drop - toDrop[i] - 1);
+    for (int i = 0; i < nd; ++i) {
+        sock_filter& t = f[toDrop[i]];
+        const uint8_t dist = uint8_t(drop - toDrop[i] - 1);
+        if ((t.code & 0xF0) == BPF_JGE) t.jt = dist;
+        else t.jf = dist;
+    }
     return n;
 }
 
-void attachFilter(int fd, uint16_t port, bool groups) {
-    sock_filter f[16];
-    sock_fprog prog{uint16_t(buildFilter(f, port, groups)), f};
+void attachFilter(int fd, uint16_t port, bool groups, uint32_t ucastStreams = kNoLimit) {
+    sock_filter f[24];
+    sock_fprog prog{uint16_t(buildFilter(f, port, groups, ucastStreams)), f};
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
         std::printf("velunor-kernel: socket filter: %s\n", std::strerror(errno));
         std::fflush(stdout);
@@ -204,6 +227,11 @@ NTSTATUS wskControl(WSK_SOCKET* ws, WSK_CONTROL_SOCKET_TYPE type, ULONG code, UL
             }
             st = s->onReceive ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
         }
+    } else if (type == WskSetOption && level == SOL_SOCKET_K && code == SO_VELUNOR_UCAST_STREAMS && in &&
+               inSize >= sizeof(ULONG)) {
+        s->ucastStreams = *static_cast<const ULONG*>(in);
+        if (s->fd >= 0) attachFilter(s->fd, s->port, false, s->ucastStreams);
+        st = STATUS_SUCCESS;
     } else if (type == WskSetOption && level == IPPROTO_IP_K && in && inSize >= sizeof(ULONG)) {
         const ULONG v = *static_cast<const ULONG*>(in);
         int rc = -1;
@@ -257,7 +285,8 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
         a.sin_addr.s_addr = local->sin_addr;
         st = ::bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         const uint16_t port = ntohs(local->sin_port);
-        if (st == STATUS_SUCCESS) attachFilter(s->fd, port, false);
+        s->port = port;
+        if (st == STATUS_SUCCESS) attachFilter(s->fd, port, false, s->ucastStreams);
         if (st == STATUS_SUCCESS && local->sin_addr != 0) {
             s->groupFd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
             // Bound to any, it also gets every unicast datagram of the computer, those to
