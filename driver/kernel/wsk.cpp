@@ -4,7 +4,8 @@
 // header, as the datagram indication of a raw socket does.
 //
 // Sends: a single datagram is one sendto; a batch (WskSendMessages) goes out in
-// sendmmsg calls. Receives: a socket filter in the kernel keeps what the driver never
+// sendmmsg calls, through the UDP socket that holds the bound port when the datagrams
+// come from that port (the raw socket would checksum every payload on the way). Receives: a socket filter in the kernel keeps what the driver never
 // looks at (other protocols, other ports, datagrams of 56 bytes or less, unicast for a
 // stream it does not have once it names its streams) from waking the receive thread,
 // which reads in batches (recvmmsg) and indicates each batch as one list, as a
@@ -53,6 +54,7 @@ struct RawSocket {
     int fd = -1;        // raw, bound as the driver asks
     int groupFd = -1;   // raw, bound to any: group datagrams
     int portFd = -1;    // UDP, holds the bound port
+    bool portSends = false; // portFd is bound: it sends what comes from the port
     uint16_t port = 0;  // bound, host order
     uint32_t ucastStreams = kNoLimit; // unicast stream indexes the client takes
     void* context = nullptr;
@@ -235,15 +237,20 @@ NTSTATUS wskControl(WSK_SOCKET* ws, WSK_CONTROL_SOCKET_TYPE type, ULONG code, UL
     } else if (type == WskSetOption && level == IPPROTO_IP_K && in && inSize >= sizeof(ULONG)) {
         const ULONG v = *static_cast<const ULONG*>(in);
         int rc = -1;
+        // Sending options hold for both sockets that send (see wskSendMessages).
+        auto both = [s](int opt, const void* val, socklen_t len) {
+            if (s->portFd >= 0) ::setsockopt(s->portFd, IPPROTO_IP, opt, val, len);
+            return ::setsockopt(s->fd, IPPROTO_IP, opt, val, len);
+        };
         if (code == IP_TOS_K) {
             int tos = int(v & 0xFF);
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+            rc = both(IP_TOS, &tos, sizeof tos);
         } else if (code == IP_MULTICAST_TTL_K) {
             int ttl = int(v & 0xFF);
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+            rc = both(IP_MULTICAST_TTL, &ttl, sizeof ttl);
         } else if (code == IP_MULTICAST_IF_K) {
             in_addr a{v};
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a);
+            rc = both(IP_MULTICAST_IF, &a, sizeof a);
         } else if ((code == IP_ADD_MEMBERSHIP_K || code == IP_DROP_MEMBERSHIP_K) && inSize >= 2 * sizeof(ULONG)) {
             const ULONG* w = static_cast<const ULONG*>(in); // group, interface (network order)
             ip_mreq m{};
@@ -308,6 +315,10 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
                 std::printf("velunor-kernel: UDP port %u is held elsewhere (%s)\n", ntohs(local->sin_port),
                             std::strerror(errno));
                 std::fflush(stdout);
+            } else {
+                // It sends the driver's datagrams from the port as they are: no checksum.
+                s->portSends = ::setsockopt(s->portFd, SOL_SOCKET, SO_NO_CHECK, &one, sizeof one) == 0;
+                NetBatch_reserveSendBuffer(s->portFd, kSendQueueBytes);
             }
         }
         if (st == STATUS_SUCCESS && !s->rx.joinable()) s->rx = std::thread(receiveLoop, s);
@@ -376,7 +387,7 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
     bool room = true;
     WSK_BUF_LIST* d = list;
     while (d) {
-        int m = 0;
+        int m = 0, fd = -1;
         for (; d && m < kTxChunk; d = d->Next) {
             if (!room) {
                 d->Status = STATUS_DEVICE_BUSY;
@@ -390,10 +401,21 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
                 d->Status = STATUS_INVALID_PARAMETER;
                 continue;
             }
+            // A datagram from the bound port without a checksum leaves through the UDP
+            // socket that holds the port: the same datagram on the wire, without the raw
+            // path's checksum pass over every payload.
+            uint8_t* u = const_cast<uint8_t*>(data) + d->Buffer.Offset;
+            const size_t len = d->Buffer.Length;
+            const bool plain = s->portSends && len >= 8 && ((u[0] << 8) | u[1]) == s->port &&
+                               size_t((u[4] << 8) | u[5]) == len && u[6] == 0 && u[7] == 0;
+            const int via = plain ? s->portFd : s->fd;
+            if (m > 0 && via != fd) break; // a list of the other socket starts here
+            fd = via;
             to[m] = sockaddr_in{};
             to[m].sin_family = AF_INET;
             to[m].sin_addr.s_addr = r->sin_addr;
-            iov[m] = iovec{const_cast<uint8_t*>(data) + d->Buffer.Offset, d->Buffer.Length};
+            if (plain) std::memcpy(&to[m].sin_port, u + 2, 2); // network order as it stands
+            iov[m] = plain ? iovec{u + 8, len - 8} : iovec{u, len};
             msgs[m] = mmsghdr{};
             msgs[m].msg_hdr.msg_name = &to[m];
             msgs[m].msg_hdr.msg_namelen = sizeof to[m];
@@ -401,7 +423,7 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
             msgs[m].msg_hdr.msg_iovlen = 1;
             e[m++] = d;
         }
-        if (m > 0 && room) room = sendChunk(s->fd, msgs, e, m, &sent);
+        if (m > 0 && room) room = sendChunk(fd, msgs, e, m, &sent);
     }
     NTSTATUS st = STATUS_SUCCESS;
     for (d = list; d && st == STATUS_SUCCESS; d = d->Next) st = d->Status;

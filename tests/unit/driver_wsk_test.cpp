@@ -334,6 +334,26 @@ TEST(KoSocketBatch, HeldBackDatagramsGoFirstOnceThenCountAsDropped) {
     EXPECT_EQ(fake::sent, sentTo({D, B, B + 2}));
     EXPECT_EQ(stats(), (std::vector<uint64_t>{9, 6, 4}));
     fake::reset(false);
+
+    // On the wire as the raw socket wrote it: from port 5004 to port 5004, no checksum,
+    // the engine's DSCP, the payload untouched.
+    const int cap = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+    ASSERT_GE(cap, 0);
+    timeval wait{1, 0};
+    ::setsockopt(cap, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    period(0x7F000009u, 1);
+    uint8_t got[256] = {};
+    ssize_t n = 0;
+    for (int i = 0; i < 50; ++i) { // other datagrams of the computer may come first
+        n = ::recv(cap, got, sizeof got, 0);
+        if (n <= 0 || (n >= 20 && std::memcmp(got + 16, "\x7f\x00\x00\x09", 4) == 0)) break;
+    }
+    ::close(cap);
+    ASSERT_EQ(n, ssize_t(20 + 8 + sizeof payload));
+    EXPECT_EQ(got[1], uint8_t(RtpAudio_getDscp() << 2));
+    const uint8_t udp[8] = {0x13, 0x8C, 0x13, 0x8C, 0, uint8_t(8 + sizeof payload), 0, 0};
+    EXPECT_EQ(std::memcmp(got + 20, udp, 8), 0);
+    EXPECT_EQ(std::memcmp(got + 28, payload, sizeof payload), 0);
     KoSocket_shutdown();
 }
 
