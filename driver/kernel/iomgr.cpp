@@ -77,10 +77,10 @@ bool reply(int fd, NTSTATUS status, const void* body, uint32_t len) {
     return DevIf_sendMsg(fd, &r, sizeof r, body, len);
 }
 
-// One open handle. The accept thread dispatches its create; afterwards the handle sits
-// in the serving pool's epoll set, armed for one request at a time (EPOLLONESHOT), so a
-// handle's requests stay in order and a fixed few threads serve every handle: an open
-// costs no thread start.
+// One open handle. The accept thread dispatches its create; afterwards the handle
+// belongs to one thread of a fixed pool (by its slot), which serves its requests in
+// order from its own epoll set, and its close: an open costs no thread start, and a
+// handle never passes between threads.
 struct Client {
     int fd;
     uint32_t gen; // the driver's generation at the create
@@ -89,16 +89,16 @@ struct Client {
 };
 Client g_client[kMaxClients];
 bool g_clientUsed[kMaxClients]; // under g_clientLock
-int g_epoll = -1;
-int g_quitFd = -1; // an eventfd in the epoll set, signalled once at shutdown: wakes every worker
 constexpr int kWorkers = 4; // a worker held by a client that takes no replies is freed by the send time-out
+int g_epoll[kWorkers] = {-1, -1, -1, -1}; // worker w serves the slots i with i % kWorkers == w
+int g_quitFd = -1; // an eventfd in every epoll set, signalled once at shutdown: wakes every worker
 std::thread* g_workers[kWorkers];
 
 // Dispatches the close of an open handle (when its driver is still the one that opened
 // it) and frees the handle.
 void closeClient(int i) {
     Client& c = g_client[i];
-    ::epoll_ctl(g_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+    ::epoll_ctl(g_epoll[i % kWorkers], EPOLL_CTL_DEL, c.fd, nullptr);
     {
         std::shared_lock<std::shared_mutex> hold(g_driverLock);
         if (g_driver && g_generation.load() == c.gen) {
@@ -150,9 +150,9 @@ void openClient(int fd, const char* ref) {
     }
     reply(fd, st, nullptr, 0);
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.events = EPOLLIN | EPOLLRDHUP;
     ev.data.u32 = uint32_t(i);
-    if (NT_SUCCESS(st) && ::epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return;
+    if (NT_SUCCESS(st) && ::epoll_ctl(g_epoll[i % kWorkers], EPOLL_CTL_ADD, fd, &ev) == 0) return;
     if (NT_SUCCESS(st)) {
         closeClient(i); // no room in the epoll set: the open is closed at once
         return;
@@ -165,8 +165,8 @@ void openClient(int fd, const char* ref) {
     g_clientCv.notify_all();
 }
 
-// One request of handle i, which this worker alone holds until it re-arms it. Returns
-// false when the handle is done (hung up, or its driver went away).
+// One request of handle i, served by its worker. Returns false when the handle is done
+// (hung up, or its driver went away).
 bool serveRequest(int i, std::vector<uint8_t>& in, std::vector<uint8_t>& sys) {
     Client& c = g_client[i];
     DevIfRequest q{};
@@ -211,21 +211,17 @@ bool serveRequest(int i, std::vector<uint8_t>& in, std::vector<uint8_t>& sys) {
     return reply(c.fd, st, sys.data(), info) && st != STATUS_DEVICE_NOT_CONNECTED;
 }
 
-void workerLoop() {
+void workerLoop(int w) {
     std::vector<uint8_t> in(DEVIF_MAX_IN + 1);
     std::vector<uint8_t> sys;
     while (!g_quit.load()) {
-        epoll_event ev{};
-        const int n = ::epoll_wait(g_epoll, &ev, 1, 1000);
-        if (n <= 0 || g_quit.load()) continue;
-        const int i = int(ev.data.u32);
-        if (i < 0 || i >= kMaxClients) continue; // the quit event
-        if (!serveRequest(i, in, sys)) {
-            closeClient(i);
-            continue;
+        epoll_event ev[16];
+        const int n = ::epoll_wait(g_epoll[w], ev, 16, 1000);
+        for (int k = 0; k < n && !g_quit.load(); ++k) {
+            const int i = int(ev[k].data.u32);
+            if (i < 0 || i >= kMaxClients) continue; // the quit event
+            if (!serveRequest(i, in, sys)) closeClient(i);
         }
-        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-        if (::epoll_ctl(g_epoll, EPOLL_CTL_MOD, g_client[i].fd, &ev) != 0) closeClient(i);
     }
 }
 
@@ -300,13 +296,15 @@ static void ensureStarted() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (::pipe2(g_wakePipe, O_CLOEXEC) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
-        g_epoll = ::epoll_create1(EPOLL_CLOEXEC);
         g_quitFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = ~0u;
-        ::epoll_ctl(g_epoll, EPOLL_CTL_ADD, g_quitFd, &ev);
-        for (auto& w : g_workers) w = new std::thread(workerLoop);
+        for (int w = 0; w < kWorkers; ++w) {
+            g_epoll[w] = ::epoll_create1(EPOLL_CLOEXEC);
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = ~0u;
+            ::epoll_ctl(g_epoll[w], EPOLL_CTL_ADD, g_quitFd, &ev);
+            g_workers[w] = new std::thread(workerLoop, w);
+        }
         g_acceptThread = new std::thread(acceptLoop);
     });
 }
