@@ -316,9 +316,16 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
                             std::strerror(errno));
                 std::fflush(stdout);
             } else {
-                // It sends the driver's datagrams from the port as they are: no checksum.
+                // It sends the driver's datagrams from the port as they are: no checksum,
+                // and the sending options set on the raw socket so far.
                 s->portSends = ::setsockopt(s->portFd, SOL_SOCKET, SO_NO_CHECK, &one, sizeof one) == 0;
                 NetBatch_reserveSendBuffer(s->portFd, kSendQueueBytes);
+                for (int opt : {IP_TOS, IP_MULTICAST_TTL, IP_MULTICAST_IF}) {
+                    in_addr v{}; // the largest of the three
+                    socklen_t len = sizeof v;
+                    if (::getsockopt(s->fd, IPPROTO_IP, opt, &v, &len) == 0)
+                        ::setsockopt(s->portFd, IPPROTO_IP, opt, &v, len);
+                }
             }
         }
         if (st == STATUS_SUCCESS && !s->rx.joinable()) s->rx = std::thread(receiveLoop, s);
