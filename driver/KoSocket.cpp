@@ -419,14 +419,16 @@ void KoSocket_onDatagram(const uint8_t* ip, size_t len) {
 }
 
 // The socket keeps unicast datagrams for stream indexes this engine does not have from
-// reaching the receive event at all; told again whenever the count changes.
+// reaching the receive event at all; told again whenever the count changes. A provider
+// without the option refuses it once per change, and the receive event still rejects
+// such datagrams before they are copied.
 static void followUnicastStreams() {
     const int n = RtpAudio_getNum(RTP_UCAST_RX);
     if (!g_socket || n == g_filterStreams.load(rlx)) return;
     ULONG v = ULONG(n < 0 ? 0 : n);
-    if (NT_SUCCESS(ops()->WskControlSocket(g_socket, WskSetOption, SO_VELUNOR_UCAST_STREAMS, SOL_SOCKET_K, sizeof v,
-                                           &v, 0, nullptr, nullptr, nullptr)))
-        g_filterStreams.store(n, rlx);
+    ops()->WskControlSocket(g_socket, WskSetOption, SO_VELUNOR_UCAST_STREAMS, SOL_SOCKET_K, sizeof v, &v, 0, nullptr,
+                            nullptr, nullptr);
+    g_filterStreams.store(n, rlx);
 }
 
 int KoSocket_drain() {
