@@ -3,8 +3,9 @@
 // way the driver's unit tests run it, so every case runs the same kernel build:
 //   Socket/open_each   what VelunorRoute's client does per request: list nothing (the
 //                      path is kept), open the interface, one device I/O control
-//                      request, close. Three trips through the host's socket and a
-//                      serving thread per open.
+//                      request, close. Three trips through the host's socket: the
+//                      create in the host's accept thread, the request and the
+//                      close in its serving pool.
 //   Socket/open_kept   one device I/O control request on a handle kept open: the
 //                      socket round trip, the IRP and the bridge.
 //   Dispatch           the IRP sent through the driver object's dispatch table in the

@@ -60,6 +60,8 @@ int g_handedN;
 char g_name[128];
 std::atomic<bool> g_receiving;
 uint8_t g_tos = 0xFF;
+// The unicast stream count the socket's filter was last given (-1: none yet).
+std::atomic<int> g_filterStreams{-1};
 
 // receive queue: the event writes, the period reads
 uint8_t g_rx[kRxSlots][kRxBytes];
@@ -254,6 +256,7 @@ int KoSocket_bind(const char* ip) {
     ops()->WskControlSocket(g_socket, WskSetOption, IP_MULTICAST_IF_K, IPPROTO_IP_K, sizeof ifAddr, &ifAddr, 0,
                             nullptr, nullptr, nullptr);
     std::snprintf(g_name, sizeof g_name, "%s", ip);
+    g_filterStreams.store(-1, rlx);
     return 0;
 }
 
@@ -415,7 +418,21 @@ void KoSocket_onDatagram(const uint8_t* ip, size_t len) {
     g_rxHead.store(head + 1, std::memory_order_release);
 }
 
+// The socket keeps unicast datagrams for stream indexes this engine does not have from
+// reaching the receive event at all; told again whenever the count changes. A provider
+// without the option refuses it once per change, and the receive event still rejects
+// such datagrams before they are copied.
+static void followUnicastStreams() {
+    const int n = RtpAudio_getNum(RTP_UCAST_RX);
+    if (!g_socket || n == g_filterStreams.load(rlx)) return;
+    ULONG v = ULONG(n < 0 ? 0 : n);
+    ops()->WskControlSocket(g_socket, WskSetOption, SO_VELUNOR_UCAST_STREAMS, SOL_SOCKET_K, sizeof v, &v, 0, nullptr,
+                            nullptr, nullptr);
+    g_filterStreams.store(n, rlx);
+}
+
 int KoSocket_drain() {
+    followUnicastStreams();
     const uint32_t head = g_rxHead.load(std::memory_order_acquire);
     uint32_t tail = g_rxTail.load(rlx);
     int n = 0;

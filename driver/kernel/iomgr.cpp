@@ -1,11 +1,13 @@
 // The I/O manager of the stand-in kernel: device interfaces as Unix-domain sockets,
-// one serving thread per open handle, and the PnP side that loads a driver for the
-// root device. Every request becomes an IRP that goes through the driver object's
+// opens served by the accept thread and requests by a fixed pool of threads, and the
+// PnP side that loads a driver for the root device. Every request becomes an IRP that goes through the driver object's
 // dispatch table, so a driver's take-over of its dispatch entries is what really runs.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <errno.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,91 +72,157 @@ void wake() {
     }
 }
 
-void reply(int fd, NTSTATUS status, const void* body, uint32_t len) {
+bool reply(int fd, NTSTATUS status, const void* body, uint32_t len) {
     DevIfReply r{status, len};
-    DevIf_sendMsg(fd, &r, sizeof r, body, len);
+    return DevIf_sendMsg(fd, &r, sizeof r, body, len);
 }
 
-// One open handle: create, requests, close, each an IRP through the dispatch table.
-void serveClient(int fd, std::string ref) {
+// One open handle. The accept thread dispatches its create; afterwards the handle
+// belongs to one thread of a fixed pool (by its slot), which serves its requests in
+// order from its own epoll set, and its close: an open costs no thread start, and a
+// handle never passes between threads.
+struct Client {
+    int fd;
+    uint32_t gen; // the driver's generation at the create
+    FILE_OBJECT file;
     char16_t name[130];
-    name[0] = u'\\';
-    Kernel_widen(ref.c_str(), name + 1, 129);
-    FILE_OBJECT file{};
-    RtlInitUnicodeString(&file.FileName, name);
+};
+Client g_client[kMaxClients];
+bool g_clientUsed[kMaxClients]; // under g_clientLock
+constexpr int kWorkers = 4; // a worker held by a client that takes no replies is freed by the send time-out
+int g_epoll[kWorkers] = {-1, -1, -1, -1}; // worker w serves the slots i with i % kWorkers == w
+int g_quitFd = -1; // an eventfd in every epoll set, signalled once at shutdown: wakes every worker
+std::thread* g_workers[kWorkers];
 
-    uint32_t gen = 0;
-    NTSTATUS st;
+// Dispatches the close of an open handle (when its driver is still the one that opened
+// it) and frees the handle.
+void closeClient(int i) {
+    Client& c = g_client[i];
+    ::epoll_ctl(g_epoll[i % kWorkers], EPOLL_CTL_DEL, c.fd, nullptr);
     {
         std::shared_lock<std::shared_mutex> hold(g_driverLock);
-        gen = g_generation.load();
-        IRP irp{};
-        irp.Stack.MajorFunction = IRP_MJ_CREATE;
-        irp.Stack.FileObject = &file;
-        st = g_driver ? IoMgr_dispatch(&irp) : STATUS_NO_SUCH_DEVICE;
-    }
-    reply(fd, st, nullptr, 0);
-    if (NT_SUCCESS(st)) {
-        std::vector<uint8_t> in(DEVIF_MAX_IN + 1);
-        std::vector<uint8_t> sys;
-        // A request wakes the thread straight out of its receive, one system call per
-        // request; the time-out only lets it see the quit flag.
-        timeval tick{0, 500000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-        for (;;) {
-            if (g_quit.load()) break;
-            DevIfRequest q{};
-            iovec iov[2] = {{&q, sizeof q}, {in.data(), in.size()}};
-            msghdr m{};
-            m.msg_iov = iov;
-            m.msg_iovlen = 2;
-            ssize_t n = ::recvmsg(fd, &m, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-            if (g_quit.load()) break;
-            if (n <= 0) break; // hung up
-            const size_t body = size_t(n) > sizeof q ? size_t(n) - sizeof q : 0;
-            if (size_t(n) < sizeof q || (m.msg_flags & MSG_TRUNC) || q.inLen != body || q.inLen > DEVIF_MAX_IN) {
-                reply(fd, STATUS_INVALID_PARAMETER, nullptr, 0);
-                continue;
-            }
-            // Buffered transfer: one system buffer for input and output. An output length
-            // beyond what the host hands a driver is clamped; the driver sees the clamp.
-            const uint32_t outLen = q.outLen > DEVIF_MAX_OUT ? DEVIF_MAX_OUT : q.outLen;
-            sys.assign(std::max<size_t>(q.inLen, outLen) + 1, 0);
-            std::memcpy(sys.data(), in.data(), q.inLen);
-            IRP irp{};
-            irp.AssociatedIrp.SystemBuffer = sys.data();
-            irp.Stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-            irp.Stack.FileObject = &file;
-            irp.Stack.Parameters.DeviceIoControl.IoControlCode = q.code;
-            irp.Stack.Parameters.DeviceIoControl.InputBufferLength = q.inLen;
-            irp.Stack.Parameters.DeviceIoControl.OutputBufferLength = outLen;
-            {
-                std::shared_lock<std::shared_mutex> hold(g_driverLock);
-                if (!g_driver || g_generation.load() != gen) {
-                    st = STATUS_DEVICE_NOT_CONNECTED; // the driver went away under this handle
-                } else {
-                    st = IoMgr_dispatch(&irp);
-                }
-            }
-            uint32_t info = uint32_t(irp.IoStatus.Information);
-            if (!NT_SUCCESS(st) && st != STATUS_BUFFER_OVERFLOW) info = 0;
-            if (info > outLen) info = outLen; // a driver never returns more than the caller's buffer
-            reply(fd, st, sys.data(), info);
-            if (st == STATUS_DEVICE_NOT_CONNECTED) break;
-        }
-        std::shared_lock<std::shared_mutex> hold(g_driverLock);
-        if (g_driver && g_generation.load() == gen) {
+        if (g_driver && g_generation.load() == c.gen) {
             IRP irp{};
             irp.Stack.MajorFunction = IRP_MJ_CLOSE;
-            irp.Stack.FileObject = &file;
+            irp.Stack.FileObject = &c.file;
             IoMgr_dispatch(&irp);
         }
     }
-    ::close(fd);
+    ::close(c.fd);
+    c.fd = -1;
     std::lock_guard<std::mutex> g(g_clientLock);
+    g_clientUsed[i] = false;
     --g_clients;
     g_clientCv.notify_all();
+}
+
+// The create of a handle just accepted; on success it joins the serving pool.
+void openClient(int fd, const char* ref) {
+    int i = 0;
+    {
+        std::lock_guard<std::mutex> g(g_clientLock);
+        while (i < kMaxClients && g_clientUsed[i]) ++i;
+        if (i == kMaxClients) { // the accept thread waits for room first; kept for safety
+            ::close(fd);
+            return;
+        }
+        g_clientUsed[i] = true;
+        ++g_clients;
+    }
+    Client& c = g_client[i];
+    c.fd = fd;
+    c.file = FILE_OBJECT{};
+    c.name[0] = u'\\';
+    Kernel_widen(ref, c.name + 1, 129);
+    RtlInitUnicodeString(&c.file.FileName, c.name);
+    // A client that takes no replies holds a worker at most this long, then is hung up on
+    // (a client waits for each reply before its next request, so its queue never fills).
+    timeval limit{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    NTSTATUS st;
+    {
+        std::shared_lock<std::shared_mutex> hold(g_driverLock);
+        c.gen = g_generation.load();
+        IRP irp{};
+        irp.Stack.MajorFunction = IRP_MJ_CREATE;
+        irp.Stack.FileObject = &c.file;
+        st = g_driver ? IoMgr_dispatch(&irp) : STATUS_NO_SUCH_DEVICE;
+    }
+    reply(fd, st, nullptr, 0);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.u32 = uint32_t(i);
+    if (NT_SUCCESS(st) && ::epoll_ctl(g_epoll[i % kWorkers], EPOLL_CTL_ADD, fd, &ev) == 0) return;
+    if (NT_SUCCESS(st)) {
+        closeClient(i); // no room in the epoll set: the open is closed at once
+        return;
+    }
+    ::close(fd);
+    c.fd = -1;
+    std::lock_guard<std::mutex> g(g_clientLock);
+    g_clientUsed[i] = false;
+    --g_clients;
+    g_clientCv.notify_all();
+}
+
+// One request of handle i, served by its worker. Returns false when the handle is done
+// (hung up, or its driver went away).
+bool serveRequest(int i, std::vector<uint8_t>& in, std::vector<uint8_t>& sys) {
+    Client& c = g_client[i];
+    DevIfRequest q{};
+    iovec iov[2] = {{&q, sizeof q}, {in.data(), in.size()}};
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    ssize_t n;
+    do n = ::recvmsg(c.fd, &m, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true; // woken for nothing
+    if (n <= 0) return false; // hung up
+    const size_t body = size_t(n) > sizeof q ? size_t(n) - sizeof q : 0;
+    if (size_t(n) < sizeof q || (m.msg_flags & MSG_TRUNC) || q.inLen != body || q.inLen > DEVIF_MAX_IN) {
+        return reply(c.fd, STATUS_INVALID_PARAMETER, nullptr, 0);
+    }
+    // Buffered transfer: one system buffer for input and output. An output length
+    // beyond what the host hands a driver is clamped; the driver sees the clamp.
+    const uint32_t outLen = q.outLen > DEVIF_MAX_OUT ? DEVIF_MAX_OUT : q.outLen;
+    sys.assign(std::max<size_t>(q.inLen, outLen) + 1, 0);
+    std::memcpy(sys.data(), in.data(), q.inLen);
+    IRP irp{};
+    irp.AssociatedIrp.SystemBuffer = sys.data();
+    irp.Stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    irp.Stack.FileObject = &c.file;
+    irp.Stack.Parameters.DeviceIoControl.IoControlCode = q.code;
+    irp.Stack.Parameters.DeviceIoControl.InputBufferLength = q.inLen;
+    irp.Stack.Parameters.DeviceIoControl.OutputBufferLength = outLen;
+    NTSTATUS st;
+    {
+        std::shared_lock<std::shared_mutex> hold(g_driverLock);
+        if (!g_driver || g_generation.load() != c.gen) {
+            st = STATUS_DEVICE_NOT_CONNECTED; // the driver went away under this handle
+        } else {
+            st = IoMgr_dispatch(&irp);
+        }
+    }
+    uint32_t info = uint32_t(irp.IoStatus.Information);
+    if (!NT_SUCCESS(st) && st != STATUS_BUFFER_OVERFLOW) info = 0;
+    if (info > outLen) info = outLen; // a driver never returns more than the caller's buffer
+    // A reply the client does not take within the send time-out ends the handle.
+    return reply(c.fd, st, sys.data(), info) && st != STATUS_DEVICE_NOT_CONNECTED;
+}
+
+void workerLoop(int w) {
+    std::vector<uint8_t> in(DEVIF_MAX_IN + 1);
+    std::vector<uint8_t> sys;
+    while (!g_quit.load()) {
+        epoll_event ev[16];
+        const int n = ::epoll_wait(g_epoll[w], ev, 16, 1000);
+        for (int k = 0; k < n && !g_quit.load(); ++k) {
+            const int i = int(ev[k].data.u32);
+            if (i < 0 || i >= kMaxClients) continue; // the quit event
+            if (!serveRequest(i, in, sys)) closeClient(i);
+        }
+    }
 }
 
 void acceptLoop() {
@@ -185,21 +253,17 @@ void acceptLoop() {
                 g_clientCv.wait(g, [] { return g_clients < kMaxClients || g_quit.load(); });
                 if (g_quit.load()) return;
             }
-            std::string ref;
+            char ref[128];
             int fd = -1;
             {
                 std::lock_guard<std::mutex> g(g_ifLock);
                 const Interface& f = g_if[idx[k]];
                 if (!f.used || f.listenFd != p[k].fd) continue; // withdrawn meanwhile
                 fd = ::accept4(f.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-                ref = f.ref;
+                std::memcpy(ref, f.ref, sizeof ref);
             }
             if (fd < 0) continue;
-            {
-                std::lock_guard<std::mutex> g(g_clientLock);
-                ++g_clients;
-            }
-            std::thread(serveClient, fd, ref).detach();
+            openClient(fd, ref);
         }
     }
 }
@@ -232,6 +296,15 @@ static void ensureStarted() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (::pipe2(g_wakePipe, O_CLOEXEC) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
+        g_quitFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        for (int w = 0; w < kWorkers; ++w) {
+            g_epoll[w] = ::epoll_create1(EPOLL_CLOEXEC);
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = ~0u;
+            ::epoll_ctl(g_epoll[w], EPOLL_CTL_ADD, g_quitFd, &ev);
+            g_workers[w] = new std::thread(workerLoop, w);
+        }
         g_acceptThread = new std::thread(acceptLoop);
     });
 }
@@ -240,11 +313,24 @@ void IoMgr_shutdown() {
     IoMgr_disableAll();
     g_quit.store(true);
     wake();
+    if (g_quitFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t n = ::write(g_quitFd, &one, sizeof one);
+        (void)n;
+    }
     g_clientCv.notify_all();
     if (g_acceptThread && g_acceptThread->joinable()) g_acceptThread->join();
-    // Serving threads see the quit flag within their poll interval.
-    std::unique_lock<std::mutex> g(g_clientLock);
-    g_clientCv.wait_for(g, std::chrono::seconds(3), [] { return g_clients == 0; });
+    for (auto* w : g_workers)
+        if (w && w->joinable()) w->join();
+    // The handles still open are closed, as their clients' hang-ups would have.
+    for (int i = 0; i < kMaxClients; ++i) {
+        bool used;
+        {
+            std::lock_guard<std::mutex> g(g_clientLock);
+            used = g_clientUsed[i];
+        }
+        if (used) closeClient(i);
+    }
 }
 
 // ---- device interfaces ----

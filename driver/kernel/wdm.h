@@ -473,6 +473,12 @@ VELUNOR_KAPI NTSTATUS PcRegisterSubdevice(DEVICE_OBJECT* device, const char16_t*
 #define IP_MULTICAST_TTL_K 10
 #define IP_ADD_MEMBERSHIP_K 12
 #define IP_DROP_MEMBERSHIP_K 13
+// The stand-in's own option (level SOL_SOCKET_K, a ULONG): the unicast streams the
+// client takes, as a count of stream indexes. A kernel's receive event rejects a
+// datagram for no stream at no cost; the stand-in's receive runs in a thread of its
+// own, so its socket filter keeps out every unicast datagram whose payload is not a
+// compact header (first byte 0) of an index below the count. 0xFFFFFFFF: no limit.
+#define SO_VELUNOR_UCAST_STREAMS 0x7F01
 enum WSK_CONTROL_SOCKET_TYPE { WskSetOption, WskGetOption, WskIoctl };
 
 struct SOCKADDR_IN_K {

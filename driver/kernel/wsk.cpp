@@ -4,10 +4,12 @@
 // header, as the datagram indication of a raw socket does.
 //
 // Sends: a single datagram is one sendto; a batch (WskSendMessages) goes out in
-// sendmmsg calls. Receives: a socket filter in the kernel keeps what the driver never
-// looks at (other protocols, other ports, datagrams of 56 bytes or less) from waking
-// the receive thread, which reads in batches (recvmmsg) and indicates each batch as one
-// list, as a receive-from event does.
+// sendmmsg calls, through the UDP socket that holds the bound port when the datagrams
+// come from that port (the raw socket would checksum every payload on the way). Receives: a socket filter in the kernel keeps what the driver never
+// looks at (other protocols, other ports, datagrams of 56 bytes or less, unicast for a
+// stream it does not have once it names its streams) from waking the receive thread,
+// which reads in batches (recvmmsg) and indicates each batch as one list, as a
+// receive-from event does.
 //
 // Linux gives a raw socket bound to a unicast address only datagrams to that address,
 // so group datagrams come from a companion raw socket bound to any address, which holds
@@ -38,6 +40,7 @@ extern "C" const GUID NPI_WSK_INTERFACE_ID = {0x2227E803, 0x8D8B, 0x11D4, {0xAB,
 
 namespace {
 
+constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
 constexpr int kRxBatch = 64;      // datagrams per recvmmsg
 constexpr size_t kRxCap = 2048;   // the largest datagram the driver takes is 1528 bytes
 constexpr int kTxChunk = 256;     // datagrams per sendmmsg (the kernel takes up to 1024)
@@ -51,6 +54,9 @@ struct RawSocket {
     int fd = -1;        // raw, bound as the driver asks
     int groupFd = -1;   // raw, bound to any: group datagrams
     int portFd = -1;    // UDP, holds the bound port
+    bool portSends = false; // portFd is bound: it sends what comes from the port
+    uint16_t port = 0;  // bound, host order
+    uint32_t ucastStreams = kNoLimit; // unicast stream indexes the client takes
     void* context = nullptr;
     WSK_RECEIVE_FROM_EVENT* onReceive = nullptr;
     std::atomic<bool> eventOn{false};
@@ -136,8 +142,11 @@ void receiveLoop(RawSocket* s) {
 
 // The kernel-side filter of a raw UDP socket (the packet starts at its IPv4 header):
 // IPv4, UDP, destination port (host order; 0: any), longer than 56 bytes, and with
-// groups a destination in 224.0.0.0/4. Writes at most 12 instructions; returns the count.
-int buildFilter(sock_filter* f, uint16_t port, bool groups) {
+// groups a destination in 224.0.0.0/4. With a unicast stream count, a unicast
+// destination also needs a compact header (payload byte 0 is 0) of a stream index below
+// it: a flood of RTP for no stream then never wakes the receive thread. Writes at most
+// 20 instructions; returns the count.
+int buildFilter(sock_filter* f, uint16_t port, bool groups, uint32_t ucastStreams = kNoLimit) {
     int n = 0;
     // Jumps are counted to the final "drop" instruction, so each test is written with
     // the distance to it filled in at the end.
@@ -158,21 +167,37 @@ int buildFilter(sock_filter* f, uint16_t port, bool groups) {
         f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
         test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0xE});     // 224.0.0.0/4
     }
+    f[n++] = {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0};        // X = IPv4 header length
     if (port) {
-        f[n++] = {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0};    // X = IPv4 header length
         f[n++] = {BPF_LD | BPF_H | BPF_IND, 0, 0, 2};     // UDP destination port
         test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, port});
+    }
+    if (!groups && ucastStreams != kNoLimit) {
+        f[n++] = {BPF_LD | BPF_B | BPF_ABS, 0, 0, 16};
+        f[n++] = {BPF_ALU | BPF_RSH | BPF_K, 0, 0, 4};
+        f[n++] = {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0xE};  // a group: accepted as it stands
+        f[n++] = {BPF_LD | BPF_B | BPF_IND, 0, 0, 8};     // compact header, first byte
+        test({BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0});
+        f[n++] = {BPF_LD | BPF_H | BPF_IND, 0, 0, 10};    // stream index
+        toDrop[nd++] = n;                                 // index >= count: drop
+        f[n++] = {BPF_JMP | BPF_JGE | BPF_K, 0, 0, ucastStreams};
+        // JGE jumps on true: the drop distance goes in jt, and false falls through.
     }
     f[n++] = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
     const int drop = n;
     f[n++] = {BPF_RET | BPF_K, 0, 0, 0};
-    for (int i = 0; i < nd; ++i) f[toDrop[i]].jf = uint8_t(drop - toDrop[i] - 1);
+    for (int i = 0; i < nd; ++i) {
+        sock_filter& t = f[toDrop[i]];
+        const uint8_t dist = uint8_t(drop - toDrop[i] - 1);
+        if ((t.code & 0xF0) == BPF_JGE) t.jt = dist;
+        else t.jf = dist;
+    }
     return n;
 }
 
-void attachFilter(int fd, uint16_t port, bool groups) {
-    sock_filter f[16];
-    sock_fprog prog{uint16_t(buildFilter(f, port, groups)), f};
+void attachFilter(int fd, uint16_t port, bool groups, uint32_t ucastStreams = kNoLimit) {
+    sock_filter f[24];
+    sock_fprog prog{uint16_t(buildFilter(f, port, groups, ucastStreams)), f};
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
         std::printf("velunor-kernel: socket filter: %s\n", std::strerror(errno));
         std::fflush(stdout);
@@ -204,18 +229,28 @@ NTSTATUS wskControl(WSK_SOCKET* ws, WSK_CONTROL_SOCKET_TYPE type, ULONG code, UL
             }
             st = s->onReceive ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
         }
+    } else if (type == WskSetOption && level == SOL_SOCKET_K && code == SO_VELUNOR_UCAST_STREAMS && in &&
+               inSize >= sizeof(ULONG)) {
+        s->ucastStreams = *static_cast<const ULONG*>(in);
+        if (s->fd >= 0) attachFilter(s->fd, s->port, false, s->ucastStreams);
+        st = STATUS_SUCCESS;
     } else if (type == WskSetOption && level == IPPROTO_IP_K && in && inSize >= sizeof(ULONG)) {
         const ULONG v = *static_cast<const ULONG*>(in);
         int rc = -1;
+        // Sending options hold for both sockets that send (see wskSendMessages).
+        auto both = [s](int opt, const void* val, socklen_t len) {
+            if (s->portFd >= 0) ::setsockopt(s->portFd, IPPROTO_IP, opt, val, len);
+            return ::setsockopt(s->fd, IPPROTO_IP, opt, val, len);
+        };
         if (code == IP_TOS_K) {
             int tos = int(v & 0xFF);
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos);
+            rc = both(IP_TOS, &tos, sizeof tos);
         } else if (code == IP_MULTICAST_TTL_K) {
             int ttl = int(v & 0xFF);
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+            rc = both(IP_MULTICAST_TTL, &ttl, sizeof ttl);
         } else if (code == IP_MULTICAST_IF_K) {
             in_addr a{v};
-            rc = ::setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a);
+            rc = both(IP_MULTICAST_IF, &a, sizeof a);
         } else if ((code == IP_ADD_MEMBERSHIP_K || code == IP_DROP_MEMBERSHIP_K) && inSize >= 2 * sizeof(ULONG)) {
             const ULONG* w = static_cast<const ULONG*>(in); // group, interface (network order)
             ip_mreq m{};
@@ -257,7 +292,8 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
         a.sin_addr.s_addr = local->sin_addr;
         st = ::bind(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         const uint16_t port = ntohs(local->sin_port);
-        if (st == STATUS_SUCCESS) attachFilter(s->fd, port, false);
+        s->port = port;
+        if (st == STATUS_SUCCESS) attachFilter(s->fd, port, false, s->ucastStreams);
         if (st == STATUS_SUCCESS && local->sin_addr != 0) {
             s->groupFd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
             // Bound to any, it also gets every unicast datagram of the computer, those to
@@ -279,6 +315,17 @@ NTSTATUS wskBind(WSK_SOCKET* ws, SOCKADDR_IN_K* local, ULONG, IRP* irp) {
                 std::printf("velunor-kernel: UDP port %u is held elsewhere (%s)\n", ntohs(local->sin_port),
                             std::strerror(errno));
                 std::fflush(stdout);
+            } else {
+                // It sends the driver's datagrams from the port as they are: no checksum,
+                // and the sending options set on the raw socket so far.
+                s->portSends = ::setsockopt(s->portFd, SOL_SOCKET, SO_NO_CHECK, &one, sizeof one) == 0;
+                NetBatch_reserveSendBuffer(s->portFd, kSendQueueBytes);
+                for (int opt : {IP_TOS, IP_MULTICAST_TTL, IP_MULTICAST_IF}) {
+                    in_addr v{}; // the largest of the three
+                    socklen_t len = sizeof v;
+                    if (::getsockopt(s->fd, IPPROTO_IP, opt, &v, &len) == 0)
+                        ::setsockopt(s->portFd, IPPROTO_IP, opt, &v, len);
+                }
             }
         }
         if (st == STATUS_SUCCESS && !s->rx.joinable()) s->rx = std::thread(receiveLoop, s);
@@ -347,7 +394,7 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
     bool room = true;
     WSK_BUF_LIST* d = list;
     while (d) {
-        int m = 0;
+        int m = 0, fd = -1;
         for (; d && m < kTxChunk; d = d->Next) {
             if (!room) {
                 d->Status = STATUS_DEVICE_BUSY;
@@ -361,10 +408,21 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
                 d->Status = STATUS_INVALID_PARAMETER;
                 continue;
             }
+            // A datagram from the bound port without a checksum leaves through the UDP
+            // socket that holds the port: the same datagram on the wire, without the raw
+            // path's checksum pass over every payload.
+            uint8_t* u = const_cast<uint8_t*>(data) + d->Buffer.Offset;
+            const size_t len = d->Buffer.Length;
+            const bool plain = s->portSends && len >= 8 && ((u[0] << 8) | u[1]) == s->port &&
+                               size_t((u[4] << 8) | u[5]) == len && u[6] == 0 && u[7] == 0;
+            const int via = plain ? s->portFd : s->fd;
+            if (m > 0 && via != fd) break; // a list of the other socket starts here
+            fd = via;
             to[m] = sockaddr_in{};
             to[m].sin_family = AF_INET;
             to[m].sin_addr.s_addr = r->sin_addr;
-            iov[m] = iovec{const_cast<uint8_t*>(data) + d->Buffer.Offset, d->Buffer.Length};
+            if (plain) std::memcpy(&to[m].sin_port, u + 2, 2); // network order as it stands
+            iov[m] = plain ? iovec{u + 8, len - 8} : iovec{u, len};
             msgs[m] = mmsghdr{};
             msgs[m].msg_hdr.msg_name = &to[m];
             msgs[m].msg_hdr.msg_namelen = sizeof to[m];
@@ -372,7 +430,7 @@ NTSTATUS wskSendMessages(WSK_SOCKET* ws, WSK_BUF_LIST* list, ULONG, SOCKADDR_IN_
             msgs[m].msg_hdr.msg_iovlen = 1;
             e[m++] = d;
         }
-        if (m > 0 && room) room = sendChunk(s->fd, msgs, e, m, &sent);
+        if (m > 0 && room) room = sendChunk(fd, msgs, e, m, &sent);
     }
     NTSTATUS st = STATUS_SUCCESS;
     for (d = list; d && st == STATUS_SUCCESS; d = d->Next) st = d->Status;

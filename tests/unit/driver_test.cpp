@@ -1,10 +1,13 @@
 // VelunorAudio inside the stand-in kernel, in process: requests go through real
 // device-interface sockets, the I/O manager and the driver's dispatch table.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -279,9 +282,31 @@ TEST_F(Driver, StreamsBuffersAndThePeriodCopy) {
     WaveRt_close(&out);
 }
 
+// Entries of a /proc/self folder (threads, descriptors).
+int countEntries(const char* dir) {
+    int n = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string()[0] != '.';
+    return n;
+}
+
 TEST_F(Driver, BadClientsNeverStopTheHost) {
     char list[4096];
     DevIf_list(kControl, list, sizeof list);
+    const int threads0 = countEntries("/proc/self/task"), fds0 = countEntries("/proc/self/fd");
+    // Clients killed while they open, over and over: each connection is left to the host.
+    const pid_t child = ::fork();
+    if (child == 0) { // killed long before its own end, which keeps an orphan from running on
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < end) {
+            int32_t st;
+            DevIf_close(DevIf_open(list, &st));
+        }
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    Clock_sleepMs(30);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
     std::vector<std::thread> t;
     for (int k = 0; k < 4; ++k)
         t.emplace_back([&list, k] {
@@ -303,6 +328,9 @@ TEST_F(Driver, BadClientsNeverStopTheHost) {
     EXPECT_EQ(req("{\"ops\":\"getSampleRate\"}"), "{\"result\":\"succ\",\"sampleRate\":\"48000\"}");
     for (int i = 0; i < 100 && IoMgr_liveClients() > 1; ++i) Clock_sleepMs(20);
     EXPECT_EQ(IoMgr_liveClients(), 1);
+    // A thousand opens and the killed ones leave no thread and no descriptor behind.
+    EXPECT_LE(countEntries("/proc/self/task"), threads0);
+    EXPECT_LE(countEntries("/proc/self/fd"), fds0);
 }
 
 }  // namespace

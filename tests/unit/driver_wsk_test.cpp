@@ -197,8 +197,9 @@ TEST(WskSendMessages, ListsOfAnyLengthFullQueueAndUnreachableDestinations) {
     fake::reset(false);
 }
 
-// What the receive event is given: only UDP to the bound port longer than 56 bytes; the
-// kernel's filter drops the rest before the receive thread wakes.
+// What the receive event is given: only UDP to the bound port longer than 56 bytes, and
+// unicast for the client's streams once it names them; the kernel's filter drops the
+// rest before the receive thread wakes.
 std::mutex g_seenLock;
 std::vector<size_t> g_seen; // lengths indicated
 NTSTATUS onReceive(void*, ULONG, WSK_DATAGRAM_INDICATION* list) {
@@ -253,15 +254,35 @@ TEST(WskReceive, OnlyDatagramsToThePortAndLongEnoughReachTheEvent) {
         std::lock_guard<std::mutex> g(g_seenLock);
         n = g_seen.size();
     }
+    // Told the client's unicast streams (indexes 0..2), the filter keeps out what is not a
+    // compact header of one of them; the last datagram, taken, shows the others had their turn.
+    const ULONG streams = 3;
+    ASSERT_EQ(ops->WskControlSocket(rs, WskSetOption, SO_VELUNOR_UCAST_STREAMS, SOL_SOCKET_K, sizeof streams,
+                                    const_cast<ULONG*>(&streams), 0, nullptr, nullptr, nullptr),
+              STATUS_SUCCESS);
+    const uint8_t heads[6][4] = {{0, 0xFF, 0, 0}, {0, 0x01, 0, 2}, {0, 0xFF, 0, 3},
+                                 {0, 0xFF, 1, 0}, {0x80, 0x61, 0, 0}, {0, 0x03, 0, 1}};
+    for (int k = 0; k < 6; ++k) {
+        std::memcpy(data, heads[k], 4);
+        sendTo(port, 72 + size_t(k)); // 100 bytes and up
+    }
+    for (int i = 0; i < 200 && n < 23; ++i) {
+        usleep(5000);
+        std::lock_guard<std::mutex> g(g_seenLock);
+        n = g_seen.size();
+    }
     WSK_EVENT_CALLBACK_CONTROL off{&NPI_WSK_INTERFACE_ID, WSK_EVENT_RECEIVE_FROM | WSK_EVENT_DISABLE};
     ops->WskControlSocket(rs, WskSetOption, SO_WSK_EVENT_CALLBACK, SOL_SOCKET_K, sizeof off, &off, 0, nullptr,
                           nullptr, nullptr);
     ops->WskCloseSocket(rs, nullptr);
     ::close(far);
     std::lock_guard<std::mutex> g(g_seenLock);
-    ASSERT_EQ(g_seen.size(), 20u);
+    ASSERT_EQ(g_seen.size(), 23u);
     for (size_t i = 0; i < 20; ++i)
         EXPECT_EQ(g_seen[i], 57 + i);
+    EXPECT_EQ(g_seen[20], 100u);
+    EXPECT_EQ(g_seen[21], 101u);
+    EXPECT_EQ(g_seen[22], 105u);
 }
 
 // The driver's side: a period's datagrams, a full send queue and an unreachable receiver.
@@ -313,6 +334,26 @@ TEST(KoSocketBatch, HeldBackDatagramsGoFirstOnceThenCountAsDropped) {
     EXPECT_EQ(fake::sent, sentTo({D, B, B + 2}));
     EXPECT_EQ(stats(), (std::vector<uint64_t>{9, 6, 4}));
     fake::reset(false);
+
+    // On the wire as the raw socket wrote it: from port 5004 to port 5004, no checksum,
+    // the engine's DSCP, the payload untouched.
+    const int cap = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+    ASSERT_GE(cap, 0);
+    timeval wait{1, 0};
+    ::setsockopt(cap, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    period(0x7F000009u, 1);
+    uint8_t got[256] = {};
+    ssize_t n = 0;
+    for (int i = 0; i < 50; ++i) { // other datagrams of the computer may come first
+        n = ::recv(cap, got, sizeof got, 0);
+        if (n <= 0 || (n >= 20 && std::memcmp(got + 16, "\x7f\x00\x00\x09", 4) == 0)) break;
+    }
+    ::close(cap);
+    ASSERT_EQ(n, ssize_t(20 + 8 + sizeof payload));
+    EXPECT_EQ(got[1], uint8_t(RtpAudio_getDscp() << 2));
+    const uint8_t udp[8] = {0x13, 0x8C, 0x13, 0x8C, 0, uint8_t(8 + sizeof payload), 0, 0};
+    EXPECT_EQ(std::memcmp(got + 20, udp, 8), 0);
+    EXPECT_EQ(std::memcmp(got + 28, payload, sizeof payload), 0);
     KoSocket_shutdown();
 }
 
