@@ -182,13 +182,13 @@ TEST_F(Driver, BridgeRepliesAndTheRequestsItPassesOn) {
     EXPECT_EQ(got, 0u);
 }
 
-TEST_F(Driver, TimerRunsOnePercentSlowAndResetsWhenFarBehind) {
+TEST_F(Driver, TimerRunsOnThePeriodAndResetsWhenFarBehind) {
     if (::geteuid() != 0) GTEST_SKIP() << "the raw socket needs root";
     req("{\"ops\":\"setEthName\",\"name\":\"127.0.0.1\"}");
     EXPECT_EQ(req("{\"ops\":\"setEthName\",\"name\":\"127.0.0.1\"}"), "{\"result\":\"succ\"}");
     req("{\"ops\":\"stepDeviceStatus\"}");
     req("{\"ops\":\"stepDeviceStatus\"}");
-    EXPECT_EQ(KernelTest_timerPeriod(TimerManager_timer()), 10100);
+    EXPECT_EQ(KernelTest_timerPeriod(TimerManager_timer()), 10000);
     EXPECT_NE(req("{\"ops\":\"setEthName\",\"name\":\"127.0.0.1\"}").find("can not modify when working"),
               std::string::npos);
     Clock_sleepMs(50);
