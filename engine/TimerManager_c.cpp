@@ -6,6 +6,7 @@
 
 #include "engine/AudioPhy.h"
 #include "engine/phyDsp.h"
+#include "engine/rtp/PeriodGrid.h"
 #include "engine/rtp/RtpAudio.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -41,15 +42,7 @@ int32_t iabs32(int32_t v) { return v == INT32_MIN ? INT32_MAX : (v < 0 ? -v : v)
 
 }  // namespace
 
-uint64_t TimerManager_nsToFrames(int64_t ns, int fs) {
-    if (fs <= 0) return 0;
-    int64_t q = ns / kNsPerS, r = ns % kNsPerS;
-    if (r < 0) {
-        r += kNsPerS;
-        q -= 1;
-    }
-    return uint64_t(q) * uint64_t(fs) + uint64_t(r) * uint64_t(fs) / uint64_t(kNsPerS);
-}
+uint64_t TimerManager_nsToFrames(int64_t ns, int fs) { return PeriodGrid_frames(ns, fs); }
 
 int64_t TimerManager_nowNs() { return Clock_nowNs(); }
 
@@ -102,16 +95,6 @@ void TimerManager_reset() {
     g_expected = 0;
 }
 
-namespace {
-// The RTP timestamp a re-alignment at PTP time c takes: periods start on whole multiples
-// of P of the media clock (the nearest to c).
-uint64_t alignedTs(int64_t c, int fs, int P) {
-    uint64_t ts = TimerManager_nsToFrames(c, fs);
-    if (P > 0) ts = (ts + uint64_t(P / 2)) / uint64_t(P) * uint64_t(P);
-    return ts;
-}
-}  // namespace
-
 void TimerManager_period(int64_t c) {
     AudioPhy* p = phy();
     RtpAudio_setNow(uint32_t(TimerManager_nsToFrames(c, RtpAudio_getSampleRate())));
@@ -129,7 +112,7 @@ void TimerManager_period(int64_t c) {
         // so they line up with the datagrams of every sender that does the same: a
         // datagram that starts inside a period must be in before that period runs, and
         // a grid half a period off took up to a period from the receive budget.
-        ts = alignedTs(c, fs, P);
+        ts = PeriodGrid_alignedTs(c, fs, P);
     } else {
         ts = g_rtpTs.load(rlx) + uint64_t(P > 0 ? P : 0);
         if (fs > 0) {
@@ -209,7 +192,7 @@ int TimerManager_catchUp(int64_t sysNs) {
             const int64_t at = c - back;
             // The read position moves first, so the datagrams read for this period (those
             // that queued while the engine was held up) land at their media time.
-            RtpAudio_seekRx(uint32_t(alignedTs(at, fs, P)));
+            RtpAudio_seekRx(uint32_t(PeriodGrid_alignedTs(at, fs, P)));
             drainForPeriod();
             TimerManager_period(at);
             g_expected = uint32_t(g_rtpTs.load(rlx));
@@ -220,7 +203,7 @@ int TimerManager_catchUp(int64_t sysNs) {
             int32_t a = iabs32(lag);
             g_pollCur.store(a, rlx);
             if (a > g_pollMax.load(rlx)) g_pollMax.store(a, rlx);
-            if (int64_t(lag) < -3LL * P || int64_t(lag) > 3LL * P) {
+            if (PeriodGrid_due(lag, P) < 0) {
                 // Behind by more than a catch-up replays (the thread or the whole process
                 // was held up): the new time line starts two periods back and this
                 // wake-up runs up to now. Those periods still carry sound on both sides:
@@ -228,20 +211,15 @@ int TimerManager_catchUp(int64_t sysNs) {
                 // received, their datagrams are in the socket already. Starting at now
                 // threw them away too, so a stall cost two periods more than itself.
                 g_realign.store(1, rlx);
-                back = lag > 0 && fs > 0 ? 2LL * P * kNsPerS / fs : 0;
+                back = PeriodGrid_backNs(lag, fs, P);
                 continue;
             }
         }
         int32_t lag = int32_t(uint32_t(TimerManager_nsToFrames(c, fs)) - uint32_t(P) - g_expected);
         // The periods due are those whose time is at most half a period ahead of the media
-        // clock. Running one more whenever the lag was positive, and at least one per
-        // wake-up, let jittered wake-ups ratchet the period time up to a period ahead of
-        // PTP time: datagrams then left stamped with the media clock of their sending
-        // instead of a packet time behind it, and the receive side took a datagram only
-        // when it came a period earlier than its link offset allows. Half a period each
-        // way keeps one period per jittered wake-up.
-        const int64_t ahead = int64_t(lag) + P + P / 2;
-        const int n = P <= 0 ? 1 : ahead < 0 ? 0 : int(ahead / P);
+        // clock (PeriodGrid_due says why).
+        const int due = PeriodGrid_due(lag, P);
+        const int n = due < 0 ? 0 : due;
         for (int i = 0; i < n; ++i) {
             // Every period reads what has arrived up to its own start: a datagram that
             // came in while earlier periods of this catch-up ran (or while the thread
@@ -270,11 +248,7 @@ void steerToPeriods(PeriodTimer* t) {
     AudioPhy* p = phy();
     const int fs = p->sampleRate.load(rlx), P = p->framesPerPeriod.load(rlx);
     if (fs <= 0 || P <= 0 || int64_t(P) * kNsPerS != int64_t(fs) * kPeriodNs) return; // grid of 1 ms only
-    const int64_t due = t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx);
-    int64_t err = due % kPeriodNs;
-    if (err < 0) err += kPeriodNs;
-    if (err >= kPeriodNs / 2) err -= kPeriodNs;
-    t->nextNs -= err;
+    t->nextNs -= PeriodGrid_phaseNs(t->nextNs - t->periodNs + g_ptpOffsetNs.load(rlx), fs, P);
 }
 }  // namespace
 

@@ -35,6 +35,7 @@
 
 #include "driver/kernel/wdm.h"
 #include "platform/netbatch.h"
+#include "platform/rtprio.h"
 
 extern "C" const GUID NPI_WSK_INTERFACE_ID = {0x2227E803, 0x8D8B, 0x11D4, {0xAB, 0xAD, 0x00, 0x90, 0x27, 0x71, 0x9E, 0x09}};
 
@@ -116,6 +117,11 @@ int64_t nowNs() {
 constexpr int64_t kPaceNs = 250000;
 
 void receiveLoop(RawSocket* s) {
+    // A kernel indicates receives at dispatch level, ahead of every thread: at normal
+    // priority, a host that resumed after a stall ran its timer's catch-up long before
+    // this thread read what had queued meanwhile (a loaded machine's other work comes
+    // first), and the periods of the catch-up found nothing. Below the timer's level.
+    RtPrio_setLevel(RTPRIO_HIGH, "velunor-kernel receive");
     NetBatch_rxInit(&s->batch, &s->rxBuf[0][0], kRxCap, kRxCap, kRxBatch);
     int64_t last = 0;
     bool paced = false;
