@@ -63,9 +63,9 @@ constexpr unsigned kMinBufferTenthsMs = 25;
 constexpr int64_t kStallNs = 2000000000;
 // A position standing still this long is checked by a request: is the host still there?
 constexpr int64_t kCheckNs = 20000000;
-// The driver's timer runs 1 % slower than the period and catches up; a client wakes this
-// long after the period it expects, when the position has moved.
-constexpr int64_t kEnginePeriodNs = 1010000;
+// The driver's engine runs one period per timer expiry on the media clock's period
+// starts; a client wakes this long after the period it expects, when the position has moved.
+constexpr int64_t kEnginePeriodNs = 1000000;
 constexpr int64_t kWakeLagNs = 150000;
 // A start request sent this early in an engine period takes effect in the same period
 // as one sent right after it (jackd starts playback, then capture): later in the period,
@@ -356,14 +356,16 @@ snd_pcm_sframes_t vPointer(snd_pcm_ioplug_t* io) {
         std::fprintf(stderr, "velunor: %s ptr t=%lld pos=%lu moved=%lu queued=%lu hw=%lu appl=%lu\n", v->endpoint,
                      (long long)(now / 1000), (unsigned long)((v->hw + moved) % v->frames), (unsigned long)moved,
                      (unsigned long)queued, (unsigned long)io->hw_ptr, (unsigned long)io->appl_ptr);
-    const int64_t away = (now - v->readNs) / 1000000 * int64_t(v->enginePeriod);
+    const int64_t awayNs = now - v->readNs;
+    const int64_t away = awayNs / 1000000 * int64_t(v->enginePeriod);
     v->readNs = now;
     v->hw = (v->hw + moved) % v->frames;
     if (io->state == SND_PCM_STATE_RUNNING && (moved > queued || away > int64_t(v->frames + 8 * v->enginePeriod))) {
         // Playback ran past the written frames, or capture overwrote unread ones.
         if (v->trace)
-            std::fprintf(stderr, "velunor: %s xrun: the stream moved %lu frames, %lu were left\n", v->endpoint,
-                         (unsigned long)moved, (unsigned long)queued);
+            std::fprintf(stderr, "velunor: %s xrun: the stream moved %lu frames, %lu were left, %lld us after the "
+                                 "program last looked\n",
+                         v->endpoint, (unsigned long)moved, (unsigned long)queued, (long long)(awayNs / 1000));
         stopAll(v);
         v->running = false;
         armTimer(v, false);
