@@ -398,10 +398,11 @@ class StallWatch:
     def __init__(self, host, seconds, name="stallwatch", threshold_us=None, prio=None):
         """threshold_us: the shortest hold-up logged (the witness's default, 1000 us, when None);
         prio: its SCHED_FIFO priority (default 80, above the cards; lower, it also sees what
-        other real-time threads of the machine took from threads at that level)."""
+        other real-time threads of the machine took from threads at that level; 0, normal
+        priority: what the machine took from ordinary programs)."""
         self.path = os.path.join(host.logdir, "stalls-%s.txt" % name)
         extra = ["thresholdUs=%d" % threshold_us] if threshold_us else []
-        extra += ["prio=%d" % prio] if prio else []
+        extra += ["prio=%d" % prio] if prio is not None else []
         self.proc = host.spawn([binary("tools/velunor-stallwatch/velunor-stallwatch"), "seconds=%d" % seconds,
                                 "log=" + self.path] + extra, name=name)
         self.proc.wait_line("stallwatch: ready", timeout=10)
@@ -411,7 +412,10 @@ class StallWatch:
 
     GRID_NS = 500000  # the witness's wake-up step
 
-    def finish(self, timeout):
+    def finish(self, timeout, now=False):
+        """Waits for the watch to end (now: ends it at once) and reads what it saw."""
+        if now and self.proc.alive():
+            self.proc.signal(signal.SIGTERM)
         end = time.monotonic() + timeout
         while self.proc.alive():
             if time.monotonic() > end:

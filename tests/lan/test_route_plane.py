@@ -95,6 +95,7 @@ def test():
             time.sleep(2.0)  # capture running before the first announcement
         pa = start(a, route, "planeA")
         pb = start(b, route, "planeB")
+        watch = lanlib.StallWatch(a, 60, name="stallwatch-normal", threshold_us=20000, prio=0) if cap else None
 
         # ---- SAP ----
         r = ask(c, a.ip, {"ops": "setMcastTx", "sdp": sdp(a.ip, 100), "srcChIdArr": ["0", "1"], "name": "planeA"})
@@ -127,8 +128,16 @@ def test():
             ann = [s for s in rows if s[2] in ("0", "False") and "direct=777" in s[5]]
             check(len(ann) >= 3, "announcement at creation plus periodic ones")
             gaps = [ann[i + 1][0] - ann[i][0] for i in range(len(ann) - 1)]
-            check(all(9.7 <= g <= 10.6 for g in gaps), "announcements every 10 s (gaps %s)" %
-                  ["%.2f" % g for g in gaps])
+            # The announcer runs at normal priority: what the machine held such programs up
+            # (the witness at normal priority) may lengthen a gap by as much.
+            held = 0.0
+            if watch is not None:
+                watch.finish(10, now=True)
+                held = sum(b - a for a, b in watch.episodes()) / 1e9
+                log("figure: SAP gaps %s s; ordinary programs held up %.2f s meanwhile (longest %.1f ms)"
+                    % (["%.2f" % g for g in gaps], held, watch.summary["maxUs"] / 1000.0))
+            check(all(9.7 - held <= g <= 10.6 + held for g in gaps), "announcements every 10 s (gaps %s, %.2f s held up)"
+                  % (["%.2f" % g for g in gaps], held))
             check(all(s[4] == GROUP and s[3] in ("0x0201", "513") for s in ann),
                   "connection address %s, message id hash = low 16 bits of the group" % GROUP)
             check(all("mediaclk:direct=777" in s[5] and "ptime:1" in s[5] and "rtpmap:97 L24/48000/2" in s[5]

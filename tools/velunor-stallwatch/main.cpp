@@ -8,13 +8,16 @@
 //   velunor-stallwatch seconds=S [log=FILE] [thresholdUs=U] [prio=P]
 //
 // Defaults: 10 s, 1000 us, SCHED_FIFO 80 (above the engine's 70, so the engine's own
-// work is not taken for a stall). Log: "s <cpu> <from ns> <to ns>" per late wake-up, from
+// work is not taken for a stall). prio=0 watches at normal priority instead: it sees what
+// the machine held up the programs that run there (the route service's announcements,
+// a client of the card), whoever held them. Log: "s <cpu> <from ns> <to ns>" per late wake-up, from
 // the wake-up that was due to the one that came, CLOCK_MONOTONIC (shared by every network
 // namespace). The last line on stdout is a JSON summary with the counts over 1, 2 and
 // 4 ms and the largest lateness.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "tools/common/cmdline.h"
 
 namespace {
 
@@ -53,6 +58,10 @@ int64_t nowNs() {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// SIGINT/SIGTERM end the watch early, with its summary as at the end.
+std::atomic<bool> g_stop{false};
+void onStop(int) { g_stop.store(true); }
+
 void watch(Watch* w) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -60,9 +69,9 @@ void watch(Watch* w) {
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
     sched_param sp{};
     sp.sched_priority = w->prio;
-    w->fifo = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
+    w->fifo = w->prio > 0 && pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
     int64_t due = nowNs() + kGridNs;
-    while (due < w->endNs) {
+    while (due < w->endNs && !g_stop.load(std::memory_order_relaxed)) {
         timespec ts{time_t(due / 1000000000), long(due % 1000000000)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
@@ -80,6 +89,8 @@ void watch(Watch* w) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGINT, onStop);
+    std::signal(SIGTERM, onStop);
     double seconds = 10;
     long thresholdUs = 1000;
     int prio = 80;
@@ -88,14 +99,17 @@ int main(int argc, char** argv) {
         if (!std::strncmp(argv[k], "seconds=", 8)) seconds = std::atof(argv[k] + 8);
         else if (!std::strncmp(argv[k], "log=", 4)) logPath = argv[k] + 4;
         else if (!std::strncmp(argv[k], "thresholdUs=", 12)) thresholdUs = std::atol(argv[k] + 12);
-        else if (!std::strncmp(argv[k], "prio=", 5)) prio = std::atoi(argv[k] + 5);
+        else if (!std::strncmp(argv[k], "prio=", 5)) {
+            double v = -1;
+            prio = Cmdline_number(argv[k] + 5, 0, 99, &v) && v == double(int(v)) ? int(v) : -1;
+        }
         else {
             std::fprintf(stderr, "usage: velunor-stallwatch seconds=S [log=FILE] [thresholdUs=U] [prio=P]\n");
             return 2;
         }
     }
-    if (!(seconds > 0 && seconds <= 3600) || thresholdUs < 10 || prio < 1 || prio > 99) {
-        std::fprintf(stderr, "velunor-stallwatch: seconds 0..3600, thresholdUs >= 10, prio 1..99\n");
+    if (!(seconds > 0 && seconds <= 3600) || thresholdUs < 10 || prio < 0 || prio > 99) {
+        std::fprintf(stderr, "velunor-stallwatch: seconds 0..3600, thresholdUs >= 10, prio 0..99\n");
         return 2;
     }
     mlockall(MCL_CURRENT | MCL_FUTURE);
