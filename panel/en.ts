@@ -70,8 +70,8 @@
         <translation> seconds.</translation>
     </message>
     <message>
-        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</source>
-        <translation>No permission to use the sound card: add this user to group %1 (sudo usermod -aG %1 USER), then log in again.</translation>
+        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 %2），然后重新登录</source>
+        <translation>No permission to use the sound card: add this user to group %1 (sudo usermod -aG %1 %2), then log in again.</translation>
     </message>
     <message>
         <source>启动失败，请检查驱动服务是否正在运行，查看状态：

@@ -29,6 +29,8 @@
 #include <QShortcut>
 #include <QThread>
 #include <cmath>
+#include <pwd.h>
+#include <unistd.h>
 
 static const int kBufMs[] = {0, 2, 3, 4, 6, 8};
 
@@ -234,8 +236,10 @@ void MainWindow::info(const QString& text) { Panel_info(this, ctx_.titleName, te
 QString MainWindow::startFailureText() {
     if (!Paths_canUseRundir(nullptr, 0)) {
         const QString group = QFileInfo(QString::fromUtf8(Paths_rundir())).group();
-        return tr("没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录")
-            .arg(group.isEmpty() ? QStringLiteral("audio") : group);
+        const struct passwd* pw = getpwuid(geteuid());
+        return tr("没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 %2），然后重新登录")
+            .arg(group.isEmpty() ? QStringLiteral("audio") : group,
+                 pw && pw->pw_name ? QString::fromLocal8Bit(pw->pw_name) : QStringLiteral("$USER"));
     }
     return tr("启动失败，请检查驱动服务是否正在运行，查看状态：\nsystemctl status velunor-kernel");
 }

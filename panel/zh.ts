@@ -70,8 +70,8 @@
         <translation> 秒后开启</translation>
     </message>
     <message>
-        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</source>
-        <translation>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 用户名），然后重新登录</translation>
+        <source>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 %2），然后重新登录</source>
+        <translation>没有使用声卡的权限：请把当前用户加入 %1 组（sudo usermod -aG %1 %2），然后重新登录</translation>
     </message>
     <message>
         <source>启动失败，请检查驱动服务是否正在运行，查看状态：

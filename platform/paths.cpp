@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,11 +76,12 @@ bool Paths_canUseRundir(char* why, size_t cap) {
     if (access(dir, R_OK | W_OK | X_OK) == 0) return true;
     const struct group* g = stat(dir, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
     const char* name = g ? g->gr_name : "audio";
+    const struct passwd* pw = getpwuid(geteuid());
     if (why && cap)
         std::snprintf(why, cap,
                       "no permission to use %s (it belongs to group %s): add this user to group %s "
-                      "(sudo usermod -aG %s USER) and log in again",
-                      dir, name, name, name);
+                      "(sudo usermod -aG %s %s) and log in again",
+                      dir, name, name, name, pw && pw->pw_name ? pw->pw_name : "\"$USER\"");
     return false;
 }
 

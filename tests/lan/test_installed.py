@@ -289,7 +289,7 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         # The outsider: refused by aplay, told why by VelunorCore and by the panel.
         oenv = dict(aenv, HOME=outsider.home, TMPDIR=outsider.env["TMPDIR"], USER=outsider.name)
         r = a.run(outsider.argv(["aplay", "-D", "velunor_out_00", wav]), env=oenv, timeout=30)
-        check(r.returncode != 0 and "group audio" in r.stderr,
+        check(r.returncode != 0 and "group audio" in r.stderr and "usermod -aG audio %s)" % outsider.name in r.stderr,
               "the outsider's aplay is refused and told to join group audio: %s"
               % r.stderr.strip().replace("\n", " | "))
         log("the outsider's aplay: " + r.stderr.strip().replace("\n", " | "))
@@ -300,7 +300,8 @@ def run(base, stage, exe, unit_env, umask, member, outsider, bins):
         check(r.returncode == 1 and "no write permission for the folder " + run_dir in r.stdout,
               "the outsider's driver host names the folder and the permission: %s" % r.stdout.strip())
         other = UserPanel(a, disp, os.path.join(stage, "usr/bin/velunor-link"), outsider, "panel-outsider")
-        other.message("No permission to use the sound card: add this user to group audio", timeout=90)
+        other.message("No permission to use the sound card: add this user to group audio (sudo usermod -aG audio %s)"
+                      % outsider.name, timeout=90)
         disp.shot(os.path.join(pe.shots_dir(), "installed-outsider.png"))
         other.proc.stop()
 
