@@ -83,6 +83,23 @@ def jackd(a, env, period, nperiods, name, extra=(), pcm=None):
                     "-p", str(period), "-n", str(nperiods)], name=name, env=jack_env(env))
 
 
+def run_for(name, jack, client, secs):
+    """Lets jackd and the client run secs seconds, then ends both; jackd's CPU seconds
+    meanwhile (nan when one of them ended early, which fails)."""
+    t0 = time.monotonic()
+    cpu0 = jack.cpu_seconds()
+    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
+        time.sleep(0.5)
+    alive = jack.alive() and client.alive()
+    cpu = jack.cpu_seconds() - cpu0 if alive else float("nan")
+    client.stop()
+    time.sleep(0.3)
+    jack.signal(signal.SIGINT)
+    jack.wait(10)
+    jack.stop()
+    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    return cpu
+
 def xruns(proc):
     """jackd's own count of xruns (its verbose notices: one per xrun the ALSA backend recovered from
     or a client was late for), and the transfers it could not complete."""
@@ -140,18 +157,7 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
     jack = jackd(a, env, period, nperiods, "jackd-" + tag, extra=["-v"])
     jack.wait_line("velunor: out_stereo-00 state 3", timeout=20)
     client = a.spawn(["jack_simple_client"], name="simple-" + tag, env=jack_env(env))
-    t0 = time.monotonic()
-    cpu0 = jack.cpu_seconds()
-    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
-        time.sleep(0.5)
-    alive = jack.alive() and client.alive()
-    cpu = jack.cpu_seconds() - cpu0 if alive else float("nan")
-    client.stop()
-    time.sleep(0.3)
-    jack.signal(signal.SIGINT)
-    jack.wait(10)
-    jack.stop()
-    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    cpu = run_for(name, jack, client, secs)
     for r in (rec, rrec):
         check(r.wait(secs + 20) == 0, "%s: arecord recorded on B: %s" % (name, r.tail(6)))
     watch.finish(30)
@@ -242,16 +248,7 @@ def all_pairs(a, b, env, secs):
     lanlib.wait_until(left, 20, "jack_simple_client's ports")
     r = a.run(["jack_connect", left(), "system:playback_4"], env=je, timeout=20)
     check(r.returncode == 0, "%s: the client's left output connected to playback_4 too: %s" % (name, r.stderr))
-    t0 = time.monotonic()
-    while time.monotonic() - t0 < secs and jack.alive() and client.alive():
-        time.sleep(0.5)
-    alive = jack.alive() and client.alive()
-    client.stop()
-    time.sleep(0.3)
-    jack.signal(signal.SIGINT)
-    jack.wait(10)
-    jack.stop()
-    check(alive, "%s: jackd and jack_simple_client ran %d s: %s%s" % (name, secs, jack.tail(8), client.tail(4)))
+    run_for(name, jack, client, secs)
     check(rec.wait(secs + 20) == 0, "%s: arecord recorded velunor_in_all on B: %s" % (name, rec.tail(6)))
     lags = re.findall(r"(\S+) started (\d+) frames after", jack.output() + rec.output())
     late = set(e for e, n in lags if int(n) >= 48)
