@@ -402,6 +402,11 @@ void AsioSample::audioThread() {
     uint64_t frames = 0;
     uint64_t next = counter->load(std::memory_order_acquire);
     uint64_t edgeBlocks = 0;
+    // When the first of them came (told when the thread ends, as the skips are told at
+    // once): a block taken at the edge may play as silence, and whoever judges the sound
+    // needs to know where the host was that late.
+    int64_t edgeNs[16];
+    unsigned edgeTimes = 0;
     m_skippedFrames = 0;
     bool lost = false;
     const char* why = "";
@@ -433,7 +438,10 @@ void AsioSample::audioThread() {
             }
             // At the edge the producer's next period may already be on this slot, so
             // the block can be torn; counted, and told when the thread ends.
-            if (done - next == R) ++edgeBlocks;
+            if (done - next == R) {
+                if (edgeTimes < sizeof edgeNs / sizeof edgeNs[0]) edgeNs[edgeTimes++] = Clock_nowNs();
+                ++edgeBlocks;
+            }
             if (!processBlock(next, &frames)) {
                 stopped = true;
                 break;
@@ -460,6 +468,9 @@ void AsioSample::audioThread() {
     if (edgeBlocks)
         std::fprintf(stderr, "%s: %llu block(s) taken a whole ring behind the route service (at its edge)\n",
                      VELUNOR_ASIO_NAME, (unsigned long long)edgeBlocks);
+    for (unsigned k = 0; k < edgeTimes; ++k)
+        std::fprintf(stderr, "%s: a block taken at the edge of the ring at mono_ns=%lld\n", VELUNOR_ASIO_NAME,
+                     (long long)edgeNs[k]);
     if (lost) resetRequest(why, next, counter->load(std::memory_order_acquire));
     m_threadDone.store(true, std::memory_order_release);
 }

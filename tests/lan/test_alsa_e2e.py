@@ -415,10 +415,12 @@ def asio_edge(proc):
 
 def asio_resets(proc, t_first_ns):
     """When an asiohost restarted after a reset request (its frame counter mapped on its
-    first bufferSwitch), or its driver skipped blocks it was too late for."""
+    first bufferSwitch), or its driver skipped blocks it was too late for or took one at
+    the edge of its ring."""
     out = proc.output()
     return ([t_first_ns + int(f) * 1e9 / RATE for f in re.findall(r"reset request at frame (\d+)", out)] +
-            [int(t) for t in re.findall(r"driver skipped \d+ frames at frame \d+ mono_ns=(\d+)", out)])
+            [int(t) for t in re.findall(r"(?:driver skipped \d+ frames at frame \d+|a block taken at the edge of "
+                                        r"the ring at) mono_ns=(\d+)", out)])
 
 
 XRUN_RE = r"velunor: \S+ xrun: the stream moved (\d+) frames, (\d+) were left, (\d+) us after the program last looked"

@@ -17,7 +17,7 @@ period after its timestamp, so:
 
 Silence at 3 ms is accepted only where the stall witness (logging hold-ups from 0.3 ms: a
 period of budget is left) saw the machine hold the cards up, or where a host's driver
-skipped or restarted (20 ms either side). Prints the frames lost
+skipped, restarted or took a block at the edge of its ring (20 ms either side). Prints the frames lost
 at each shift."""
 
 import os
@@ -84,8 +84,8 @@ def test():
         t0 = int(re.search(r"first bufferSwitch at mono_ns=(-?\d+)", rec.output()).group(1))
         rec_s = stallsweep.read_mono32(wav)
         host_events = [int(x) for p in (play, rec) for x in
-                       re.findall(r"(?:driver skipped \d+ frames at frame \d+|reset request at frame \d+) mono_ns=(\d+)",
-                                  p.output())]
+                       re.findall(r"(?:driver skipped \d+ frames at frame \d+|reset request at frame \d+|"
+                                  r"a block taken at the edge of the ring at) mono_ns=(\d+)", p.output())]
         faults = []
         for shift, m0, m1 in phases:
             lo, hi = (int((m - t0) * RATE / 1e9) + BUF for m in (m0, m1))
