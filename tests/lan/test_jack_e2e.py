@@ -83,6 +83,24 @@ def jackd(a, env, period, nperiods, name, extra=(), pcm=None):
                     "-p", str(period), "-n", str(nperiods)], name=name, env=jack_env(env))
 
 
+def own_breaks(name, events, start, t_rec, ref_gaps, watch):
+    """The breaks of the tone (events: (from, to) frames of B's recording, which began at
+    t_rec; start: its first sound) that are the card's: not shared by the reference, and
+    not just after a witnessed stall over 2 ms. Each is logged."""
+    mine = []
+    for g0, g1 in events:
+        t0n, t1n = t_rec + g0 * 1e9 / RATE, t_rec + g1 * 1e9 / RATE
+        shared = any(r0 <= t1n + 3e6 and t0n - 3e6 <= r1 for r0, r1 in ref_gaps)
+        cause = watch.cause(t0n, t1n, 1.0, 60.0)
+        log("%s: the tone leaves its period for %.1f ms at %.3f s: %s, %s" % (
+            name, (g1 - g0) * 1000.0 / RATE, (g0 - start) / RATE,
+            "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
+            "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
+        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
+            mine.append((g0, g1))
+    return mine
+
+
 def run_for(name, jack, client, secs):
     """Lets jackd and the client run secs seconds, then ends both; jackd's CPU seconds
     meanwhile (nan when one of them ended early, which fails)."""
@@ -175,19 +193,7 @@ def run_setting(a, b, bins, env, period, nperiods, secs):
     runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
     check_table(name, chans, max(runs, key=lambda r: r[1] - r[0])[0] + TABLE)
     ref_gaps = alsa.reference_gaps(name, alsa.read_wav(ref_path)[3][0], t_ref)
-    mine = []
-    for g0, g1 in events:
-        t0n, t1n = t_rec + g0 * 1e9 / RATE, t_rec + g1 * 1e9 / RATE
-        shared = any(r0 <= t1n + 3e6 and t0n - 3e6 <= r1 for r0, r1 in ref_gaps)
-        cause = watch.cause(t0n, t1n, 1.0, 60.0)
-        log("%s: the tone leaves its period for %.1f ms at %.3f s: %s, %s" % (
-            name, (g1 - g0) * 1000.0 / RATE, (g0 - sound[0]) / RATE,
-            "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
-            "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
-        # A break the reference does not share is ours, unless the witness saw the
-        # machine hold a real-time thread up over 2 ms just before it.
-        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
-            mine.append((g0, g1))
+    mine = own_breaks(name, events, sound[0], t_rec, ref_gaps, watch)
     stalls = watch.longer_than(2.0)
     held = engine_held_up(a, bins)
     log("FIGURES %s: jackd counted %d xrun(s) (%d incomplete transfer(s)) in %d s; %d event(s) in B's recording, "

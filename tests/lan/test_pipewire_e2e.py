@@ -105,19 +105,7 @@ def judge_periodic(name, path, tab, t_rec, ref_gaps, watch, secs, held):
     check(len(sound) > (secs - 1.5) * RATE, "%s: B heard the file for %.1f s (of %d)" % (name, len(sound) / RATE, secs))
     first, last = sound[0] + 2 * PERIOD, sound[-1] - 2 * PERIOD
     events = jackt.periodic_events(rec, first, last, PERIOD)
-    mine = []
-    for g0, g1 in events:
-        t0, t1 = t_rec + g0 * 1e9 / RATE, t_rec + g1 * 1e9 / RATE
-        shared = any(r0 <= t1 + 3e6 and t0 - 3e6 <= r1 for r0, r1 in ref_gaps)
-        cause = watch.cause(t0, t1, 1.0, 60.0)
-        log("%s: the tone leaves its period for %.1f ms at %.3f s: %s, %s" % (
-            name, (g1 - g0) * 1000.0 / RATE, (g0 - sound[0]) / RATE,
-            "the reference has a gap or break too" if shared else "THE REFERENCE HAS NONE",
-            "after a stall of %.1f ms" % ((cause[1] - cause[0]) / 1e6) if cause else "no stall seen"))
-        # A break the reference does not share is ours, unless the witness saw the
-        # machine hold a real-time thread up over 2 ms just before it.
-        if not shared and not (cause and cause[1] - cause[0] >= 2e6):
-            mine.append(g0)
+    mine = jackt.own_breaks(name, events, sound[0], t_rec, ref_gaps, watch)
     bounds = [first] + [x for e in events for x in e] + [last]
     runs = [(bounds[q], bounds[q + 1]) for q in range(0, len(bounds) - 1, 2)]
     at = max(runs, key=lambda r: r[1] - r[0])[0] + PERIOD
