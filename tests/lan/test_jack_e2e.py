@@ -340,6 +340,12 @@ def killed_mid_run(a, env, wav):
     jack.wait(5)
     r = a.run(["aplay", "-D", "velunor_out_00", "-d", "1", wav], env=env, timeout=30)
     check(r.returncode == 0, "after jackd was killed, aplay plays on velunor_out_00: " + r.stderr.strip()[-300:])
+    # A killed server keeps its place in JACK's registry (8 places for the whole machine):
+    # a server of the same name that starts and ends cleanly gives it back.
+    d = a.spawn(["jackd", "-n", SERVER, "-d", "dummy"], name="jackd-reclaim", env=jack_env(env))
+    time.sleep(1.0)
+    d.signal(signal.SIGINT)
+    check(d.wait(10) is not None, "the killed server's name was started and ended again: %s" % d.tail(3))
 
 
 def test():
