@@ -13,11 +13,16 @@ period after its timestamp, so:
   half a period off B's grid: their first half is due in the period that runs the instant
   A sends them, their second half a period later. The frames still ahead of B's read
   position play; the figure is printed, not judged (both wake-ups fall on the same
-  instant, so which comes first is the machine's choice).
+  instant, so which comes first is the machine's choice);
+- relayed 3.5 ms late: a third computer sends A's datagrams on (tests/lan/rtp_relay.py),
+  each 3.5 ms after its timestamp, on B's period grid; B takes them from the relay with
+  A's own offset. B reads a period 4 ms after its timestamp: every frame must play.
 
-Silence at 3 ms is accepted only where the stall witness (logging hold-ups from 0.3 ms: a
-period of budget is left) saw the machine hold the cards up, or where a host's driver
-skipped, restarted or took a block at the edge of its ring (20 ms either side). Prints the frames lost
+Silence at 3 ms and relayed is accepted only where the stall witness (logging hold-ups
+from 0.3 ms) saw the machine hold the cards up, where a host's driver skipped, restarted
+or took a block at the edge of its ring, or where the relay sent a datagram more than
+0.4 ms after its time (20 ms either side; from 5 ms before to 15 ms after a late relayed
+datagram's time to send, around the period it was meant for). Prints the frames lost
 at each shift."""
 
 import os
@@ -34,13 +39,15 @@ from test_stall_asio import BUF, asio_tools, play_and_record, start_cards  # noq
 
 RATE, P = 48000, 48
 GROUP = "239.69.22.1"
+RELAY_GROUP = "239.69.22.2"
+RELAY_LATE_US = 3500
 OFF_A = 4800
 PHASE_S = 3.0
-SHIFTS = [96, 120]  # frames: 2 ms, 2.5 ms
+SHIFTS = [96, 120, "relay"]  # frames: 2 ms, 2.5 ms; relayed 3.5 ms late
 
 
-def sdp(a_ip, off):
-    return {"srcIp": a_ip, "dstIp": GROUP, "dstPort": "5004", "chNum": "2", "sampleByteNum": "3",
+def sdp(a_ip, off, group=GROUP):
+    return {"srcIp": a_ip, "dstIp": group, "dstPort": "5004", "chNum": "2", "sampleByteNum": "3",
             "rtpTsOffset": str(off)}
 
 
@@ -52,8 +59,8 @@ def test():
         lanlib.skip("nft is not installed")
     run_s = 1.5 + len(SHIFTS) * (PHASE_S + 1.0) + 1.0
 
-    with lanlib.Lan(2) as lan:
-        a, b = lan.host(1), lan.host(2)
+    with lanlib.Lan(3) as lan:
+        a, b, c = lan.host(1), lan.host(2), lan.host(3)
         cards = start_cards(a, b, route, asiohost, driver)
         lan.bridge(["nft", "add", "table", "bridge", "nosap"])
         lan.bridge(["nft", "add", "chain", "bridge", "nosap", "fw",
@@ -66,12 +73,18 @@ def test():
         # A datagram 3 ms late has a period of the budget left: a hold-up of the sender's
         # or the receiver's engine shorter than the witness's usual millisecond spends it.
         watch, rec, play, wav = play_and_record(a, b, asiohost, run_s, 10, threshold_us=300)
+        relay = c.spawn([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtp_relay.py"),
+                         GROUP, RELAY_GROUP, "5004", c.ip, str(OFF_A), str(RELAY_LATE_US), "%.1f" % (run_s + 5)],
+                        name="relay")
+        relay.wait_line("relay:", timeout=10)
         phases = []
         for shift in SHIFTS:
+            desc = sdp(c.ip, OFF_A, RELAY_GROUP) if shift == "relay" else sdp(a.ip, OFF_A + shift)
             ask(b, b.ip, {"ops": "clrRxCh", "dstChId": "0"})
-            r = ask(b, b.ip, {"ops": "setMcastRx", "sdp": sdp(a.ip, OFF_A + shift), "srcChId": "0", "dstChId": "0"})
-            check(r is not None and r.get("result") == "succ", "setMcastRx on B, %d frames later: %r" % (shift, r))
-            lanlib.wait_until(lambda: any(e["active"] == "1" and e["sdp"]["rtpTsOffset"] == str(OFF_A + shift)
+            r = ask(b, b.ip, {"ops": "setMcastRx", "sdp": desc, "srcChId": "0", "dstChId": "0"})
+            check(r is not None and r.get("result") == "succ", "setMcastRx on B, %s: %r" % (shift, r))
+            lanlib.wait_until(lambda: any(e["active"] == "1" and e["sdp"]["rtpTsOffset"] == desc["rtpTsOffset"] and
+                                          e["sdp"]["dstIp"] == desc["dstIp"]
                                           for e in table(b, b.ip, "getAllMcastRx")), 10, "B's receive entry active")
             time.sleep(0.5)
             m0 = time.monotonic_ns()
@@ -79,6 +92,8 @@ def test():
             phases.append((shift, m0, time.monotonic_ns()))
         check(play.wait(run_s + 30) == 0, "A's asiohost played to the end: %s" % play.tail(5))
         check(rec.wait(run_s + 30) == 0, "B's asiohost recorded to the end: %s" % rec.tail(5))
+        relay.stop()
+        log("relay: %s" % relay.tail(1))
         watch.finish(30)
         log("figure: %s" % watch.figure())
         t0 = int(re.search(r"first bufferSwitch at mono_ns=(-?\d+)", rec.output()).group(1))
@@ -86,34 +101,43 @@ def test():
         host_events = [int(x) for p in (play, rec) for x in
                        re.findall(r"(?:driver skipped \d+ frames at frame \d+|reset request at frame \d+|"
                                   r"a block taken at the edge of the ring at) mono_ns=(\d+)", p.output())]
+        # A late relayed datagram costs its own period, the one it was meant for.
+        relay_late = [int(x) for x in re.findall(r"late send at mono_ns=(\d+)", relay.output())]
+        # Each silent frame is judged alone: it is excused when it lies within 20 ms of a
+        # witnessed host stall or a host's or the relay's event. Excusing a whole silent
+        # stretch for an event near its edge let a phase that played nothing pass.
+        near = sorted([(x - 20e6, y + 20e6) for x, y in watch.episodes()] +
+                      [(x - 20e6, x + 20e6) for x in host_events] +
+                      [(x - 5e6, x + 15e6) for x in relay_late])
         faults = []
         for shift, m0, m1 in phases:
             lo, hi = (int((m - t0) * RATE / 1e9) + BUF for m in (m0, m1))
             part = rec_s[lo:hi]
-            silent, longest, run, excused = 0, 0, 0, 0
+            silent, longest, run, excused, k, reach = 0, 0, 0, 0, 0, -1.0
             allowed = 0
-            for i, v in enumerate(part + [1]):
-                if v >> 8 == 0 and i < len(part):
-                    run += 1
-                    continue
-                if run:
-                    silent += run
-                    t = t0 + (lo + i - BUF) * 1e9 / RATE
-                    if run > allowed:
-                        t1 = t - run * 1e9 / RATE
-                        if (stallsweep.witnessed_ms(watch, t1 - 20e6, t + 20e6) > 0 or
-                                any(t1 - 20e6 <= x <= t + 20e6 for x in host_events)):
-                            excused += run
-                        else:
-                            longest = max(longest, run)
+            for i, v in enumerate(part):
+                t = t0 + (lo + i - BUF) * 1e9 / RATE
+                while k < len(near) and near[k][0] <= t:
+                    reach = max(reach, near[k][1])
+                    k += 1
+                if v >> 8 != 0:
                     run = 0
-            log("FIGURES datagrams %.2f ms late (shift %.2f ms): %d of %d frames silent (%.2f %%), the longest "
-                "unexplained stretch %d frames (%d frames near a witnessed host stall)"
-                % (1.0 + shift * 1000.0 / RATE, shift * 1000.0 / RATE, silent, len(part),
-                   100.0 * silent / max(1, len(part)), longest, excused))
-            if shift % P == 0 and longest > 0:
-                faults.append("shift %d frames: %d frames of silence in a row away from any host stall (at most %d)"
-                              % (shift, longest, allowed))
+                    continue
+                silent += 1
+                if t <= reach:
+                    excused += 1
+                    run = 0
+                else:
+                    run += 1
+                    longest = max(longest, run)
+            how = ("relayed %.2f ms late" % (RELAY_LATE_US / 1000.0) if shift == "relay" else
+                   "%.2f ms late (shift %.2f ms)" % (1.0 + shift * 1000.0 / RATE, shift * 1000.0 / RATE))
+            log("FIGURES datagrams %s: %d of %d frames silent (%.2f %%), the longest unexplained stretch %d "
+                "frames (%d frames near a witnessed host stall or a late relay)"
+                % (how, silent, len(part), 100.0 * silent / max(1, len(part)), longest, excused))
+            if (shift == "relay" or shift % P == 0) and longest > 0:
+                faults.append("%s: %d frames of silence in a row away from any host stall (at most %d)"
+                              % (how, longest, allowed))
         check(all(p.alive() for p in cards.values()), "both cards still running")
         check(not faults, "late datagrams played: %s" % faults)
 
