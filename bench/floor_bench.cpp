@@ -145,7 +145,7 @@ struct Run {
     double packets = 0; // sent or received, as the case says
 };
 
-void countWake(int64_t, void* ctx) { *static_cast<double*>(ctx) += 1; }
+void countWake(int64_t, int64_t, void* ctx) { *static_cast<double*>(ctx) += 1; }
 
 Run engineLoop(double seconds) {
     Run r;

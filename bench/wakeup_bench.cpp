@@ -29,7 +29,7 @@ int64_t g_late[kMaxSamples];
 std::atomic<size_t> g_count{0};
 std::atomic<bool> g_fifoSeen{false};
 
-void onWake(int64_t lateNs, void*) {
+void onWake(int64_t lateNs, int64_t, void*) {
     size_t i = g_count.load(std::memory_order_relaxed);
     if (i == 0) g_fifoSeen.store(RtPrio_isRealtime(), std::memory_order_relaxed);
     if (i < kMaxSamples) g_late[i] = lateNs;

@@ -265,6 +265,7 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         DIAG_ERROR_AT("testKo_ko", "thread_ko");
     while (!g_stop.load(rlx)) {
         int64_t late = 0;
+        const int64_t due = timer.nextNs;
         if (!poll) late = PeriodTimer_wait(&timer);
         int64_t now = TimerManager_nowNs();
         if (now >= untilNs) break;
@@ -273,7 +274,7 @@ void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx)
         // play it and sets the same media clock for its statistics as a drain now would.
         TimerManager_catchUp(now);
         if (!poll) steerToPeriods(&timer);
-        if (onWake) onWake(late, ctx);
+        if (onWake) onWake(late, due, ctx);
     }
 }
 

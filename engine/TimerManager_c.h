@@ -11,8 +11,9 @@
 // poll: spin instead of waiting on the 1 ms timer.
 void TimerManager_run();
 // The same loop until the monotonic clock reaches untilNs or a stop is requested;
-// onWake (may be null) gets every timer wake-up's lateness in ns (benchmarks, tests).
-typedef void (*TimerManagerWakeFn)(int64_t lateNs, void* ctx);
+// onWake (may be null) gets every timer wake-up's lateness in ns and the expiry it was
+// due at (CLOCK_MONOTONIC ns; benchmarks, tests).
+typedef void (*TimerManagerWakeFn)(int64_t lateNs, int64_t dueNs, void* ctx);
 void TimerManager_runLoop(int64_t untilNs, TimerManagerWakeFn onWake, void* ctx);
 // Makes the loop return after its current pass.
 void TimerManager_requestStop();
