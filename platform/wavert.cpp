@@ -1,5 +1,6 @@
 #include "platform/wavert.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +28,10 @@ bool findEndpoint(const char* endpoint, char* path, size_t cap) {
     }
     return false;
 }
+
+// How long an endpoint must stay in use before an open says so: 25 x 20 ms.
+constexpr int kBusyTries = 25;
+constexpr long kBusyPauseNs = 20000000;
 
 int code(int32_t st) {
     if (st == int32_t(0xC0000034) || st == int32_t(0xC00000A3)) return -2; // not published / not ACTIVE
@@ -58,6 +63,14 @@ int WaveRt_open(const char* endpoint, WaveRtStream* s) {
     std::memcpy(&s->rate, fmt + 64 + 4, 4); // KSDATAFORMAT (64 bytes), then nSamplesPerSec at 4
     const uint32_t capture = s->capture ? 1 : 0;
     st = DevIf_ioctl(s->fd, WAVERT_IOCTL_OPEN, &capture, 4, nullptr, 0, &got);
+    // A program that just died may still hold the endpoint: the host learns of its end
+    // from its own threads, a moment later on a loaded machine. "In use" is the answer
+    // only when it lasts.
+    for (int tries = 0; code(st) == -16 && tries < kBusyTries; ++tries) {
+        const timespec t{0, kBusyPauseNs};
+        nanosleep(&t, nullptr);
+        st = DevIf_ioctl(s->fd, WAVERT_IOCTL_OPEN, &capture, 4, nullptr, 0, &got);
+    }
     if (st != kSuccess) {
         WaveRt_close(s);
         return code(st);

@@ -34,6 +34,8 @@ ctest_stage() {
   else
     names=$(sed -n 's/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null | tr '\n' ' ')
     note "$stage" FAILED "$counts (${secs}s): ${names:-see the log above}"
+    # Each failure's own words, so that the summary alone says what broke.
+    grep -E '^(FAIL: |\[  FAILED  \] [^ ]+\.)' "$out" | awk '!seen[$0]++' | cut -c1-400 | sed 's/^/           /' >>"$SUMMARY"
   fi
   rm -f "$out"
 }

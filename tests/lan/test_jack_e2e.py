@@ -34,7 +34,8 @@ machine too), and the tone is the client's table bit-exact.
 Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
 10000 periods and a third channel are refused with a message, never a hang; asked for
 44100 Hz, jackd runs at the card's rate. A jackd killed with SIGKILL in the middle
-leaves the endpoints free: aplay plays on velunor_out_00 right after.
+leaves the endpoints free: aplay plays on velunor_out_00 right after, also when the
+driver host was held up at the kill.
 
 VELUNOR_JACK_SETTINGS ("128x2" by default; for example "64x2,64x3,128x3,256x2")
 and VELUNOR_JACK_SECS (20) choose the runs; each setting is judged the same way."""
@@ -45,6 +46,7 @@ import re
 import shutil
 import signal
 import struct
+import subprocess
 import sys
 import time
 import zlib
@@ -332,13 +334,20 @@ def bad_requests(a, env):
         p.stop()
 
 
-def killed_mid_run(a, env, wav):
+def killed_mid_run(a, host, env, wav):
+    """jackd killed while its driver host is held up (as a loaded machine may), and aplay
+    started at once: the host learns of the end and of the new open together when it
+    goes on, and the open must not be told the endpoint is busy."""
     jack = jackd(a, env, 256, 2, "jackd-kill")
     jack.wait_line("velunor: out_stereo-00 state 3", timeout=20)
     time.sleep(1.0)
+    hold = subprocess.Popen([lanlib.binary("tools/velunor-stall/velunor-stall"), "pid=%d" % host.pid, "ms=300"],
+                            stdout=subprocess.DEVNULL)
+    time.sleep(0.05)
     jack.signal(signal.SIGKILL)
     jack.wait(5)
     r = a.run(["aplay", "-D", "velunor_out_00", "-d", "1", wav], env=env, timeout=30)
+    check(hold.wait(20) == 0, "the driver host was held up 300 ms around the kill")
     check(r.returncode == 0, "after jackd was killed, aplay plays on velunor_out_00: " + r.stderr.strip()[-300:])
     # A killed server keeps its place in JACK's registry (8 places for the whole machine):
     # a server of the same name that starts and ends cleanly gives it back.
@@ -360,7 +369,7 @@ def test():
     secs = int(os.environ.get("VELUNOR_JACK_SECS", "20"))
     with lanlib.Lan(2) as lan:
         a, b = lan.host(1), lan.host(2)
-        alsa.driver_card(a, bins, "cardA")
+        host_a, _ = alsa.driver_card(a, bins, "cardA")
         alsa.driver_card(b, bins, "cardB")
         alsa.route_pair(a, b, "cardA")
         figures = [(p, n, run_setting(a, b, bins, env, p, n, secs)) for p, n in settings]
@@ -368,7 +377,7 @@ def test():
         bad_requests(a, env)
         wav = os.path.join(a.root, "short.wav")
         a.run(["sox", "-n", "-r", str(RATE), "-b", "16", "-c", "2", wav, "synth", "1", "sine", "440"], check=True)
-        killed_mid_run(a, env, wav)
+        killed_mid_run(a, host_a, env, wav)
         for p, n, x in figures:
             log("FIGURES jackd -p %d -n %d, playback and capture: %d xrun(s) in %d s" % (p, n, x, secs))
 

@@ -234,6 +234,21 @@ int measureLags(Velunor* v) {
     return 1;
 }
 
+// The pause VELUNOR_ALSA_START_GAP_US asks for between two pairs' starts. It must put
+// the next start at least a period after pair 0's: an engine held up for the length of
+// the pause would otherwise run both starts in one period, and there would be no offset
+// to measure. So the pause also lasts until pair 0's register has moved on two periods
+// from when its start was answered (a start may take effect in the period it came in).
+void pauseBeforeStart(Velunor* v) {
+    WaveRtReading r0{};
+    const bool known = WaveRt_read(&v->pair[0].ws, &r0);
+    const int64_t until = nowNs() + v->startGapNs;
+    sleepUntil(until);
+    WaveRtReading r{};
+    while (known && nowNs() - until < kCheckNs && WaveRt_read(&v->pair[0].ws, &r) && r.periods < r0.periods + 2)
+        sleepUntil(nowNs() + kEnginePeriodNs / 4);
+}
+
 int vStart(snd_pcm_ioplug_t* io) {
     Velunor* v = self(io);
     if (v->fault) return v->fault;
@@ -241,7 +256,7 @@ int vStart(snd_pcm_ioplug_t* io) {
     alignStart(v);
     int err = 0;
     for (unsigned k = 0; k < v->pairs && !err; ++k) {
-        if (k && v->startGapNs) sleepUntil(nowNs() + v->startGapNs);
+        if (k && v->startGapNs) pauseBeforeStart(v);
         err = setState(v, k, WAVERT_STATE_RUN);
     }
     if (err) {
