@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,6 +155,29 @@ int DevIf_open(const char* path, int32_t* status) {
     return fd;
 }
 
+namespace {
+
+int64_t monoNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// A request's answer mostly comes within a few microseconds: look for it that long
+// before sleeping, since waking this thread on another CPU costs more than the request.
+constexpr int64_t kReplySpinNs = 20000;
+
+bool recvSoon(int fd, void* head, size_t headLen, void* body, size_t bodyCap, size_t* bodyLen) {
+    const int64_t until = monoNs() + kReplySpinNs;
+    do {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1) break;
+    } while (monoNs() < until);
+    return DevIf_recvMsg(fd, head, headLen, body, bodyCap, bodyLen);
+}
+
+}  // namespace
+
 int32_t DevIf_ioctl(int fd, uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
                     uint32_t* returned) {
     if (returned) *returned = 0;
@@ -162,7 +186,7 @@ int32_t DevIf_ioctl(int fd, uint32_t code, const void* in, uint32_t inLen, void*
     if (!DevIf_sendMsg(fd, &q, sizeof q, in, inLen)) return kNotConnected;
     DevIfReply r{};
     size_t got = 0;
-    if (!DevIf_recvMsg(fd, &r, sizeof r, out, outLen, &got)) return kNotConnected;
+    if (!recvSoon(fd, &r, sizeof r, out, outLen, &got)) return kNotConnected;
     if (returned) *returned = uint32_t(std::min<size_t>(got, r.information));
     return r.status;
 }
