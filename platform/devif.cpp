@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/paths.h"
 
 namespace {
@@ -157,22 +157,16 @@ int DevIf_open(const char* path, int32_t* status) {
 
 namespace {
 
-int64_t monoNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 // A request's answer mostly comes within a few microseconds: look for it that long
 // before sleeping, since waking this thread on another CPU costs more than the request.
 constexpr int64_t kReplySpinNs = 20000;
 
 bool recvSoon(int fd, void* head, size_t headLen, void* body, size_t bodyCap, size_t* bodyLen) {
-    const int64_t until = monoNs() + kReplySpinNs;
+    const int64_t until = Clock_nowNs() + kReplySpinNs;
     do {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 0) == 1) break;
-    } while (monoNs() < until);
+    } while (Clock_nowNs() < until);
     return DevIf_recvMsg(fd, head, headLen, body, bodyCap, bodyLen);
 }
 

@@ -9,7 +9,6 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "driver/kernel/host.h"
+#include "platform/clock.h"
 #include "platform/devif.h"
 
 namespace {
@@ -212,12 +212,6 @@ bool serveRequest(int i, std::vector<uint8_t>& in, std::vector<uint8_t>& sys) {
     return reply(c.fd, st, sys.data(), info) && st != STATUS_DEVICE_NOT_CONNECTED;
 }
 
-int64_t monoNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 // After a request a worker keeps looking for the next one this long before it sleeps:
 // requests come in bursts (a client asks again as soon as it has its answer), and
 // waking a sleeping thread on another CPU costs more than the request itself.
@@ -231,7 +225,7 @@ void workerLoop(int w) {
         epoll_event ev[16];
         const int n = ::epoll_wait(g_epoll[w], ev, 16, servedNs ? 0 : 1000);
         if (n <= 0) {
-            if (servedNs && monoNs() - servedNs >= kAwakeNs) servedNs = 0;
+            if (servedNs && Clock_nowNs() - servedNs >= kAwakeNs) servedNs = 0;
             continue;
         }
         for (int k = 0; k < n && !g_quit.load(); ++k) {
@@ -239,7 +233,7 @@ void workerLoop(int w) {
             if (i < 0 || i >= kMaxClients) continue; // the quit event
             if (!serveRequest(i, in, sys)) closeClient(i);
         }
-        servedNs = monoNs();
+        servedNs = Clock_nowNs();
     }
 }
 
