@@ -48,6 +48,9 @@
 // The user-mode figures come from period_bench --benchmark_filter=DriverShape run from
 // this program's folder (its CPU column: the engine thread's CPU time per period, send
 // modes 0 = one send per datagram and 1 = sendmmsg); the ratio is driver / user-mode.
+// Each driver run is also set against a user-mode run on its 1 ms timer made right
+// after it, and the median of those three ratios printed: a shared machine's speed
+// drifts over minutes, and the lowest run of each side may come from different minutes.
 #include <dirent.h>
 #include <linux/filter.h>
 #include <sched.h>
@@ -351,7 +354,7 @@ Figures runPath(int path, int seconds, int flood = 0) {
 }
 
 // period_bench's DriverShape figures: "send/path/timer" -> CPU microseconds per period.
-std::map<std::string, double> userFigures() {
+std::map<std::string, double> userFigures(const char* filter = "DriverShape", int reps = 3) {
     std::map<std::string, double> m;
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -359,8 +362,8 @@ std::map<std::string, double> userFigures() {
     self[n] = 0;
     std::string dir(self);
     dir = dir.substr(0, dir.rfind('/'));
-    const std::string cmd = "'" + dir + "/period_bench' --benchmark_filter=DriverShape --benchmark_format=csv "
-                            "--benchmark_repetitions=3 2>/dev/null";
+    const std::string cmd = "'" + dir + "/period_bench' --benchmark_filter='" + filter +
+                            "' --benchmark_format=csv --benchmark_repetitions=" + std::to_string(reps) + " 2>/dev/null";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return m;
     char line[1024];
@@ -437,10 +440,18 @@ int main(int argc, char** argv) {
                                std::to_string(10 * seconds + 10) + " prio=50 log=" + lowLog + " 2>&1";
     FILE* low = popen(lowCmd.c_str(), "r");
     Figures f[2];
+    std::vector<std::pair<double, double>> pairs[2]; // (driver timer us, user-mode timer us) run by run
     for (int path = 0; path < 2 && !floodOnly; ++path) {
         if (path == 1 && !link) continue;
         for (int run = 0; run < 3; ++run) {
             Figures r = runPath(path, seconds);
+            // The user-mode period on its 1 ms timer right after each run: the shared
+            // machine's speed drifts over minutes, and a pair taken together shares it.
+            const std::string key = "1/" + std::to_string(path) + "/1";
+            const std::map<std::string, double> u =
+                userFigures(("DriverShape/send:1/path:" + std::to_string(path) + "/timer:1$").c_str(), 1);
+            const auto ut = u.find(key);
+            if (r.ok && ut != u.end() && ut->second > 0) pairs[path].emplace_back(r.timerUs, ut->second);
             const unsigned resets = f[path].resets + r.resets;
             const uint64_t lost = f[path].lost + r.lost;
             if (r.ok && (!f[path].ok || r.timerUs < f[path].timerUs)) f[path] = r;
@@ -519,6 +530,16 @@ int main(int argc, char** argv) {
                     kPath[path], f[path].timerUs, f[path].processUs, f[path].txUs, f[path].rxUs, f[path].batch,
                     f[path].sent, f[path].periods, f[path].resets, (unsigned long long)f[path].lost, a, b, t, r0, r1,
                     rt);
+    }
+    for (int path = 0; path < 2 && !floodOnly; ++path) {
+        if (pairs[path].empty()) continue;
+        std::vector<double> ratios;
+        std::printf("%-10s each run against the user-mode timer run right after it:", kPath[path]);
+        for (const auto& pr : pairs[path]) {
+            ratios.push_back(pr.first / pr.second);
+            std::printf(" %.1f/%.1f=%.2f", pr.first, pr.second, pr.first / pr.second);
+        }
+        std::printf(", median ratioT %.2f\n", median(ratios));
     }
     static const char* const kFlood[2] = {"non-RTP", "RTP, no stream"};
     for (int k = 0; k < 2; ++k) {
