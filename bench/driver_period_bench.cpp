@@ -424,20 +424,21 @@ int main(int argc, char** argv) {
     std::printf("driver engine: 64+64 channels, 128 unicast + 16 multicast transmit streams (8 x L24), "
                 "%d s per path; link path: %s\n",
                 seconds, link ? "yes" : "no");
-    // The stall witness, for the whole of the runs below.
+    // The stall witness, for the whole of the runs below: ten runs of `seconds` with their
+    // setup, and six user-mode runs of a few seconds between them.
     char self[4096];
     const ssize_t sn = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = sn > 0 ? std::string(self, size_t(sn)) : std::string(".");
     dir = dir.substr(0, dir.rfind('/'));
     const std::string watchLog = std::string(g_dir) + "/stallwatch.log";
     const std::string watchCmd = "'" + dir + "/../tools/velunor-stallwatch/velunor-stallwatch' seconds=" +
-                                 std::to_string(10 * seconds + 10) + " log=" + watchLog + " 2>&1";
+                                 std::to_string(11 * seconds + 50) + " log=" + watchLog + " 2>&1";
     FILE* watch = popen(watchCmd.c_str(), "r");
     // A second witness below the timer (SCHED_FIFO 50) also sees what other real-time work
     // of a shared machine took from it (another card's engine, a sound server): its log only.
     const std::string lowLog = std::string(g_dir) + "/stallwatch-low.log";
     const std::string lowCmd = "'" + dir + "/../tools/velunor-stallwatch/velunor-stallwatch' seconds=" +
-                               std::to_string(10 * seconds + 10) + " prio=50 log=" + lowLog + " 2>&1";
+                               std::to_string(11 * seconds + 50) + " prio=50 log=" + lowLog + " 2>&1";
     FILE* low = popen(lowCmd.c_str(), "r");
     Figures f[2];
     std::vector<std::pair<double, double>> pairs[2]; // (driver timer us, user-mode timer us) run by run

@@ -55,14 +55,16 @@ while [ "$round" -le "$ROUNDS" ]; do
     for t in $names; do
       log=$(mktemp)
       t0=$(date +%s)
-      (cd "$BUILD" && ctest --output-on-failure -R "^$t\$") >"$log" 2>&1
+      # -V: a passing test's figures are in its output too, not only a failing one's.
+      (cd "$BUILD" && ctest -V --output-on-failure -R "^$t\$") >"$log" 2>&1
       if grep -q '^100% tests passed' "$log"; then v=passed
       elif grep -q 'Not Run\|Skipped\|SKIP' "$log"; then v=skipped
       else v=MISSED; fi
       echo "round $round  $t  $v  ($(($(date +%s) - t0))s)" | tee -a "$RESULTS"
       # The figures, and the stall sweeps' tables (from their header to the next ok line).
-      awk '/^side +S ms +slack/ { t = 1 } /^(ok:|FAIL)/ || /^$/ { t = 0 }
-           t || /figure:|^FIGURES|^FAIL/' "$log" | sed 's/^/    /' | tee -a "$RESULTS"
+      # (ctest -V puts "N: " before each line of the test's own output.)
+      sed 's/^[0-9][0-9]*: //' "$log" | awk '/^side +S ms +slack/ { t = 1 } /^(ok:|FAIL)/ || /^$/ { t = 0 }
+           t || /figure:|^FIGURES|^FAIL/' | sed 's/^/    /' | tee -a "$RESULTS"
       rm -f "$log"
     done
   done
