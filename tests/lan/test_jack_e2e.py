@@ -28,8 +28,9 @@ too). Both plugins pause 1.5 ms between their pairs' starts (VELUNOR_ALSA_START_
 as a loaded machine may: pair 01 starts a period or more after pair 00, and the plugin
 must offset it (3 periods: jackd's start then takes 3 ms more, which 2 would not hold). Channels 1 and 4 of B's recording must be equal frame for frame wherever channel 4
 sounds: the pairs of both devices are sample-aligned, whatever periods their starts fell
-in (a break of the network or an xrun hits both channels alike, so this holds on a loaded
-machine too), and the tone is the client's table bit-exact.
+in (a break of the network hits both channels alike; a client late at a period's end may
+have written one pair and not the other, so with jackd's xruns each may split them for
+under a period), and the tone is the client's table bit-exact.
 
 Then the bad requests on velunor_hw_out_00 / velunor_hw_in_00: periods of 1 frame,
 10000 periods and a third channel are refused with a message, never a hang; asked for
@@ -294,8 +295,16 @@ def all_pairs(a, b, env, secs):
     log("%s: one channel alone silent at %s" % (name, ", ".join(
         "%.3f-%.3f s (%s)" % ((i - first) / RATE, (j - first) / RATE, "channel 1" if ch[0][i] == 0 else "channel 4")
         for i, j in spans_of(lone)[:8]) or "no frame"))
-    check(not differ, "%s: channels 1 and 4 of B's recording (pairs 00 and 01 of both cards) are equal frame for "
-          "frame where both sound (first difference at %s)" % (name, differ[0] if differ else None))
+    # A client late at a period's end (an xrun) may have written one pair's ring and not yet
+    # the other's when the engine read them: the pairs then differ for less than a period,
+    # once per xrun. Pairs out of line differ for good.
+    n_x = xruns(jack)[0]
+    split = n_x > 0 and len(spans) <= n_x and all(j - i < 128 for i, j in spans)
+    if differ and split:
+        log("%s: the pairs differ in %d span(s) under a period, with %d xrun(s): a figure" % (name, len(spans), n_x))
+    check(not differ or split, "%s: channels 1 and 4 of B's recording (pairs 00 and 01 of both cards) are equal "
+          "frame for frame where both sound, but at an xrun for under a period (first difference at %s, "
+          "%d span(s), %d xrun(s))" % (name, differ[0] if differ else None, len(spans), n_x))
     check(alone < RATE // 2, "%s: one of channels 1 and 4 alone silent for %d frames in all (under 0.5 s)"
           % (name, alone))
     events = periodic_events(ch[:2], first + 2 * TABLE, last - 2 * TABLE)
